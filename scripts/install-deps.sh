@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a make target needs, when they are missing.
+# Usage: scripts/install-deps.sh GROUP...   (groups: build arm fuzz python)
+set -euo pipefail
+
+declare -A GROUPS_PKGS=(
+  [build]="cmake ninja-build g++ make googletest"
+  [arm]="g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user file"
+  [fuzz]="clang-16 libclang-rt-16-dev libc++-16-dev libc++abi-16-dev"
+  [python]="python3 python3-pytest"
+)
+
+missing=()
+for group in "$@"; do
+  for pkg in ${GROUPS_PKGS[$group]:?unknown group $group}; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$pkg")
+    fi
+  done
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "Missing Debian packages: ${missing[*]} (run as root, or install them)" >&2
+  exit 1
+fi
+echo "Installing ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
