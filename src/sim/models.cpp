@@ -1,0 +1,7 @@
+#include "sim/instrument.h"
+
+namespace sim {
+
+void build_models(Instrument&) {}
+
+}  // namespace sim
