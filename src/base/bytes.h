@@ -24,7 +24,7 @@ struct DefaultInitAllocator : std::allocator<T> {
   }
   template <class U, class... Args>
   void construct(U* p, Args&&... args) {
-    std::allocator<T>::construct(p, std::forward<Args>(args)...);
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
   }
 };
 
