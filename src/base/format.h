@@ -38,7 +38,7 @@ std::string format(std::string_view fmt, const Args&... args) {
   std::string out;
   out.reserve(fmt.size() + 12 * sizeof...(args));
   std::size_t pos = 0;
-  auto one = [&](const auto& arg) {
+  [[maybe_unused]] auto one = [&](const auto& arg) {
     if (detail::copy_until_placeholder(out, fmt, pos)) detail::append_value(out, arg);
   };
   (one(args), ...);

@@ -78,10 +78,9 @@ class Guard {
   Guard(Guard&&) noexcept;
   Guard& operator=(Guard&&) = delete;
   ~Guard();
+  explicit Guard(std::shared_ptr<Pipeline> pipeline);
 
  private:
-  friend struct Setup;
-  explicit Guard(std::shared_ptr<Pipeline> pipeline);
   std::shared_ptr<Pipeline> pipeline_;
 };
 
