@@ -52,8 +52,12 @@ class Platform {
 };
 
 // The installed platform. Each executable installs one at start-up, before serving;
-// tests install a fresh simulated instrument.
+// tests install a fresh simulated instrument. Until something is installed it is
+// the Linux platform on /dev/mem and /dev/gpiochip0.
 Platform& platform();
 void install_platform(std::shared_ptr<Platform> platform);
+// A share of the installed platform, for callers that must not lose it to a
+// concurrent install_platform() while they use it (Axi::create, Gpio::create).
+std::shared_ptr<Platform> current_platform();
 
 }  // namespace driver::core
