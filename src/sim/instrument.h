@@ -55,7 +55,7 @@ class Instrument : public driver::core::Platform, public std::enable_shared_from
   std::uint64_t gpio_writes() const;
 
   // Fault knobs.
-  void refuse_map(std::uint64_t base, int err);  // map() of this base fails with err
+  void refuse_map(std::uint64_t base, int err);  // map() of this base fails with err (0: off)
   void hold_line(std::uint32_t line);            // another user holds the line
   void release_line(std::uint32_t line);
   void refuse_gpio_chip(int err);                // open_gpio_chip() fails with err (0: off)
