@@ -1,0 +1,64 @@
+// valdrixd-sim: the control service on the simulated instrument. The same service
+// as valdrixd above the hardware seam, for host-program authors without an
+// instrument and for the black-box tests.
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "driver/core/hal.h"
+#include "server/service.h"
+#include "sim/instrument.h"
+
+namespace {
+
+constexpr const char* USAGE =
+    "usage: valdrixd-sim [--port N] [--help]\n"
+    "\n"
+    "Serves the Valdrix-M4 control protocol on 0.0.0.0:N (default 9761) against a\n"
+    "simulated instrument.\n"
+    "\n"
+    "  --port N   TCP port to listen on, 1 to 65535\n"
+    "  --help     show this text and exit\n";
+
+struct Options {
+  std::uint16_t port = server::SERVER_PORT;
+};
+
+bool parse_port(std::string_view text, std::uint16_t& port) {
+  unsigned value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535) return false;
+  port = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+// Returns -1 to go on serving, otherwise the exit status.
+int parse_args(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--help") {
+      std::fputs(USAGE, stdout);
+      return 0;
+    }
+    if (arg == "--port" && i + 1 < argc && parse_port(argv[i + 1], options.port)) {
+      ++i;
+      continue;
+    }
+    // Further options go here, before the fall-through to the usage error.
+    std::fprintf(stderr, "valdrixd-sim: bad argument '%s'\n%s", argv[i], USAGE);
+    return 2;
+  }
+  return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (int status = parse_args(argc, argv, options); status >= 0) return status;
+
+  auto instrument = sim::Instrument::create();
+  driver::core::install_platform(instrument);
+  return server::service_main(options.port);
+}
