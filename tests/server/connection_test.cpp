@@ -31,7 +31,7 @@ ByteVec frame_with(std::string_view magic, std::uint8_t direction, std::uint16_t
 ByteVec error_frame(std::string_view text) {
   ByteVec f{'V', 'L', 'D', 'X', 0x00, 0x01, 'R', 0x80, 0x00, 0, 0, 0,
             static_cast<std::uint8_t>(text.size())};
-  f.insert(f.end(), text.begin(), text.end());
+  for (char ch : text) f.push_back(static_cast<std::uint8_t>(ch));
   return f;
 }
 
@@ -242,7 +242,9 @@ TEST(ConnectionFaults, DescriptorsAndThreadsReturnAfterClients) {
   int threads = support::count_threads();
   for (int i = 0; i < 200; ++i) {
     Client c(server.port());
-    if (i % 2 == 0) EXPECT_EQ(c.call(3).text(), "0.0.1");
+    if (i % 2 == 0) {
+      EXPECT_EQ(c.call(3).text(), "0.0.1");
+    }
   }
   for (int i = 0; i < 500 && (support::count_open_fds() != fds || support::count_threads() != threads); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
