@@ -78,7 +78,8 @@ TEST_F(Connection, ClientThatSendsNothingGetsNoAnswer) {
   EXPECT_EQ(msgs[0].rfind("Connected by 127.0.0.1:", 0), 0u);
 
   Client partial(server.port());
-  partial.send(ByteVec(request_frame(0x0001).begin(), request_frame(0x0001).begin() + 14));
+  ByteVec whole = request_frame(0x0001);
+  partial.send(std::span(whole).first(14));
   partial.shutdown_write();
   EXPECT_TRUE(partial.read_until_close().empty());
 }
