@@ -22,7 +22,12 @@ using CommandHandler = HandlerResult (*)(Request);
 // in a process that ignores SIGPIPE.
 class Runtime {
  public:
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // Sanitizers pad every frame; give their builds the room they need.
+  static constexpr std::size_t DEFAULT_STACK_SIZE = 2 * 1024 * 1024;
+#else
   static constexpr std::size_t DEFAULT_STACK_SIZE = 256 * 1024;
+#endif
   static base::Result<Runtime> build(std::size_t stack_size = DEFAULT_STACK_SIZE);
   // Starts fn on a new detached thread.
   base::Result<void> spawn(std::function<void()> fn) const;
