@@ -3,8 +3,10 @@ BUILD      ?= build
 PORT       ?= 9761
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
+ARM_BUILD  ?= build-armhf
+ARM_CMAKE_ARGS ?=
 
-.PHONY: all deps build run test clean
+.PHONY: all deps build run test clean install armhf-deps armhf test-armhf test-asan test-tsan
 
 all: build
 
@@ -25,3 +27,46 @@ test: build
 
 clean:
 	rm -rf $(BUILD)
+
+# The whole suite under the sanitizers: address + undefined behaviour, and threads.
+build-asan/build.ninja: | deps
+	cmake -S . -B build-asan -G Ninja -DVALDRIX_WERROR=ON -DVALDRIX_SANITIZE=address,undefined $(CMAKE_ARGS)
+
+test-asan: deps build-asan/build.ninja
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+build-tsan/build.ninja: | deps
+	cmake -S . -B build-tsan -G Ninja -DVALDRIX_WERROR=ON -DVALDRIX_SANITIZE=thread $(CMAKE_ARGS)
+
+test-tsan: deps build-tsan/build.ninja
+	cmake --build build-tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
+
+# Installs into /usr (binary, systemd unit, Avahi service); honours DESTDIR.
+install: build
+	cmake --install $(BUILD) --strip
+
+# The instrument's build: static ARMv7 hard-float executables, and the whole test
+# suite run under qemu-arm. Stripped copies for the instrument go to $(ARM_BUILD)/stripped.
+armhf-deps:
+	@scripts/install-deps.sh build arm
+
+$(ARM_BUILD)/build.ninja: | armhf-deps
+	cmake -S . -B $(ARM_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake \
+	  -DVALDRIX_WERROR=ON $(ARM_CMAKE_ARGS)
+
+armhf: armhf-deps $(ARM_BUILD)/build.ninja
+	cmake --build $(ARM_BUILD) -j $(JOBS) --target valdrixd valdrixd-sim
+	@mkdir -p $(ARM_BUILD)/stripped
+	@for exe in valdrixd valdrixd-sim; do \
+	  arm-linux-gnueabihf-strip -o $(ARM_BUILD)/stripped/$$exe $(ARM_BUILD)/bin/$$exe; \
+	  echo "$$exe: $$(stat -c %s $(ARM_BUILD)/stripped/$$exe) bytes, stripped static ARM executable"; \
+	done
+
+test-armhf: armhf-deps $(ARM_BUILD)/build.ninja
+	cmake --build $(ARM_BUILD) -j $(JOBS)
+	ctest --test-dir $(ARM_BUILD) --output-on-failure -j $(JOBS)
