@@ -41,12 +41,16 @@ int parse_args(int argc, char** argv, Options& options) {
       std::fputs(USAGE, stdout);
       return 0;
     }
-    if (arg == "--port" && i + 1 < argc && parse_port(argv[i + 1], options.port)) {
-      ++i;
-      continue;
+    if (arg == "--port") {
+      if (i + 1 < argc && parse_port(argv[i + 1], options.port)) {
+        ++i;
+        continue;
+      }
+      std::fprintf(stderr, "valdrixd-sim: --port needs a number from 1 to 65535\n%s", USAGE);
+      return 2;
     }
     // Further options go here, before the fall-through to the usage error.
-    std::fprintf(stderr, "valdrixd-sim: bad argument '%s'\n%s", argv[i], USAGE);
+    std::fprintf(stderr, "valdrixd-sim: unknown argument '%s'\n%s", argv[i], USAGE);
     return 2;
   }
   return -1;
