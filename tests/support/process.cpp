@@ -73,7 +73,12 @@ Process::Process(const std::string& exe, const std::vector<std::string>& args,
   std::vector<char*> envp;
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);
+  // A cross build's tests run under an emulator the kernel may not know (no
+  // binfmt_misc entry), so children are started through it too (VALDRIX_EMULATOR).
+  const char* emulator = std::getenv("VALDRIX_EMULATOR");
+  const std::string program = emulator != nullptr && *emulator != '\0' ? emulator : exe;
   std::vector<std::string> argv_s{exe};
+  if (program != exe) argv_s.insert(argv_s.begin(), program);
   argv_s.insert(argv_s.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& s : argv_s) argv.push_back(s.data());
@@ -84,7 +89,7 @@ Process::Process(const std::string& exe, const std::vector<std::string>& args,
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&fa, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&fa, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (::posix_spawn(&pid_, exe.c_str(), &fa, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+  if (::posix_spawn(&pid_, program.c_str(), &fa, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&fa);
 }
 
