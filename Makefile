@@ -11,7 +11,7 @@ ARM_CMAKE_ARGS ?=
 all: build
 
 deps:
-	@scripts/install-deps.sh build
+	@scripts/install-deps.sh build python
 
 $(BUILD)/build.ninja: | deps
 	cmake -S . -B $(BUILD) -G Ninja -DVALDRIX_WERROR=ON $(CMAKE_ARGS)
