@@ -4,6 +4,7 @@
 
 #include "sim/capture.h"
 #include "sim/clock_gen.h"
+#include "sim/display.h"
 #include "sim/power_bus.h"
 
 namespace sim {
@@ -23,6 +24,7 @@ void build_models(Instrument& instrument) {
   instrument.add_block(memory_a);
   instrument.add_block(memory_b);
   instrument.add_block(capture);
+  attach_display(instrument);  // on GPIO lines 12 and 13
 }
 
 }  // namespace sim
