@@ -4,25 +4,30 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "driver/core/hal.h"
 #include "server/service.h"
+#include "sim/display.h"
 #include "sim/instrument.h"
 
 namespace {
 
 constexpr const char* USAGE =
-    "usage: valdrixd-sim [--port N] [--help]\n"
+    "usage: valdrixd-sim [--port N] [--display PATH] [--help]\n"
     "\n"
     "Serves the Valdrix-M4 control protocol on 0.0.0.0:N (default 9761) against a\n"
     "simulated instrument.\n"
     "\n"
-    "  --port N   TCP port to listen on, 1 to 65535\n"
-    "  --help     show this text and exit\n";
+    "  --port N        TCP port to listen on, 1 to 65535\n"
+    "  --display PATH  keep the simulated OLED screen in PATH as a PBM image (P4,\n"
+    "                  128 x 64, 1 = lit), replaced after every display transaction\n"
+    "  --help          show this text and exit\n";
 
 struct Options {
   std::uint16_t port = server::SERVER_PORT;
+  std::string display_path;
 };
 
 bool parse_port(std::string_view text, std::uint16_t& port) {
@@ -49,6 +54,14 @@ int parse_args(int argc, char** argv, Options& options) {
       std::fprintf(stderr, "valdrixd-sim: --port needs a number from 1 to 65535\n%s", USAGE);
       return 2;
     }
+    if (arg == "--display") {
+      if (i + 1 < argc && argv[i + 1][0] != '\0') {
+        options.display_path = argv[++i];
+        continue;
+      }
+      std::fprintf(stderr, "valdrixd-sim: --display needs a file path\n%s", USAGE);
+      return 2;
+    }
     // Further options go here, before the fall-through to the usage error.
     std::fprintf(stderr, "valdrixd-sim: unknown argument '%s'\n%s", argv[i], USAGE);
     return 2;
@@ -63,6 +76,12 @@ int main(int argc, char** argv) {
   if (int status = parse_args(argc, argv, options); status >= 0) return status;
 
   auto instrument = sim::Instrument::create();
+  if (!options.display_path.empty()) {
+    if (auto written = sim::display_of(*instrument)->set_output_path(options.display_path); !written) {
+      std::fprintf(stderr, "valdrixd-sim: --display: %s\n", written.error().describe().c_str());
+      return 1;
+    }
+  }
   driver::core::install_platform(instrument);
   return server::service_main(options.port);
 }
