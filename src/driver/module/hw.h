@@ -10,10 +10,14 @@
 // never overlap while the three buses run in parallel.
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 
+#include "base/bytes.h"
 #include "base/error.h"
 #include "driver/core/axi.h"
 #include "driver/module/bus_lock.h"
+#include "protocol/error.h"
+#include "protocol/packet_server.h"
 
 namespace driver::module::hw {
 
@@ -22,6 +26,43 @@ inline constexpr std::size_t HW_SIZE = 0x10000;
 
 inline constexpr std::size_t VOLTAGE_EN_OFFSET = 0x00;
 inline constexpr std::size_t NUT_CLK_EN_OFFSET = 0x08;
+
+// Bus controllers. Status registers read non-zero while a transfer runs (the
+// UART's upper half counts the bytes waiting in its receive FIFO); reset registers
+// read 0 once the reset has been taken; each FIFO access moves one byte.
+inline constexpr std::size_t UART_STATUS_OFFSET = 0x40;
+inline constexpr std::size_t UART_ENABLE_OFFSET = 0x44;
+inline constexpr std::size_t UART_RESET_OFFSET = 0x48;
+inline constexpr std::size_t UART_CONFIG_OFFSET = 0x4C;
+inline constexpr std::size_t UART_CTL_OFFSET = 0x50;
+inline constexpr std::size_t UART_TX_LEN_OFFSET = 0x54;
+inline constexpr std::size_t UART_RX_LEN_OFFSET = 0x58;
+inline constexpr std::size_t UART_TX_DATA_OFFSET = 0x5C;
+inline constexpr std::size_t UART_RX_DATA_OFFSET = 0x60;
+
+inline constexpr std::size_t SPI_STATUS_OFFSET = 0x80;
+inline constexpr std::size_t SPI_ENABLE_OFFSET = 0x84;
+inline constexpr std::size_t SPI_RESET_OFFSET = 0x88;
+inline constexpr std::size_t SPI_CONFIG_OFFSET = 0x8C;
+inline constexpr std::size_t SPI_CTL_OFFSET = 0x90;
+inline constexpr std::size_t SPI_TX_LEN_OFFSET = 0x94;
+inline constexpr std::size_t SPI_RX_LEN_OFFSET = 0x98;
+inline constexpr std::size_t SPI_TX_OFFSET = 0x9C;
+inline constexpr std::size_t SPI_RX_OFFSET = 0xA0;
+inline constexpr std::size_t SPI_DELAY_OFFSET = 0xA4;
+
+inline constexpr std::size_t I2C_STATUS_OFFSET = 0xC0;
+inline constexpr std::size_t I2C_ENABLE_OFFSET = 0xC4;
+inline constexpr std::size_t I2C_RESET_OFFSET = 0xC8;
+inline constexpr std::size_t I2C_CONFIG_OFFSET = 0xCC;
+inline constexpr std::size_t I2C_CTL_OFFSET = 0xD0;
+inline constexpr std::size_t I2C_TSF_OFFSET = 0xD4;
+inline constexpr std::size_t I2C_TSF_LEN_OFFSET = 0xD8;  // eight segment lengths, 4 bytes apart
+inline constexpr std::size_t I2C_TX_OFFSET = 0xF8;
+inline constexpr std::size_t I2C_RX_OFFSET = 0xFC;
+inline constexpr std::size_t I2C_DELAY_OFFSET = 0x100;
+
+using BusResult = std::expected<base::Bytes, protocol::ProtocolError>;
 
 class Hw {
  public:
@@ -35,6 +76,28 @@ class Hw {
   base::Result<void> set_voltage_raw(std::uint8_t raw) const;
   // Written to the gate unchanged.
   base::Result<void> nut_clock_enable(std::uint8_t enable) const;
+
+  // Bus operations (hw_spi.cpp, hw_i2c.cpp, hw_uart.cpp). Only the transfers take
+  // their bus's lock; they answer Busy once it is broken. Enable, reset, config and
+  // the receive-FIFO operations run unlocked, also while a transfer waits.
+  base::Result<void> spi_enable(std::uint8_t enable) const;
+  base::Result<void> spi_config(const protocol::packet::server::SpiConfig& config) const;
+  base::Result<void> spi_reset() const;
+  // Takes the request over: tx_data is released once it is in the transmit FIFO.
+  BusResult spi_transceive(protocol::packet::server::SpiTransceive request) const;
+
+  base::Result<void> i2c_enable(std::uint8_t enable) const;
+  base::Result<void> i2c_config(const protocol::packet::server::I2cConfig& config) const;
+  base::Result<void> i2c_reset() const;
+  BusResult i2c_transceive(const protocol::packet::server::I2cTransceive& request) const;
+
+  base::Result<void> uart_enable(std::uint8_t enable) const;
+  base::Result<void> uart_reset() const;
+  base::Result<void> uart_config(const protocol::packet::server::UartConfig& config) const;
+  BusResult uart_transceive(const protocol::packet::server::UartTransceive& request) const;
+  base::Result<std::uint16_t> uart_receive_fifo_remained() const;
+  base::Result<base::Bytes> uart_receive_fifo_dump() const;
+  base::Result<void> uart_receive_fifo_clear() const;
 
  private:
   explicit Hw(core::Axi axi) : axi_(std::move(axi)) {}
