@@ -5,7 +5,10 @@
 #include "sim/capture.h"
 #include "sim/clock_gen.h"
 #include "sim/display.h"
+#include "sim/i2c_ctrl.h"
 #include "sim/power_bus.h"
+#include "sim/spi_ctrl.h"
+#include "sim/uart_ctrl.h"
 
 namespace sim {
 
@@ -24,6 +27,10 @@ void build_models(Instrument& instrument) {
   instrument.add_block(memory_a);
   instrument.add_block(memory_b);
   instrument.add_block(capture);
+  // The bus controllers trigger the capture core with what their targets received.
+  power->attach(PowerBus::UART_FIRST, PowerBus::UART_END, std::make_shared<UartCtrl>(capture.get()));
+  power->attach(PowerBus::SPI_FIRST, PowerBus::SPI_END, std::make_shared<SpiCtrl>(capture.get()));
+  power->attach(PowerBus::I2C_FIRST, PowerBus::I2C_END, std::make_shared<I2cCtrl>(capture.get()));
   attach_display(instrument);  // on GPIO lines 12 and 13
 }
 

@@ -49,6 +49,12 @@ class PowerBus : public Block {
   PowerBus();
 
   void attach(std::size_t first, std::size_t end, std::shared_ptr<BusController> controller);
+  // The controller that owns `offset`, or null; for tests and tools that reach its
+  // state and knobs.
+  BusController* controller_at(std::size_t offset) const {
+    std::lock_guard lock(mu_);
+    return controller_for(offset);
+  }
 
   bool supply_on() const { return supply_on_.load(); }
   std::uint32_t clock_gate() const { return clock_gate_.load(); }
