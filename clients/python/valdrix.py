@@ -14,6 +14,10 @@ service's message.
         v.spi_transceive(b"\\xde\\xad", is_trigger=1)
         wave = v.osc_get_channel_wave(1, 0, 4096)
 
+Connection problems raise the usual OSError subclasses (ConnectionRefusedError,
+ConnectionError, and TimeoutError when the service stays silent for longer than
+the timeout); they are not ValdrixErrors.
+
 Only the standard library is needed; numpy is used for waves when asked for.
 """
 
@@ -49,7 +53,12 @@ _UART_MARGIN = 2.0
 
 
 class ValdrixError(Exception):
-    """An error answer from the service, or a broken exchange (FramingError)."""
+    """An error answer from the service, or a broken exchange (FramingError).
+
+    status is the answer's status code (None for a FramingError), message the
+    service's text: the error message of an InternalError, else the meaning of
+    the status.
+    """
 
     status = None
 
@@ -57,11 +66,7 @@ class ValdrixError(Exception):
         if status is not None:
             self.status = status
         self.message = message
-        text = message
-        if self.status is not None:
-            text = "%s (status 0x%04X)%s" % (type(self).__name__, self.status,
-                                             ": " + message if message else "")
-        super().__init__(text)
+        super().__init__(message)
 
 
 class BusyError(ValdrixError):
