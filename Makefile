@@ -70,3 +70,18 @@ armhf: armhf-deps $(ARM_BUILD)/build.ninja
 test-armhf: armhf-deps $(ARM_BUILD)/build.ninja
 	cmake --build $(ARM_BUILD) -j $(JOBS)
 	ctest --test-dir $(ARM_BUILD) --output-on-failure -j $(JOBS)
+
+# Request rate, latency and read-out throughput of valdrixd-sim next to this
+# machine's loopback floor, measured in one run; prints the table and the targets.
+BENCH_SECONDS ?= 3
+.PHONY: bench
+bench: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target valdrixd-sim valdrix-bench
+	$(BUILD)/bin/valdrix-bench --standard -d $(BENCH_SECONDS) --spawn $(BUILD)/bin/valdrixd-sim
+
+# libFuzzer targets (clang-16, libc++), built in fuzz/build and run FUZZ_SECONDS each.
+FUZZ_SECONDS ?= 60
+.PHONY: fuzz
+fuzz:
+	@scripts/install-deps.sh build fuzz
+	fuzz/run.sh $(FUZZ_SECONDS)
