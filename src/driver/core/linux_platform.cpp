@@ -1,3 +1,10 @@
+// ThreadSanitizer does not model fences and GCC warns about each one. The barrier
+// here orders accesses to device memory, not the threads of this process, so there
+// is nothing for it to check.
+#if defined(__SANITIZE_THREAD__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wtsan"
+#endif
+
 #include "driver/core/linux_platform.h"
 
 #include <atomic>
