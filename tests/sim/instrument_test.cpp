@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -142,6 +143,29 @@ TEST(SimMemory, WindowsKeepTheInstrumentAlive) {
   EXPECT_EQ(w->load32(0), 5u);
   w.reset();
   EXPECT_TRUE(weak.expired());
+}
+
+// Connections share windows without a lock; the block and RAM locks keep every
+// access whole, and the log keeps all of them.
+TEST(SimMemory, ConcurrentAccessesThroughSharedWindowsAreAllKept) {
+  sim::Block* block;
+  auto instrument = with_block(&block);
+  instrument->set_recording(true);
+  auto w = instrument->map(BLOCK_BASE - 0x1000, 0x2000).value();
+  std::vector<std::thread> threads;
+  for (std::uint32_t t = 0; t < 4; ++t)
+    threads.emplace_back([&w, t] {
+      for (std::uint32_t i = 0; i < 500; ++i) {
+        w->store32(0x1000 + 4 * t, i);
+        w->store32(4 * t, i);  // RAM below the block, a word per thread
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(block->writes().size(), 2000u);
+  for (std::uint32_t t = 0; t < 4; ++t) {
+    EXPECT_EQ(w->load32(0x1000 + 4 * t), 499u);
+    EXPECT_EQ(instrument->ram_read(BLOCK_BASE - 0x1000 + 4 * t), 499u);
+  }
 }
 
 struct Recorder : sim::LineListener {
