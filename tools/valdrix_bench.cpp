@@ -961,6 +961,7 @@ int parse_args(int argc, char** argv, Options& o) {
       return 0;
     } else if (a == "--standard") {
       o.standard = true;
+      continue;
     } else if (!next) {
       return bad();
     } else if (a == "--host") {
