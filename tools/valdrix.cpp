@@ -461,22 +461,21 @@ std::expected<Plan, Problem> plan(const Command& c, const Scanned& s) {
     if (s.items.size() > n) return usage(base::format("unexpected argument '{}'", s.items[n].value));
     return {};
   };
-  auto fail_on = [](auto&& r) { return !r; };
   switch (c.form) {
     case Form::fields: {
-      if (auto r = pack_fields(c.fields, s, out); fail_on(r)) return std::unexpected(r.error());
-      if (auto r = no_more_than(c.fields.size()); fail_on(r)) return std::unexpected(r.error());
+      if (auto r = pack_fields(c.fields, s, out); !r) return std::unexpected(r.error());
+      if (auto r = no_more_than(c.fields.size()); !r) return std::unexpected(r.error());
       break;
     }
     case Form::log_level: {
       if (s.items.empty()) return usage("NAME is missing");
-      if (auto r = no_more_than(1); fail_on(r)) return std::unexpected(r.error());
+      if (auto r = no_more_than(1); !r) return std::unexpected(r.error());
       out.assign(s.items[0].value.begin(), s.items[0].value.end());
       break;
     }
     case Form::wave: {
-      if (auto r = pack_fields(c.fields, s, out); fail_on(r)) return std::unexpected(r.error());
-      if (auto r = no_more_than(c.fields.size()); fail_on(r)) return std::unexpected(r.error());
+      if (auto r = pack_fields(c.fields, s, out); !r) return std::unexpected(r.error());
+      if (auto r = no_more_than(c.fields.size()); !r) return std::unexpected(r.error());
       p.wave_offset = base::load_be32(&out[1]);
       p.wave_length = base::load_be32(&out[5]);
       if (auto f = s.option("-o")) p.out_file = std::string(*f);
@@ -493,7 +492,7 @@ std::expected<Plan, Problem> plan(const Command& c, const Scanned& s) {
       put_be(out, *delay, 4);
       put_be(out, *rx_len, 2);
       put_be(out, s.option("--trigger") ? 1 : 0, 1);
-      if (auto r = pack_bytes(s, 0, out); fail_on(r)) return std::unexpected(r.error());
+      if (auto r = pack_bytes(s, 0, out); !r) return std::unexpected(r.error());
       break;
     }
     case Form::i2c: {
@@ -524,7 +523,7 @@ std::expected<Plan, Problem> plan(const Command& c, const Scanned& s) {
       put_be(out, *rw, 1);
       for (auto len : lens) put_be(out, len, 2);
       put_be(out, s.option("--trigger") ? 1 : 0, 1);
-      if (auto r = pack_bytes(s, 0, out); fail_on(r)) return std::unexpected(r.error());
+      if (auto r = pack_bytes(s, 0, out); !r) return std::unexpected(r.error());
       break;
     }
     case Form::uart: {
@@ -535,15 +534,15 @@ std::expected<Plan, Problem> plan(const Command& c, const Scanned& s) {
       put_be(out, *rx_len, 2);
       put_be(out, s.option("--trigger") ? 1 : 0, 1);
       put_be(out, *timeout, 4);
-      if (auto r = pack_bytes(s, 0, out); fail_on(r)) return std::unexpected(r.error());
+      if (auto r = pack_bytes(s, 0, out); !r) return std::unexpected(r.error());
       p.extra_wait_ms = static_cast<int>(std::min<std::uint64_t>(*timeout, 1u << 30)) + UART_ANSWER_MARGIN_MS;
       break;
     }
     case Form::raw: {
       Bytes code;
-      if (auto r = pack_fields(c.fields, s, code); fail_on(r)) return std::unexpected(r.error());
+      if (auto r = pack_fields(c.fields, s, code); !r) return std::unexpected(r.error());
       p.code = base::load_be16(code.data());
-      if (auto r = pack_bytes(s, 1, out); fail_on(r)) return std::unexpected(r.error());
+      if (auto r = pack_bytes(s, 1, out); !r) return std::unexpected(r.error());
       break;
     }
   }
