@@ -1,8 +1,9 @@
 #include "sim/block.h"
 
 #include <algorithm>
-#include <cstring>
 #include <iterator>
+
+#include "driver/core/hal.h"
 
 namespace sim {
 
@@ -22,22 +23,11 @@ void Block::write(std::size_t offset, std::uint32_t value) {
   on_write(offset, value);
 }
 
-// What a word-by-word read of the range returns, as the hardware's aligned bulk
-// copy sees it; little-endian like the processor.
+// What word-by-word reads of the range return, as the bulk copy on the instrument
+// sees them.
 void Block::copy_out(std::size_t offset, std::uint8_t* dst, std::size_t len) {
   std::lock_guard lock(mu_);
-  const std::size_t end = offset + len;
-  for (std::size_t pos = offset; pos < end;) {
-    const std::size_t aligned = pos & ~std::size_t{3};
-    const std::uint32_t value = on_read(aligned);
-    std::uint8_t bytes[4] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-                             static_cast<std::uint8_t>(value >> 16),
-                             static_cast<std::uint8_t>(value >> 24)};
-    const std::size_t to = std::min<std::size_t>(end - aligned, 4);
-    std::memcpy(dst, bytes + (pos - aligned), to - (pos - aligned));
-    dst += to - (pos - aligned);
-    pos = aligned + to;
-  }
+  driver::core::copy_words(offset, dst, len, [this](std::size_t aligned) { return on_read(aligned); });
 }
 
 void Block::set_recording(bool on) {

@@ -8,6 +8,7 @@
 // 32-bit load or store. A GpioChip is used by one thread at a time.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <memory>
 
@@ -24,6 +25,24 @@ class MemoryWindow {
   // Releases the mapping; 0 or an errno value. Called exactly once, by the owner.
   virtual int unmap() = 0;
 };
+
+// Copies len bytes from offset by whole aligned 32-bit words, load(aligned_offset)
+// giving each word in native byte order, and keeps only the bytes asked for from the
+// first and last word. Device memory faults on the unaligned and multi-word accesses
+// a memcpy may emit.
+template <class Load>
+void copy_words(std::size_t offset, std::uint8_t* dst, std::size_t len, Load load) {
+  const std::size_t end = offset + len;
+  for (std::size_t pos = offset; pos < end;) {
+    const std::size_t aligned = pos & ~std::size_t{3};
+    const std::uint32_t word = load(aligned);
+    const std::size_t from = pos - aligned;
+    const std::size_t to = end - aligned < 4 ? end - aligned : 4;
+    std::memcpy(dst, reinterpret_cast<const std::uint8_t*>(&word) + from, to - from);
+    dst += to - from;
+    pos = aligned + to;
+  }
+}
 
 struct MapError {
   enum class Stage : std::uint8_t { Open, Map };

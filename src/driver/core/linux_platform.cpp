@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 
 #include <fcntl.h>
 #include <linux/gpio.h>
@@ -56,22 +55,9 @@ class LinuxWindow final : public MemoryWindow {
     *word(offset) = value;
   }
 
-  // Device memory faults on the unaligned and multi-word accesses a memcpy may emit,
-  // so the copy reads whole aligned words and keeps the bytes it needs from the
-  // first and last one.
   void copy_out(std::size_t offset, std::uint8_t* dst, std::size_t len) override {
     barrier();
-    std::size_t pos = offset;
-    const std::size_t end = offset + len;
-    while (pos < end) {
-      const std::size_t aligned = pos & ~std::size_t{3};
-      const std::uint32_t value = *word(aligned);
-      const std::size_t from = pos - aligned;
-      const std::size_t to = end - aligned < 4 ? end - aligned : 4;
-      std::memcpy(dst, reinterpret_cast<const std::uint8_t*>(&value) + from, to - from);
-      dst += to - from;
-      pos = aligned + to;
-    }
+    copy_words(offset, dst, len, [this](std::size_t aligned) { return *word(aligned); });
   }
 
   int unmap() override {
