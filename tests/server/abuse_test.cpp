@@ -176,4 +176,36 @@ TEST_F(Abuse, AbsurdLengthIsRefusedWithoutAllocating) {
   expect_back_to_idle();
 }
 
+TEST_F(Abuse, BlockedUartTransferDoesNotHoldUpOtherConnections) {
+  Client uart(port());
+  ASSERT_EQ(uart.call(0x0262, cat({ByteVec{0, 0, 8}, be32(9600)})).status, 0);
+  ASSERT_EQ(uart.call(0x0260, ByteVec{1}).status, 0);
+  // Waits for 200 bytes of which the target only ever echoes 2: a 3 s time-out.
+  std::atomic<bool> uart_done{false};
+  support::Reply uart_reply;
+  std::thread blocked([&] {
+    uart_reply = uart.call(0x0263, cat({ByteVec{0x00, 200, 0}, be32(3000), ByteVec{'h', 'i'}}));
+    uart_done = true;
+  });
+  int served = 0;
+  {
+    Client other(port());
+    EXPECT_EQ(other.call(0x023D, ByteVec{1}).status, 0);
+    for (int i = 0; i < 50; ++i) {
+      if (other.call(0x0001).text() == "VALDRIX-M4-123456") ++served;
+      auto spi = other.call(0x023C, cat({ByteVec{0}, be32(0), ByteVec{0x00, 0x02, 0}, ByteVec{0xAB, 0xCD}}));
+      if (spi.status == 0 && spi.payload == ByteVec({0xAB, 0xCD})) ++served;
+    }
+    // Another UART transfer queues behind the lock; the FIFO count is read without it.
+    auto count = other.call(0x0264);
+    EXPECT_EQ(count.status, 0);
+    EXPECT_EQ(count.payload.size(), 2u);
+  }
+  EXPECT_EQ(served, 100);
+  EXPECT_FALSE(uart_done.load()) << "the other connection should not have waited 3 s";
+  blocked.join();
+  EXPECT_EQ(uart_reply.status, 2);
+  expect_back_to_idle();
+}
+
 }  // namespace
