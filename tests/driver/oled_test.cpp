@@ -90,7 +90,6 @@ TEST_F(OledTest, BringsTheControllerUpWithTheInitSequenceEveryCall) {
   const std::uint64_t writes_before = sim().gpio_writes();
   ASSERT_TRUE(oled::clear_line_and_display(1, "V:3.3"));
   EXPECT_EQ(sim().gpio_writes() - writes_before, 17'588u);
-  EXPECT_EQ(17'588u, 28 * COMMAND_WRITES + 2 * 2 * (3 * COMMAND_WRITES + data_writes(128)));
 
   const Bytes init = {0xAE, 0x00, 0x10, 0x40, 0x81, 0xCF, 0xA1, 0xC8, 0xA6, 0xA8,
                       0x3F, 0xD3, 0x00, 0xD5, 0x80, 0xD9, 0xF1, 0xDA, 0x12, 0xDB,
@@ -151,10 +150,8 @@ TEST_F(OledTest, WholeLineUpdatesTouchOnlyTheirLine) {
     const Screen after = display().screen();
     auto bounds = after.lit_bounds({0, 16, 128, 32});
     ASSERT_TRUE(bounds);
-    EXPECT_GE(bounds->x0, 0);
     EXPECT_LE(bounds->x1, 40);
-    EXPECT_GE(bounds->y0, 16);
-    EXPECT_LE(bounds->y1, 32);
+    EXPECT_GT(after.lit_count({32, 16, 40, 32}), 0u) << "the fifth character is there";
     EXPECT_TRUE(shows_text(after, 0, 16, "V:4.1"));
     EXPECT_TRUE(after.same(before, {0, 0, 128, 16}));
     EXPECT_TRUE(after.same(before, {0, 32, 128, 64}));
