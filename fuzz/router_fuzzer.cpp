@@ -1,8 +1,8 @@
 // The command router over a fresh simulated instrument, fed arbitrary requests:
 // the input is a run of request frames (header, then as much of the declared
 // payload as the input still holds). Every answer must become a well-formed
-// response frame, a code without a handler must be answered 0x8001, and nothing
-// may crash or leak.
+// response frame, exactly the codes without a handler must be answered 0x8001,
+// and nothing may crash or leak.
 //
 // A few arguments make the hardware wait in real time (transfer time-outs chosen
 // by the host, bus clocks and delays that stretch a transfer past the drivers' one
@@ -111,8 +111,11 @@ void check_frame(const base::Bytes& f, std::uint16_t command) {
       break;
     default: fail("unknown status", command);
   }
+  // No handler answers Unsupport itself, so the status tells whether the router
+  // found one.
   const bool known = std::find(KNOWN.begin(), KNOWN.end(), command) != KNOWN.end();
   if (!known && status != 0x8001) fail("a code without a handler was not refused", command);
+  if (known && status == 0x8001) fail("a command was answered as unsupported", command);
 }
 
 }  // namespace

@@ -3,10 +3,10 @@
 //
 // Absolute times drift on a shared machine, so every service figure is measured in
 // the same run as its floor and reported as a ratio. The floor is a minimal server
-// started inside this process: one thread per connection, it reads each request and
-// answers with a frame of the size the service would send (13 bytes for get_id,
-// 13 + 2N for a wave of N samples, from a buffer filled once), doing no other work.
-// The same client code drives both, alternating floor and service run by run.
+// in a process forked by the bench: one thread per connection, it reads each
+// request and answers with a frame of the size the service would send (13 bytes
+// for get_id, 13 + 2N for a wave of N samples, from a buffer filled once), doing no
+// other work. The same client code drives both, in short alternating slices.
 //
 // Loopback only, and every run is bounded in time and in count.
 #include <arpa/inet.h>
