@@ -8,6 +8,7 @@
 #include "protocol/packet_server.h"
 #include "server/driver_set.h"
 #include "server/handler.h"
+#include "server/handler_support.h"
 
 namespace server::handler::i2c {
 namespace {
@@ -19,24 +20,9 @@ using protocol::packet::server::I2cTransceive;
 
 constexpr std::string_view LOG_TARGET = "server::handler::i2c";
 
-std::unexpected<ProtocolError> internal(base::Error error) {
-  return std::unexpected(ProtocolError::internal(std::move(error)));
-}
-
-template <class Record>
-std::expected<Record, ProtocolError> decode(std::string_view prefix, const base::Bytes& payload) {
-  auto record = Record::decode(payload);
-  if (!record)
-    return std::unexpected(ProtocolError::internal(
-        base::format("{}{}", prefix, protocol::packet::error_text(record.error()))));
-  return std::move(*record);
-}
-
-std::expected<const DriverSet*, ProtocolError> drivers() {
-  auto set = DRIVER.get();
-  if (!set) return internal(std::move(set.error()));
-  return *set;
-}
+using support::decode;
+using support::drivers;
+using support::internal;
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include "protocol/packet.h"
 #include "server/driver_set.h"
 #include "server/handler.h"
+#include "server/handler_support.h"
 
 namespace server::handler {
 namespace {
@@ -23,24 +24,9 @@ namespace oled = driver::module::oled;
 constexpr std::string_view LOG_TARGET = "server::handler";
 constexpr std::uint8_t VOLTAGE_LINE = 1;
 
-std::unexpected<ProtocolError> internal(base::Error error) {
-  return std::unexpected(ProtocolError::internal(std::move(error)));
-}
-
-template <class Record>
-std::expected<Record, ProtocolError> decode(std::string_view prefix, const base::Bytes& payload) {
-  auto record = Record::decode(payload);
-  if (!record)
-    return std::unexpected(ProtocolError::internal(
-        base::format("{}{}", prefix, protocol::packet::error_text(record.error()))));
-  return std::move(*record);
-}
-
-std::expected<const DriverSet*, ProtocolError> drivers() {
-  auto set = DRIVER.get();
-  if (!set) return internal(std::move(set.error()));
-  return *set;
-}
+using support::decode;
+using support::drivers;
+using support::internal;
 
 // "V:" and the volts with one decimal. The division is in single precision and the
 // float's exact value is rounded to the nearest tenth, ties to even, which is what

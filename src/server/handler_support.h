@@ -1,0 +1,36 @@
+#pragma once
+// What every handler that decodes a record and reaches DRIVER does the same way.
+#include <expected>
+#include <string_view>
+
+#include "base/format.h"
+#include "protocol/error.h"
+#include "protocol/packet.h"
+#include "server/driver_set.h"
+
+namespace server::handler::support {
+
+inline std::unexpected<protocol::ProtocolError> internal(base::Error error) {
+  return std::unexpected(protocol::ProtocolError::internal(std::move(error)));
+}
+
+// Decodes a record; a failure answers the prefix directly followed by the
+// decoding error's text ("parse u32 error:While parsing field ...").
+template <class Record>
+std::expected<Record, protocol::ProtocolError> decode(std::string_view prefix,
+                                                      const base::Bytes& payload) {
+  auto record = Record::decode(payload);
+  if (!record)
+    return std::unexpected(protocol::ProtocolError::internal(
+        base::format("{}{}", prefix, protocol::packet::error_text(record.error()))));
+  return std::move(*record);
+}
+
+// The driver set, created on first use; "Unable to init driver" when it cannot be.
+inline std::expected<const DriverSet*, protocol::ProtocolError> drivers() {
+  auto set = DRIVER.get();
+  if (!set) return internal(std::move(set.error()));
+  return *set;
+}
+
+}  // namespace server::handler::support
