@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <thread>
 
@@ -69,7 +70,11 @@ class Abuse : public support::SimTest {
     }
     EXPECT_EQ(support::count_open_fds(), idle_fds_);
     EXPECT_EQ(support::count_threads(), idle_threads_);
-    EXPECT_LT(rss_kib(), idle_rss_ + 16 * 1024) << "idle " << idle_rss_ << " KiB";
+    // qemu-user keeps about 170 KiB of its own for every thread ever started, so
+    // under the emulator (cross builds) the process size says nothing about ours.
+    if (std::getenv("VALDRIX_EMULATOR") == nullptr) {
+      EXPECT_LT(rss_kib(), idle_rss_ + 16 * 1024) << "idle " << idle_rss_ << " KiB";
+    }
   }
 
   std::uint16_t port() const { return server_->port(); }
