@@ -114,11 +114,13 @@ class Pipeline {
 namespace {
 
 std::mutex g_install_mu;
-std::shared_ptr<Pipeline> g_pipeline;  // guarded by g_install_mu
+// Never destroyed either, so a guard that ends during exit still finds it.
+auto* const g_pipeline = new std::shared_ptr<Pipeline>;  // guarded by g_install_mu
 std::atomic<Pipeline*> g_active{nullptr};
-// Pipelines are never freed: a thread that loaded g_active just before its guard
-// ended may still push a line, which a stopped pipeline drops.
-std::vector<std::shared_ptr<Pipeline>> g_retired;  // guarded by g_install_mu
+// Pipelines are never freed, not even by exit handlers: a thread that loaded
+// g_active just before its guard ended, or a connection thread still running while
+// the process exits, may still push a line, which a stopped pipeline drops.
+auto* const g_retired = new std::vector<std::shared_ptr<Pipeline>>;  // guarded by g_install_mu
 
 std::mutex g_capture_mu;
 std::vector<std::shared_ptr<Capture::State>> g_captures;  // guarded by g_capture_mu
@@ -212,12 +214,12 @@ Guard::~Guard() {
   if (!pipeline_) return;
   {
     std::lock_guard lock(g_install_mu);
-    if (g_pipeline == pipeline_) {
+    if (*g_pipeline == pipeline_) {
       g_active.store(nullptr, std::memory_order_release);
-      g_pipeline.reset();
+      g_pipeline->reset();
     }
     pipeline_->retire();
-    g_retired.push_back(pipeline_);
+    g_retired->push_back(pipeline_);
   }
   pipeline_->drain(std::chrono::seconds(1));
   pipeline_.reset();
@@ -229,7 +231,7 @@ Setup install(Level initial, bool colours, int fd, std::size_t capacity) {
   set_threshold(initial);
   {
     std::lock_guard lock(g_install_mu);
-    g_pipeline = p;
+    *g_pipeline = p;
     g_active.store(p.get(), std::memory_order_release);
   }
   return Setup{Guard(p), ReloadHandle(p)};
@@ -237,7 +239,7 @@ Setup install(Level initial, bool colours, int fd, std::size_t capacity) {
 
 std::uint64_t dropped_lines() {
   std::lock_guard lock(g_install_mu);
-  return g_pipeline ? g_pipeline->dropped() : 0;
+  return *g_pipeline ? (*g_pipeline)->dropped() : 0;
 }
 
 Capture::Capture() : state_(std::make_shared<State>()) {
