@@ -17,6 +17,7 @@
 #include "sim/uart_ctrl.h"
 #include "support/loopback.h"
 #include "support/process.h"
+#include "support/server_fixture.h"
 #include "support/sim_fixture.h"
 
 namespace {
@@ -99,33 +100,8 @@ ByteVec wave(std::uint8_t channel, std::uint32_t length) {
   return out;
 }
 
-class BusTest : public support::SimTest {
+class BusTest : public support::ServerTest {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    server::testing::reset_driver();
-    saved_ = base::log::threshold();
-    base::log::set_threshold(base::log::Level::Debug);
-    fds_ = support::count_open_fds();
-    server_ = std::make_unique<support::TestServer>();
-    client_ = std::make_unique<support::Client>(server_->port());
-  }
-  void TearDown() override {
-    client_.reset();
-    server_.reset();
-    // Connection threads close their sockets on their own time.
-    for (int i = 0; i < 500 && support::count_open_fds() != fds_; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(support::count_open_fds(), fds_);
-    server::testing::reset_driver();
-    base::log::set_threshold(saved_);
-  }
-
-  Reply call(std::uint16_t command, const ByteVec& payload = {}) { return client_->call(command, payload); }
-  void expect_ok(std::uint16_t command, const ByteVec& payload = {}) {
-    auto r = call(command, payload);
-    EXPECT_EQ(r.status, OK) << std::hex << command << ": " << r.text();
-  }
   void enable_buses() {
     expect_ok(SPI_ENABLE, {1});
     expect_ok(I2C_ENABLE, {1});
@@ -146,10 +122,6 @@ class BusTest : public support::SimTest {
   }
 
   base::log::Capture log_;
-  base::log::Level saved_{};
-  int fds_ = 0;
-  std::unique_ptr<support::TestServer> server_;
-  std::unique_ptr<support::Client> client_;
 };
 
 TEST_F(BusTest, SpiEchoesAMultiByteTransfer) {

@@ -35,15 +35,7 @@ ByteVec error_frame(std::string_view text) {
   return f;
 }
 
-// Waits until a log message shows up (connection threads log asynchronously).
-bool eventually(const base::log::Capture& cap, Level level, std::string_view target,
-                std::string_view message) {
-  for (int i = 0; i < 500; ++i) {
-    if (cap.contains(level, target, message)) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
+using support::eventually;
 
 class Connection : public ::testing::Test {
  protected:

@@ -15,14 +15,7 @@ using support::bytes_of;
 using support::Client;
 using Level = base::log::Level;
 
-bool eventually(const base::log::Capture& cap, Level level, std::string_view target,
-                std::string_view message) {
-  for (int i = 0; i < 500; ++i) {
-    if (cap.contains(level, target, message)) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
+using support::eventually;
 
 TEST(SetLogLevel, NamesHandleAndEffect) {
   support::TestServer server;

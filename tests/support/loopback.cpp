@@ -155,6 +155,15 @@ int count_dir(const char* path) {
 }
 }  // namespace
 
+bool eventually(const base::log::Capture& cap, base::log::Level level, std::string_view target,
+                std::string_view message) {
+  for (int i = 0; i < 500; ++i) {
+    if (cap.contains(level, target, message)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 int count_open_fds() { return count_dir("/proc/self/fd") - 1; }  // less opendir's own
 int count_threads() { return count_dir("/proc/self/task"); }
 

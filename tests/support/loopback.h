@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/log.h"
 #include "protocol/base_server.h"
 
 namespace support {
@@ -64,6 +65,10 @@ class TestServer {
   std::thread thread_;
   std::uint16_t port_ = 0;
 };
+
+// Waits (bounded) until a log message shows up: connection threads log on their own time.
+bool eventually(const base::log::Capture& cap, base::log::Level level, std::string_view target,
+                std::string_view message);
 
 int count_open_fds();
 int count_threads();
