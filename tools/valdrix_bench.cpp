@@ -97,13 +97,9 @@ long long cpu_ticks(pid_t pid) {
 // --- frames ---------------------------------------------------------------------
 
 Bytes request(std::uint16_t command, std::span<const std::uint8_t> payload = {}) {
-  protocol::RequestHeader h;
-  h.magic = protocol::FRAME_MAGIC;
-  h.version = 1;
-  h.direction = protocol::REQUEST_DIRECTION;
-  h.command = command;
-  h.length = static_cast<std::uint32_t>(payload.size());
-  const auto head = h.to_bytes();
+  const auto head =
+      protocol::RequestHeader::for_command(command, static_cast<std::uint32_t>(payload.size()))
+          .to_bytes();
   Bytes out(head.size() + payload.size());
   std::memcpy(out.data(), head.data(), head.size());
   if (!payload.empty()) std::memcpy(out.data() + head.size(), payload.data(), payload.size());

@@ -16,6 +16,16 @@ base::Result<RequestHeader> RequestHeader::parse(std::span<const std::uint8_t> b
   return h;
 }
 
+RequestHeader RequestHeader::for_command(std::uint16_t command, std::uint32_t length) {
+  RequestHeader h;
+  h.magic = FRAME_MAGIC;
+  h.version = 1;
+  h.direction = REQUEST_DIRECTION;
+  h.command = command;
+  h.length = length;
+  return h;
+}
+
 std::array<std::uint8_t, REQUEST_HEADER_SIZE> RequestHeader::to_bytes() const {
   std::array<std::uint8_t, REQUEST_HEADER_SIZE> out{};
   std::copy(magic.begin(), magic.end(), out.begin());

@@ -29,6 +29,8 @@ struct RequestHeader {
   // Reads the first 15 bytes; fails with "Buffer too short" when there are fewer.
   // Nothing is validated here.
   static base::Result<RequestHeader> parse(std::span<const std::uint8_t> bytes);
+  // The header a host sends: magic, version 1, direction 'S', reserved zero.
+  static RequestHeader for_command(std::uint16_t command, std::uint32_t length);
   std::array<std::uint8_t, REQUEST_HEADER_SIZE> to_bytes() const;
 };
 

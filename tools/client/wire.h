@@ -127,13 +127,9 @@ class Connection {
       return std::unexpected(Failure{
           Exit::usage, base::format("payload of {} bytes exceeds the service's limit of {}",
                                     payload.size(), protocol::MAX_PAYLOAD_LENGTH)});
-    protocol::RequestHeader h;
-    h.magic = protocol::FRAME_MAGIC;
-    h.version = 1;
-    h.direction = protocol::REQUEST_DIRECTION;
-    h.command = command;
-    h.length = static_cast<std::uint32_t>(payload.size());
-    const auto header = h.to_bytes();
+    const auto header =
+        protocol::RequestHeader::for_command(command, static_cast<std::uint32_t>(payload.size()))
+            .to_bytes();
     std::vector<std::uint8_t> frame(header.begin(), header.end());
     frame.insert(frame.end(), payload.begin(), payload.end());
     if (auto sent = send_all(frame, timeout_ms); !sent) return std::unexpected(sent.error());
