@@ -167,6 +167,12 @@ base::Result<Runtime> Runtime::build(std::size_t stack_size) {
   return Runtime(stack_size);
 }
 
+namespace {
+std::atomic<std::size_t> g_running{0};
+}  // namespace
+
+std::size_t Runtime::running() { return g_running.load(std::memory_order_acquire); }
+
 base::Result<void> Runtime::spawn(std::function<void()> fn) const {
   pthread_attr_t attr;
   if (int e = ::pthread_attr_init(&attr); e != 0) return std::unexpected(base::os_error("pthread_attr_init", e));
@@ -178,16 +184,21 @@ base::Result<void> Runtime::spawn(std::function<void()> fn) const {
     return std::unexpected(base::os_error("pthread_create", ENOMEM));
   }
   pthread_t tid;
+  g_running.fetch_add(1, std::memory_order_acq_rel);
   int e = ::pthread_create(
       &tid, &attr,
       [](void* arg) -> void* {
-        std::unique_ptr<std::function<void()>> f(static_cast<std::function<void()>*>(arg));
-        (*f)();
+        {
+          std::unique_ptr<std::function<void()>> f(static_cast<std::function<void()>*>(arg));
+          (*f)();
+        }
+        g_running.fetch_sub(1, std::memory_order_acq_rel);
         return nullptr;
       },
       boxed);
   ::pthread_attr_destroy(&attr);
   if (e != 0) {
+    g_running.fetch_sub(1, std::memory_order_acq_rel);
     delete boxed;
     return std::unexpected(base::os_error("pthread_create", e));
   }

@@ -31,6 +31,9 @@ class Runtime {
   static base::Result<Runtime> build(std::size_t stack_size = DEFAULT_STACK_SIZE);
   // Starts fn on a new detached thread.
   base::Result<void> spawn(std::function<void()> fn) const;
+  // Threads started by any runtime whose function has not yet returned: a
+  // connection counts until its socket is closed.
+  static std::size_t running();
   std::size_t stack_size() const { return stack_size_; }
 
  private:

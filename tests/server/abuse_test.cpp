@@ -54,6 +54,7 @@ class Abuse : public support::SimTest {
     SimTest::SetUp();
     server::testing::reset_driver();
     server_ = std::make_unique<support::TestServer>();
+    EXPECT_TRUE(support::connections_ended());
     idle_fds_ = support::count_open_fds();
     idle_threads_ = support::count_threads();
     {
@@ -77,6 +78,7 @@ class Abuse : public support::SimTest {
       Client last(port());
       EXPECT_EQ(last.call(0x0002).text(), "Valdrix-M4");
     }
+    EXPECT_TRUE(support::connections_ended(30000));
     for (int i = 0; i < 3000; ++i) {
       if (support::count_open_fds() == idle_fds_ && support::count_threads() == idle_threads_) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));

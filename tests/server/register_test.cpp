@@ -159,9 +159,7 @@ TEST_F(RegisterTest, NoRequestLeavesADescriptorOrWindowBehind) {
     EXPECT_EQ(read(TEST_BLOCK, 0x10000).status, STATUS_INTERNAL_ERROR);
     EXPECT_EQ(read(0x43C10004, 0).status, STATUS_INTERNAL_ERROR);
   }
-  // Connection threads of earlier tests may still be closing theirs, so the count
-  // may only have gone down.
-  EXPECT_LE(support::count_open_fds(), fds);
+  EXPECT_EQ(support::count_open_fds(), fds);
   // Every window holds the instrument; once the requests are answered only the
   // fixture and the installed platform do.
   EXPECT_EQ(sim_.use_count(), 2);

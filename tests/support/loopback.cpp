@@ -142,6 +142,15 @@ TestServer::~TestServer() {
   if (thread_.joinable()) thread_.join();
 }
 
+bool connections_ended(int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (protocol::Runtime::running() != 0) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
 namespace {
 int count_dir(const char* path) {
   DIR* d = ::opendir(path);

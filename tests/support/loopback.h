@@ -70,6 +70,9 @@ class TestServer {
 bool eventually(const base::log::Capture& cap, base::log::Level level, std::string_view target,
                 std::string_view message);
 
+// Waits (bounded) until every connection thread has closed its socket and returned.
+bool connections_ended(int timeout_ms = 5000);
+
 int count_open_fds();
 int count_threads();
 

@@ -1,7 +1,5 @@
 #include "support/server_fixture.h"
 
-#include <thread>
-
 #include "server/driver_set.h"
 
 namespace support {
@@ -11,6 +9,8 @@ void ServerTest::SetUp() {
   server::testing::reset_driver();
   saved_ = base::log::threshold();
   base::log::set_threshold(base::log::Level::Debug);
+  // Connections of earlier tests may still be closing; count from a quiet process.
+  EXPECT_TRUE(connections_ended());
   fds_ = count_open_fds();
   server_ = std::make_unique<TestServer>();
   client_ = std::make_unique<Client>(server_->port());
@@ -20,8 +20,7 @@ void ServerTest::TearDown() {
   client_.reset();
   server_.reset();
   // Connection threads close their sockets on their own time.
-  for (int i = 0; i < 500 && count_open_fds() != fds_; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(connections_ended());
   EXPECT_EQ(count_open_fds(), fds_);
   server::testing::reset_driver();
   base::log::set_threshold(saved_);
