@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <chrono>
 #include <cstdint>
 #include <new>
 
@@ -25,14 +26,45 @@ constexpr bool PLAIN_HEAP = false;
 
 std::size_t mapped_size(std::size_t bytes) { return (bytes + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1); }
 
+// The last large mapping this thread freed, pages still faulted in, kept for the
+// thread's next large buffer.
+struct Spare {
+  void* p = nullptr;
+  std::size_t size = 0;
+  std::chrono::steady_clock::time_point freed_at{};
+
+  Spare() = default;
+  Spare(const Spare&) = delete;
+  Spare& operator=(const Spare&) = delete;
+  ~Spare() { release(); }
+
+  void release() noexcept {
+    if (p != nullptr) ::munmap(p, size);
+    p = nullptr;
+    size = 0;
+  }
+};
+
+thread_local Spare t_spare;
+
 }  // namespace
 
 void* allocate_large(std::size_t bytes) {
   if constexpr (PLAIN_HEAP) return ::operator new(bytes);
   const std::size_t size = mapped_size(bytes);
+  if (size < bytes || size + HUGE_PAGE < size) throw std::bad_alloc();
+  if (t_spare.p != nullptr) {
+    if (t_spare.size >= size) {
+      auto* reused = static_cast<std::uint8_t*>(t_spare.p);
+      if (t_spare.size > size) ::munmap(reused + size, t_spare.size - size);
+      t_spare.p = nullptr;
+      t_spare.size = 0;
+      return reused;
+    }
+    t_spare.release();
+  }
   // One huge page more than needed, so that an aligned start fits; the slack on
   // either side is unmapped again.
-  if (size < bytes || size + HUGE_PAGE < size) throw std::bad_alloc();
   void* p = ::mmap(nullptr, size + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
   const auto start = reinterpret_cast<std::uintptr_t>(p);
@@ -47,7 +79,23 @@ void* allocate_large(std::size_t bytes) {
 
 void deallocate_large(void* p, std::size_t bytes) noexcept {
   if constexpr (PLAIN_HEAP) return ::operator delete(p);
-  ::munmap(p, mapped_size(bytes));
+  t_spare.release();
+  t_spare.p = p;
+  t_spare.size = mapped_size(bytes);
+  t_spare.freed_at = std::chrono::steady_clock::now();
 }
 
 }  // namespace base::detail
+
+namespace base {
+
+bool spare_buffer_held() noexcept { return detail::t_spare.p != nullptr; }
+
+void release_spare_buffer() noexcept { detail::t_spare.release(); }
+
+void release_spare_buffer_unused_for(std::chrono::milliseconds age) noexcept {
+  if (detail::t_spare.p != nullptr && std::chrono::steady_clock::now() - detail::t_spare.freed_at >= age)
+    detail::t_spare.release();
+}
+
+}  // namespace base

@@ -1,5 +1,6 @@
 #pragma once
 // Byte buffers and big-endian helpers shared by the wire protocol and the drivers.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -11,12 +12,21 @@ namespace base {
 
 namespace detail {
 // Buffers from this size on get a mapping of their own, advised for transparent
-// huge pages and unmapped when freed (bytes.cpp): a fresh 64 MiB wave then costs
-// 32 page faults instead of 16384, and its memory goes back to the system at once.
+// huge pages (bytes.cpp): a fresh 64 MiB wave then costs 32 page faults instead of
+// 16384. The mapping a thread frees last stays with that thread as its spare, so
+// that back-to-back read-outs of the same size skip the faults and the zeroing of
+// fresh pages; whoever runs the thread gives the spare back (see below).
 inline constexpr std::size_t LARGE_BUFFER = std::size_t{4} << 20;
 void* allocate_large(std::size_t bytes);
 void deallocate_large(void* p, std::size_t bytes) noexcept;
 }  // namespace detail
+
+// The calling thread's spare large buffer. It goes back to the system when the
+// thread ends, on release_spare_buffer(), and on
+// release_spare_buffer_unused_for(age) once it has lain unused that long.
+bool spare_buffer_held() noexcept;
+void release_spare_buffer() noexcept;
+void release_spare_buffer_unused_for(std::chrono::milliseconds age) noexcept;
 
 // An allocator that leaves new elements uninitialised. Payload buffers are sized
 // first and filled right after (from a socket, from sample memory), so zero-filling

@@ -29,6 +29,9 @@ constexpr std::size_t kReadBuffer = 64 * 1024;
 // could destroy the frame in flight. Bounded, so a client cannot hold the thread.
 constexpr int kDiscardMillis = 1000;
 constexpr std::size_t kDiscardBytes = 1024 * 1024;
+// How long a connection keeps the buffer of its last large request or answer for
+// the next one.
+constexpr int kSpareKeepMillis = 100;
 
 int close_retry(int fd) { return ::close(fd); }  // never retried: Linux frees fd anyway
 
@@ -117,6 +120,15 @@ class Stream {
       if (r <= 0) return;
       total += static_cast<std::size_t>(r);
     }
+  }
+
+  // True once the peer has sent something (or closed) within ms, or bytes are
+  // already buffered.
+  bool readable_within(int ms) {
+    if (end_ > start_) return true;
+    pollfd p{fd_, POLLIN, 0};
+    int pr = ::poll(&p, 1, ms);
+    return pr != 0;  // an interrupted or failed poll leaves it to the next read
   }
 
   int fd() const { return fd_; }
@@ -317,12 +329,21 @@ void BaseServer::handle_client(int fd, CommandHandler handler) {
       discard = true;
       break;
     }
-    Response response = to_response(call_handler(handler, std::move(request)));
-    if (auto w = stream.write_frame(response); !w) {
-      base::log::error(kTarget, "Failed to write response: {}", w.error().message());
-      break;
+    {
+      Response response = to_response(call_handler(handler, std::move(request)));
+      if (auto w = stream.write_frame(response); !w) {
+        base::log::error(kTarget, "Failed to write response: {}", w.error().message());
+        break;
+      }
     }
+    // A large request or answer leaves its buffer behind as this thread's spare, so
+    // that a capture loop reading out the same wave size again skips the page faults
+    // and the zeroing of fresh pages. A connection that goes quiet, or that has not
+    // needed it for a while, gives it back.
+    base::release_spare_buffer_unused_for(std::chrono::milliseconds(kSpareKeepMillis));
+    if (base::spare_buffer_held() && !stream.readable_within(kSpareKeepMillis)) base::release_spare_buffer();
   }
+  base::release_spare_buffer();
   if (::shutdown(fd, SHUT_WR) != 0)
     base::log::error(kTarget, "Failed to shutdown stream: {}", base::errno_description(errno));
   if (discard) stream.discard_rest();
