@@ -879,9 +879,8 @@ Row measure(const sockaddr_in& service, pid_t pid, FloorServer& floor, const Mix
   return row;
 }
 
-// Asks for one wave of `samples` and drops it; false if it was not answered in full.
-// Reads one wave of `samples` on a new connection, then calls `idle` with the
-// connection still open and quiet.
+// Asks for one wave of `samples` on a new connection and drops it, then calls `idle`
+// with the connection still open and quiet; false if it was not answered in full.
 template <class Idle>
 bool one_wave(const sockaddr_in& addr, std::uint32_t samples, std::string& err, Idle idle) {
   auto c = Conn::open(addr, err);
