@@ -200,6 +200,7 @@ base::Result<void> Runtime::spawn(std::function<void()> fn) const {
   int e = ::pthread_create(
       &tid, &attr,
       [](void* arg) -> void* {
+        ::pthread_setname_np(::pthread_self(), THREAD_NAME);
         {
           std::unique_ptr<std::function<void()>> f(static_cast<std::function<void()>*>(arg));
           (*f)();

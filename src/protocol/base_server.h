@@ -19,7 +19,7 @@ namespace protocol {
 using CommandHandler = HandlerResult (*)(Request);
 
 // Where connection threads come from: detached threads with a small explicit stack,
-// in a process that ignores SIGPIPE.
+// named THREAD_NAME (what `ps -T` and `top -H` show), in a process that ignores SIGPIPE.
 class Runtime {
  public:
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -28,6 +28,7 @@ class Runtime {
 #else
   static constexpr std::size_t DEFAULT_STACK_SIZE = 256 * 1024;
 #endif
+  static constexpr const char* THREAD_NAME = "valdrix-conn";
   static base::Result<Runtime> build(std::size_t stack_size = DEFAULT_STACK_SIZE);
   // Starts fn on a new detached thread.
   base::Result<void> spawn(std::function<void()> fn) const;

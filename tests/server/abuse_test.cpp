@@ -58,7 +58,8 @@ class Abuse : public support::SimTest {
     server_ = std::make_unique<support::TestServer>();
     EXPECT_TRUE(support::connections_ended());
     idle_fds_ = support::count_open_fds();
-    idle_threads_ = support::count_threads();
+    // Connection threads of earlier tests may still be on their way out.
+    idle_threads_ = {0, support::thread_census().other};
     {
       // Warm up: the driver set exists before memory is measured.
       Client c(port());
@@ -82,11 +83,11 @@ class Abuse : public support::SimTest {
     }
     EXPECT_TRUE(support::connections_ended(30000));
     for (int i = 0; i < 3000; ++i) {
-      if (support::count_open_fds() == idle_fds_ && support::count_threads() == idle_threads_) break;
+      if (support::count_open_fds() == idle_fds_ && support::thread_census() == idle_threads_) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_EQ(support::count_open_fds(), idle_fds_);
-    EXPECT_EQ(support::count_threads(), idle_threads_);
+    EXPECT_EQ(support::thread_census(), idle_threads_);
     // qemu-user keeps about 170 KiB of its own for every thread ever started, and
     // the sanitizers' allocators hold freed memory back on purpose, so under the
     // emulator or a sanitizer the process size says nothing about ours.
@@ -99,7 +100,7 @@ class Abuse : public support::SimTest {
 
   std::unique_ptr<support::TestServer> server_;
   int idle_fds_ = 0;
-  int idle_threads_ = 0;
+  support::ThreadCensus idle_threads_;
   long idle_rss_ = 0;
 };
 

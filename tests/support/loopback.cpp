@@ -11,6 +11,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <ostream>
+#include <string>
 
 #include "server/command.h"
 
@@ -174,6 +177,29 @@ bool eventually(const base::log::Capture& cap, base::log::Level level, std::stri
 }
 
 int count_open_fds() { return count_dir("/proc/self/fd") - 1; }  // less opendir's own
-int count_threads() { return count_dir("/proc/self/task"); }
+ThreadCensus thread_census() {
+  ThreadCensus census;
+  DIR* d = ::opendir("/proc/self/task");
+  if (d == nullptr) return {-1, -1};
+  while (dirent* e = ::readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::string path = std::string("/proc/self/task/") + e->d_name + "/comm";
+    std::ifstream comm(path);
+    std::string name;
+    // A thread that ended after the listing has no comm left: it is not counted.
+    if (!std::getline(comm, name)) continue;
+    if (name == protocol::Runtime::THREAD_NAME) {
+      ++census.connection;
+    } else {
+      ++census.other;
+    }
+  }
+  ::closedir(d);
+  return census;
+}
+
+void PrintTo(const ThreadCensus& c, std::ostream* os) {
+  *os << "{connection threads " << c.connection << ", others " << c.other << "}";
+}
 
 }  // namespace support

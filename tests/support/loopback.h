@@ -3,6 +3,7 @@
 // ephemeral port, a blocking client that speaks the frame format, and descriptor
 // counting for leak checks.
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <span>
 #include <string>
@@ -74,6 +75,16 @@ bool eventually(const base::log::Capture& cap, base::log::Level level, std::stri
 bool connections_ended(int timeout_ms = 5000);
 
 int count_open_fds();
-int count_threads();
+
+// The process's threads in one pass over /proc/self/task, connection threads
+// (found by their name) apart from the rest. A connection thread lives on for a
+// moment after its socket is closed, so only this split gives an exact idle count.
+struct ThreadCensus {
+  int connection = 0;
+  int other = 0;
+  bool operator==(const ThreadCensus&) const = default;
+};
+ThreadCensus thread_census();
+void PrintTo(const ThreadCensus& census, std::ostream* os);
 
 }  // namespace support
