@@ -7,13 +7,20 @@
 
 namespace sim {
 
-BusCtrl::BusCtrl(Registers registers, CaptureCore* capture) : registers_(registers), capture_(capture) {}
+BusCtrl::BusCtrl(Registers registers, CaptureCore* capture, const PowerBus* power)
+    : registers_(registers), capture_(capture), power_(power) {}
+
+bool BusCtrl::target_running() const { return !power_ || power_->target_running(); }
 
 std::uint32_t BusCtrl::read(std::size_t offset) {
   std::lock_guard lock(mu_);
   const auto now = Clock::now();
   settle(now);
   if (auto it = stuck_.find(offset); it != stuck_.end()) return it->second;
+  if (garbled_) {
+    if (offset == registers_.enable || offset == registers_.config) return ~reg(offset);
+    if (offset == registers_.reset) return 1;
+  }
   if (offset == registers_.status) return status_word(hang_ || now < busy_until_);
   if (offset == registers_.rx) {
     if (rx_fifo_.empty()) return 0;
@@ -40,7 +47,12 @@ void BusCtrl::write(std::size_t offset, std::uint32_t value) {
     return;
   }
   regs_[offset] = value;
-  if (offset == registers_.ctl && (value & 1) && (reg(registers_.enable) & 1)) begin(value, now);
+  if (offset != registers_.ctl || !(value & 1)) return;
+  if (fail_next_start_) {
+    fail_next_start_ = false;
+    throw std::runtime_error("simulated bus fault");
+  }
+  if (reg(registers_.enable) & 1) begin(value, now);
 }
 
 void BusCtrl::settle(Clock::time_point now) {
@@ -60,10 +72,6 @@ void BusCtrl::reset_state(Clock::time_point now) {
 }
 
 void BusCtrl::begin(std::uint32_t control, Clock::time_point now) {
-  if (fail_next_start_) {
-    fail_next_start_ = false;
-    throw std::runtime_error("simulated bus fault");
-  }
   Clock::time_point at = now;
   if (busy_until_ > now) {
     at = busy_until_;
@@ -72,7 +80,7 @@ void BusCtrl::begin(std::uint32_t control, Clock::time_point now) {
   Run run = start(control, at);
   busy_until_ = at + run.duration;
   const bool triggered = trigger_requested(control);
-  if (triggered && capture_) capture_->trigger(run.target_received);
+  if (capture_) capture_->bus_transfer(run.draws, triggered, at);
   history_.push_back({at, busy_until_, std::move(run.target_received), triggered});
   if (history_.size() > HISTORY) history_.pop_front();
 }
@@ -146,6 +154,11 @@ void BusCtrl::stick(std::size_t offset, std::optional<std::uint32_t> value) {
     stuck_[offset] = *value;
   else
     stuck_.erase(offset);
+}
+
+void BusCtrl::set_garbled_readback(bool on) {
+  std::lock_guard lock(mu_);
+  garbled_ = on;
 }
 
 void BusCtrl::fail_next_start() {

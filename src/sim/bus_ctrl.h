@@ -8,9 +8,13 @@
 // then and received bytes enter the receive FIFO at the times the model gives them.
 // A start while busy queues behind the running transfer (and is counted).
 //
+// Every transfer hands the capture core what the target drew while it ran and
+// whether the trigger bit was set; the core decides whether that triggers.
+//
 // Thread-safe. read() and write() run with the power block's lock held and take
-// this model's lock; the trigger then takes the capture core's. Accessors and knobs
-// take only this model's lock. Nothing here calls back into the power block.
+// this model's lock; the capture core's entry then takes the core's. Accessors and
+// knobs take only this model's lock. Nothing here calls back into the power block
+// beyond its atomics (target_running()).
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +27,7 @@
 
 #include "sim/instrument.h"
 #include "sim/power_bus.h"
+#include "sim/target.h"
 
 namespace sim {
 
@@ -59,11 +64,14 @@ class BusCtrl : public BusController {
   std::uint32_t starts_while_busy() const;
 
   // Fault knobs. A hung controller reads busy forever; a stuck register reads
-  // `value` whatever is written (the write still acts), nullopt frees it; the next
-  // start after fail_next_start() throws from inside the register write, as if the
-  // access had faulted.
+  // `value` whatever is written (the write still acts), nullopt frees it; with
+  // garbled read-back the enable and configuration registers read the complement
+  // of what was written and the reset register reads 1; the next control word with
+  // the start bit after fail_next_start() throws from inside the register write,
+  // as if the access had faulted (enabled or not).
   void set_hang(bool on);
   void stick(std::size_t offset, std::optional<std::uint32_t> value);
+  void set_garbled_readback(bool on);
   void fail_next_start();
 
  protected:
@@ -73,9 +81,15 @@ class BusCtrl : public BusController {
   struct Run {
     Clock::duration duration;
     std::vector<std::uint8_t> target_received;
+    std::vector<Draw> draws;  // the target's, from the transfer's start on
   };
 
-  BusCtrl(Registers registers, CaptureCore* capture);
+  // `power` is the block the controller sits in; null for a target that is always
+  // powered and clocked.
+  BusCtrl(Registers registers, CaptureCore* capture, const PowerBus* power);
+
+  // Whether the target on the bus is powered and clocked, so that it can answer.
+  bool target_running() const;
 
   // With mu_ held. start() takes the bytes it sends out of the transmit FIFO
   // (pop_tx) and schedules what comes back (deliver).
@@ -97,6 +111,7 @@ class BusCtrl : public BusController {
 
   const Registers registers_;
   CaptureCore* const capture_;
+  const PowerBus* const power_;
   std::map<std::size_t, std::uint32_t> regs_;
   std::map<std::size_t, std::uint32_t> stuck_;
   std::deque<std::uint8_t> tx_fifo_;
@@ -107,6 +122,7 @@ class BusCtrl : public BusController {
   std::uint32_t starts_while_busy_ = 0;
   std::uint32_t resets_ = 0;
   bool hang_ = false;
+  bool garbled_ = false;
   bool fail_next_start_ = false;
 };
 

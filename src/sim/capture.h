@@ -2,29 +2,36 @@
 // Model of the oscilloscope: the capture core's control block at 0x43C20000 and the
 // two 256 MiB sample memories of channel A (0x10000000) and B (0x20000000).
 //
-// SINGLE (bit 0 rising) arms a capture; a trigger while armed, FORCE (bit 0
-// rising) or a bus transfer that calls trigger(), captures SAMPLE_LENGTH samples
-// into both memories at once and completes. Status word: bit 0 armed and waiting,
-// bit 1 triggered, bit 8 capture complete, so a completed capture reads 0x102.
+// SINGLE (bit 0 rising) arms a capture. The trigger source decides what triggers
+// it; FORCE (bit 0 rising) always does. A triggered capture takes real time: it
+// completes (delay + SAMPLE_LENGTH - pre-trigger samples) / f_sample after the
+// trigger, on the monotonic clock. Status word, computed when read: 0x001 armed and
+// waiting, 0x002 triggered and running, 0x102 complete; 0 before the first SINGLE.
 //
-// Samples are signed 16-bit little-endian and depend only on the settings:
-//   A: a sine at the target clock, sampled at the sample clock; the trigger delay
-//      (in sample clock cycles) and the sample clock's phase shift the instants;
-//   B: the target's power draw, a baseline plus noise from a fixed-seed generator,
-//      with one pulse per byte the target received in the triggering transfer,
-//      as high as the byte has bits set;
-// each scaled by its channel's gain latch in the power block (255 is full scale).
+// The samples are materialised into the memories by a thread of the core's own,
+// from a snapshot of the settings taken at the trigger, so neither a register
+// access nor any lock waits for them; the status reads complete only once the
+// modelled time has passed and every sample is in place. docs/simulator.md gives
+// the signal models and what each trigger setting does.
 //
-// The core reads the clocks and gains through the other models' atomics and
-// writes the memories under their own locks; neither ever calls back into the
-// core, so a bus controller may trigger it while holding the power block's lock.
+// Lock order: the power block and the bus controllers call into the core with
+// their locks held; the core reads the clocks and the power block only through
+// their atomics, and the worker takes no lock but the core's and a memory's, one
+// at a time.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "sim/block.h"
+#include "sim/target.h"
 
 namespace sim {
 
@@ -60,6 +67,8 @@ class SampleMemory : public Block {
 
 class CaptureCore : public Block {
  public:
+  using Clock = std::chrono::steady_clock;
+
   static constexpr std::uint64_t BASE = 0x43C20000;
   static constexpr std::size_t SIZE = 0x1000;
   static constexpr std::size_t STATUS_OFFSET = 0x00;
@@ -67,45 +76,87 @@ class CaptureCore : public Block {
   static constexpr std::size_t FORCE_OFFSET = 0x0C;
   static constexpr std::size_t SAMPLE_LENGTH_OFFSET = 0x14;
   static constexpr std::size_t SAMPLE_DELAY_OFFSET = 0x18;
+  static constexpr std::size_t TRIGGER_SOURCE_OFFSET = 0x1C;
+  static constexpr std::size_t TRIGGER_MODE_OFFSET = 0x20;
+  static constexpr std::size_t TRIGGER_EDGE_OFFSET = 0x24;
+  static constexpr std::size_t TRIGGER_LEVEL_OFFSET = 0x28;
   static constexpr std::uint32_t STATUS_ARMED = 0x001;
   static constexpr std::uint32_t STATUS_TRIGGERED = 0x002;
   static constexpr std::uint32_t STATUS_COMPLETE = 0x100;
 
-  static constexpr double A_AMPLITUDE = 30000.0;
-  static constexpr int B_BASELINE = 4000;
-  static constexpr int B_NOISE = 256;        // noise spans [-B_NOISE, B_NOISE)
-  static constexpr int B_PULSE_PER_BIT = 2000;
-  static constexpr std::size_t B_FIRST_PULSE = 64;  // samples after the trigger
-  static constexpr std::uint32_t NOISE_SEED = 0x2545F491;
+  // Trigger settings as the core reads them; other values act as the first.
+  enum Source : std::uint32_t { SOURCE_NONE = 0, SOURCE_A = 1, SOURCE_B = 2, SOURCE_POWER = 3 };
+  enum Mode : std::uint32_t { MODE_EDGE = 0, MODE_PRE_TRIGGER = 1 };
+  enum Edge : std::uint32_t { EDGE_RISING = 0, EDGE_FALLING = 1, EDGE_EITHER = 2 };
 
-  // The models it reads; all are owned by the same instrument and outlive it.
+  // Signal model, in sample units at full gain (255); a gain g scales every term
+  // by g / 255. Noise is uniform in [-NOISE, NOISE).
+  static constexpr int A_AMPLITUDE = 30000;
+  static constexpr int A_NOISE = 64;
+  static constexpr int B_BASELINE = 4000;  // while the target is powered and clocked
+  static constexpr int B_NOISE = 256;
+  static constexpr int B_PULSE_PER_BIT = 2000;  // per unit of a draw's weight
+
+  // The models it reads; all are owned by the same instrument.
   struct Inputs {
     const ClockGen* sample_clock;
     const ClockGen* target_clock;
     const PowerBus* power;
-    SampleMemory* memory_a;
-    SampleMemory* memory_b;
+    std::shared_ptr<SampleMemory> memory_a;
+    std::shared_ptr<SampleMemory> memory_b;
+    std::uint64_t seed = 0;
   };
   explicit CaptureCore(Inputs inputs);
+  ~CaptureCore() override;
 
-  // A trigger from outside the core. `target_bytes` are the bytes the target
-  // received in the transfer that triggered. Ignored unless a capture is armed;
-  // returns whether it completed one.
-  bool trigger(std::span<const std::uint8_t> target_bytes = {});
+  // A bus transfer that started at `at`: what the target drew (timed from `at`)
+  // and whether the controller's trigger bit was set. Returns whether it
+  // triggered the armed capture.
+  bool bus_transfer(std::span<const Draw> draws, bool trigger_bit, Clock::time_point at);
+  // A transfer with its trigger bit set, starting now.
+  bool trigger(std::span<const Draw> draws = {}) { return bus_transfer(draws, true, Clock::now()); }
+  // The power block saw the target come up (powered and clocked).
+  void target_came_up();
 
-  std::uint32_t status() const;
+  std::uint32_t status();
   std::uint32_t captures() const { return captures_.load(); }
+  // Waits until the worker has written every sample of the last capture (at most
+  // `limit`); whether it had.
+  bool wait_written(std::chrono::milliseconds limit) const;
 
  protected:
   std::uint32_t on_read(std::size_t offset) override;
   void on_write(std::size_t offset, std::uint32_t value) override;
 
  private:
-  bool capture(std::span<const std::uint8_t> target_bytes);  // with mu_ held
+  struct Table;
+  struct Job;
+
+  // All with mu_ held.
+  std::uint32_t status_at(Clock::time_point now) const;
+  void poll(Clock::time_point now);  // triggers on a level the signal keeps crossing
+  bool crossing_now(std::uint32_t source, std::shared_ptr<const Table>& table) const;
+  void fire(Clock::time_point at, std::int64_t origin_samples, std::vector<Draw> draws, int align,
+            std::shared_ptr<const Table> table);
+  std::shared_ptr<const Table> table_a() const;
+
+  void work();
+  void synthesise(const Job& job);
 
   Inputs inputs_;
-  std::uint32_t status_ = 0;
+  bool armed_ = false;
+  bool triggered_ = false;
+  bool written_ = true;
+  Clock::time_point done_at_{};
+  mutable std::shared_ptr<const Table> table_cache_;
   std::atomic<std::uint32_t> captures_{0};
+  std::atomic<std::uint64_t> generation_{0};
+
+  // Worker, guarded by mu_.
+  std::unique_ptr<Job> pending_;
+  bool stop_ = false;
+  mutable std::condition_variable cv_;
+  std::thread worker_;
 };
 
 }  // namespace sim

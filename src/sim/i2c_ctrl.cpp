@@ -4,9 +4,9 @@
 
 namespace sim {
 
-I2cCtrl::I2cCtrl(CaptureCore* capture)
+I2cCtrl::I2cCtrl(CaptureCore* capture, const PowerBus* power)
     : BusCtrl({STATUS_OFFSET, ENABLE_OFFSET, RESET_OFFSET, CONFIG_OFFSET, CTL_OFFSET, TX_OFFSET, RX_OFFSET},
-              capture) {}
+              capture, power) {}
 
 std::uint32_t I2cCtrl::bus_hz(std::uint32_t speed_code) {
   switch (speed_code) {
@@ -33,7 +33,8 @@ BusCtrl::Run I2cCtrl::start(std::uint32_t, Clock::time_point at) {
   const std::uint32_t config = reg(CONFIG_OFFSET);
   const std::size_t segments = std::min<std::size_t>(((layout >> 4) & 0xF) + ((layout >> 8) & 0xF), 8);
   const std::uint32_t directions = (layout >> 12) & 0xFF;
-  const bool present = ((config >> 8) & 0xFF) == DEVICE_ADDRESS;
+  // An unpowered device does not acknowledge: it is absent from the bus.
+  const bool present = ((config >> 8) & 0xFF) == DEVICE_ADDRESS && target_running();
 
   Run run;
   std::vector<std::uint8_t> read_back;
@@ -64,6 +65,7 @@ BusCtrl::Run I2cCtrl::start(std::uint32_t, Clock::time_point at) {
       static_cast<std::int64_t>(bits * 1'000'000'000 / hz)));
   if (layout & 1) run.duration += CYCLE * static_cast<std::int64_t>(reg(DELAY_OFFSET));
   for (std::uint8_t byte : read_back) deliver(at + run.duration, byte);
+  append_byte_draws(run.target_received, run.draws);
   return run;
 }
 

@@ -14,7 +14,9 @@
 // The device: in a transaction the first byte written sets its pointer, further
 // written bytes are stored at the pointer, read segments return bytes from it; the
 // pointer auto-increments, wraps at 256 and persists between transactions. With no
-// device at the address, written bytes go nowhere and read bytes are 0xFF.
+// device at the address, or the target unpowered or unclocked, nothing
+// acknowledges: written bytes go nowhere and read bytes are 0xFF. The device draws
+// for every byte it takes in, as sim::append_byte_draws() lays out.
 #include <array>
 
 #include "sim/bus_ctrl.h"
@@ -36,7 +38,7 @@ class I2cCtrl : public BusCtrl {
   static constexpr std::uint8_t DEVICE_ADDRESS = 0x50;
   static constexpr std::chrono::nanoseconds CYCLE{20};
 
-  explicit I2cCtrl(CaptureCore* capture);
+  I2cCtrl(CaptureCore* capture, const PowerBus* power);
 
   std::array<std::uint8_t, 256> device_memory() const;
   std::uint8_t device_pointer() const;

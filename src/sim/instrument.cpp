@@ -205,9 +205,10 @@ class SimGpioChip final : public driver::core::GpioChip {
 Instrument::Instrument() : impl_(std::make_unique<Impl>()) {}
 Instrument::~Instrument() = default;
 
-std::shared_ptr<Instrument> Instrument::create() {
+std::shared_ptr<Instrument> Instrument::create(const Config& config) {
   std::shared_ptr<Instrument> instrument(new Instrument());
-  build_models(*instrument);
+  build_models(*instrument, config);
+  for (Fault fault : config.faults) switch_on(*instrument, fault);
   return instrument;
 }
 

@@ -13,6 +13,7 @@
 
 #include "driver/core/hal.h"
 #include "sim/block.h"
+#include "sim/config.h"
 
 namespace sim {
 
@@ -25,8 +26,10 @@ class LineListener {
 
 class Instrument : public driver::core::Platform, public std::enable_shared_from_this<Instrument> {
  public:
-  // Builds every block model at its physical address (build_models below).
-  static std::shared_ptr<Instrument> create();
+  // Builds every block model at its physical address (build_models below) and
+  // switches the configured faults on.
+  static std::shared_ptr<Instrument> create(const Config& config);
+  static std::shared_ptr<Instrument> create() { return create(Config{}); }
   ~Instrument() override;
 
   std::expected<std::unique_ptr<driver::core::MemoryWindow>, driver::core::MapError> map(
@@ -70,6 +73,8 @@ class Instrument : public driver::core::Platform, public std::enable_shared_from
 
 // Adds the block models of the programmable logic (clock generators, power and bus
 // block, capture core, sample memories) and the display to a new instrument.
-void build_models(Instrument& instrument);
+void build_models(Instrument& instrument, const Config& config);
+// Switches a fault on, as --fault does at start-up.
+void switch_on(Instrument& instrument, Fault fault);
 
 }  // namespace sim

@@ -9,13 +9,14 @@
 
 #include "driver/core/hal.h"
 #include "server/service.h"
+#include "sim/config.h"
 #include "sim/display.h"
 #include "sim/instrument.h"
 
 namespace {
 
 constexpr const char* USAGE =
-    "usage: valdrixd-sim [--port N] [--display PATH] [--help]\n"
+    "usage: valdrixd-sim [--port N] [--display PATH] [--seed N] [--fault NAME]... [--help]\n"
     "\n"
     "Serves the Valdrix-M4 control protocol on 0.0.0.0:N (default 9761) against a\n"
     "simulated instrument.\n"
@@ -23,11 +24,25 @@ constexpr const char* USAGE =
     "  --port N        TCP port to listen on, 1 to 65535\n"
     "  --display PATH  keep the simulated OLED screen in PATH as a PBM image (P4,\n"
     "                  128 x 64, 1 = lit), replaced after every display transaction\n"
-    "  --help          show this text and exit\n";
+    "  --seed N        seed of the capture noise, 0 to 2^64-1 (default 24301); the same\n"
+    "                  seed and the same requests give the same samples\n"
+    "  --fault NAME    switch a fault on from start-up; repeatable. NAME is one of:\n";
+
+std::string usage() {
+  std::string text = USAGE;
+  for (const auto& f : sim::faults()) {
+    std::string line = "    " + std::string(f.name);
+    line.resize(22, ' ');
+    text += line + std::string(f.effect) + "\n";
+  }
+  text += "  --help          show this text and exit\n";
+  return text;
+}
 
 struct Options {
   std::uint16_t port = server::SERVER_PORT;
   std::string display_path;
+  sim::Config config;
 };
 
 bool parse_port(std::string_view text, std::uint16_t& port) {
@@ -38,12 +53,20 @@ bool parse_port(std::string_view text, std::uint16_t& port) {
   return true;
 }
 
+bool parse_u64(std::string_view text, std::uint64_t& out) {
+  std::uint64_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return false;
+  out = value;
+  return true;
+}
+
 // Returns -1 to go on serving, otherwise the exit status.
 int parse_args(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--help") {
-      std::fputs(USAGE, stdout);
+      std::fputs(usage().c_str(), stdout);
       return 0;
     }
     if (arg == "--port") {
@@ -51,7 +74,7 @@ int parse_args(int argc, char** argv, Options& options) {
         ++i;
         continue;
       }
-      std::fprintf(stderr, "valdrixd-sim: --port needs a number from 1 to 65535\n%s", USAGE);
+      std::fprintf(stderr, "valdrixd-sim: --port needs a number from 1 to 65535\n%s", usage().c_str());
       return 2;
     }
     if (arg == "--display") {
@@ -59,11 +82,31 @@ int parse_args(int argc, char** argv, Options& options) {
         options.display_path = argv[++i];
         continue;
       }
-      std::fprintf(stderr, "valdrixd-sim: --display needs a file path\n%s", USAGE);
+      std::fprintf(stderr, "valdrixd-sim: --display needs a file path\n%s", usage().c_str());
+      return 2;
+    }
+    if (arg == "--seed") {
+      if (i + 1 < argc && parse_u64(argv[i + 1], options.config.seed)) {
+        ++i;
+        continue;
+      }
+      std::fprintf(stderr, "valdrixd-sim: --seed needs a number from 0 to 18446744073709551615\n%s",
+                   usage().c_str());
+      return 2;
+    }
+    if (arg == "--fault") {
+      if (i + 1 < argc) {
+        if (auto fault = sim::fault_named(argv[i + 1])) {
+          options.config.faults.push_back(*fault);
+          ++i;
+          continue;
+        }
+      }
+      std::fprintf(stderr, "valdrixd-sim: --fault needs one of the fault names below\n%s", usage().c_str());
       return 2;
     }
     // Further options go here, before the fall-through to the usage error.
-    std::fprintf(stderr, "valdrixd-sim: unknown argument '%s'\n%s", argv[i], USAGE);
+    std::fprintf(stderr, "valdrixd-sim: unknown argument '%s'\n%s", argv[i], usage().c_str());
     return 2;
   }
   return -1;
@@ -75,7 +118,7 @@ int main(int argc, char** argv) {
   Options options;
   if (int status = parse_args(argc, argv, options); status >= 0) return status;
 
-  auto instrument = sim::Instrument::create();
+  auto instrument = sim::Instrument::create(options.config);
   if (!options.display_path.empty()) {
     if (auto written = sim::display_of(*instrument)->set_output_path(options.display_path); !written) {
       std::fprintf(stderr, "valdrixd-sim: --display: %s\n", written.error().describe().c_str());

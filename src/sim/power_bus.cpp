@@ -1,8 +1,15 @@
 #include "sim/power_bus.h"
 
+#include "sim/capture.h"
+#include "sim/clock_gen.h"
+
 namespace sim {
 
-PowerBus::PowerBus() : Block("power_bus", BASE, SIZE) {}
+PowerBus::PowerBus(const ClockGen* target_clock) : Block("power_bus", BASE, SIZE), target_clock_(target_clock) {}
+
+bool PowerBus::target_running() const {
+  return supply_on_.load() && (clock_gate_.load() & 1) && (!target_clock_ || target_clock_->frequency_hz() != 0);
+}
 
 void PowerBus::attach(std::size_t first, std::size_t end, std::shared_ptr<BusController> controller) {
   std::lock_guard lock(mu_);
@@ -26,12 +33,14 @@ void PowerBus::on_write(std::size_t offset, std::uint32_t value) {
     return;
   }
   set_reg(offset, value);
+  const bool was_running = target_running();
   if (offset == VOLTAGE_EN_OFFSET)
     supply_on_.store(value != 0);
   else if (offset == NUT_CLK_EN_OFFSET)
     clock_gate_.store(value);
   else if (offset == SETPOINT_OFFSET)
     write_setpoint(value);
+  if (capture_ && !was_running && target_running()) capture_->target_came_up();
 }
 
 // A select bit takes the setpoint over when it rises; a select bit that stays set

@@ -8,9 +8,13 @@
 // every access to it, at the block's offset, with the block's lock held. Until one
 // is attached its range behaves as plain registers.
 //
-// Latched values are published through atomics. Lock order: a controller may call
-// into the capture core (its trigger) while this block's lock is held; nothing
-// ever calls into this block while holding another model's lock.
+// The target runs while its supply is on, bit 0 of its clock gate is set and its
+// clock generator runs; only then do its bus devices answer and does it draw
+// power. When it comes up the capture core hears of it (trigger source P).
+//
+// Latched values are published through atomics. Lock order: this block and its
+// controllers may call into the capture core while this block's lock is held;
+// nothing ever calls into this block while holding another model's lock.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +24,9 @@
 #include "sim/block.h"
 
 namespace sim {
+
+class CaptureCore;
+class ClockGen;
 
 class BusController {
  public:
@@ -46,7 +53,10 @@ class PowerBus : public Block {
   // What the latches hold at power-on: no supply setpoint, mid-scale gains.
   static constexpr std::uint8_t POWER_ON_GAIN = 128;
 
-  PowerBus();
+  // Without a target clock (a bare block for tests) the clock counts as running.
+  explicit PowerBus(const ClockGen* target_clock = nullptr);
+  // Who hears the target come up; set while the instrument is built, before any access.
+  void set_capture(CaptureCore* capture) { capture_ = capture; }
 
   void attach(std::size_t first, std::size_t end, std::shared_ptr<BusController> controller);
   // The controller that owns `offset`, or null; for tests and tools that reach its
@@ -61,6 +71,7 @@ class PowerBus : public Block {
   std::uint8_t voltage_setpoint() const { return voltage_.load(); }
   std::uint8_t gain_a() const { return gain_a_.load(); }
   std::uint8_t gain_b() const { return gain_b_.load(); }
+  bool target_running() const;
   // Loads whose select write did not directly follow the bare write of the same
   // value: two loads interleaved, and the latch may have taken a foreign value.
   std::uint32_t torn_loads() const { return torn_loads_.load(); }
@@ -78,6 +89,8 @@ class PowerBus : public Block {
   BusController* controller_for(std::size_t offset) const;
   void write_setpoint(std::uint32_t value);
 
+  const ClockGen* const target_clock_;
+  CaptureCore* capture_ = nullptr;
   std::vector<Attached> controllers_;  // guarded by mu_
   std::uint32_t last_setpoint_write_ = 0;
   bool last_write_was_bare_ = false;

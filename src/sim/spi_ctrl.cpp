@@ -4,9 +4,15 @@
 
 namespace sim {
 
-SpiCtrl::SpiCtrl(CaptureCore* capture)
+SpiCtrl::SpiCtrl(CaptureCore* capture, const PowerBus* power)
     : BusCtrl({STATUS_OFFSET, ENABLE_OFFSET, RESET_OFFSET, CONFIG_OFFSET, CTL_OFFSET, TX_OFFSET, RX_OFFSET},
-              capture) {}
+              capture, power),
+      target_(std::make_unique<EchoTarget>()) {}
+
+void SpiCtrl::set_target(std::unique_ptr<SpiTarget> target) {
+  std::lock_guard lock(mu_);
+  target_ = target ? std::move(target) : std::make_unique<EchoTarget>();
+}
 
 BusCtrl::Run SpiCtrl::start(std::uint32_t control, Clock::time_point at) {
   const std::size_t tx_len = std::min<std::size_t>(reg(TX_LEN_OFFSET), FIFO_DEPTH);
@@ -21,9 +27,11 @@ BusCtrl::Run SpiCtrl::start(std::uint32_t control, Clock::time_point at) {
   if (control & 4) cycles += reg(DELAY_OFFSET);
   run.duration = std::chrono::duration_cast<Clock::duration>(CYCLE * static_cast<std::int64_t>(cycles));
 
-  const auto& sent = run.target_received;
-  for (std::size_t i = 0; i < rx_len; ++i)
-    deliver(at + run.duration, sent.empty() ? 0xFF : sent[i % sent.size()]);
+  std::vector<std::uint8_t> answer;
+  if (target_running())
+    answer = target_->transfer(run.target_received, rx_len, run.draws);
+  answer.resize(rx_len, 0xFF);  // a device that answers short leaves the line floating high
+  for (std::uint8_t byte : answer) deliver(at + run.duration, byte);
   return run;
 }
 

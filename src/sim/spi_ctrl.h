@@ -1,14 +1,18 @@
 #pragma once
-// Model of the SPI master at 0x80..0xBF of the power block, wired to an echo
-// device: the bytes clocked in are the bytes the device received in the same
-// transfer, in order, repeated from the start when more are read than were sent;
-// 0xFF when nothing was sent.
+// Model of the SPI master at 0x80..0xBF of the power block, wired to a replaceable
+// device (sim::SpiTarget; an EchoTarget unless set_target() installs another).
 //
 // A transfer clocks TX_LEN bytes out (0xFF once the transmit FIFO runs dry) and
 // RX_LEN bytes in, eight clocks a byte at 20 ns x (psc + 1) a clock, plus DELAY
-// cycles of 20 ns when control bit 2 is set; control bit 1 triggers the capture
-// core with the bytes sent. Received bytes enter the FIFO when the transfer ends.
+// cycles of 20 ns when control bit 2 is set. The device is asked only while the
+// target is powered and clocked; otherwise nothing drives the data line, every
+// byte clocked in reads 0xFF and the target draws nothing. Control bit 1 is the
+// trigger into the capture core, which also sees the device's draws. Received
+// bytes enter the FIFO when the transfer ends.
+#include <memory>
+
 #include "sim/bus_ctrl.h"
+#include "sim/target.h"
 
 namespace sim {
 
@@ -26,11 +30,17 @@ class SpiCtrl : public BusCtrl {
   static constexpr std::size_t DELAY_OFFSET = 0xA4;
   static constexpr std::chrono::nanoseconds CYCLE{20};
 
-  explicit SpiCtrl(CaptureCore* capture);
+  SpiCtrl(CaptureCore* capture, const PowerBus* power);
+
+  // Replaces the device on the bus; it is called with this controller's lock held.
+  void set_target(std::unique_ptr<SpiTarget> target);
 
  protected:
   Run start(std::uint32_t control, Clock::time_point at) override;
   bool trigger_requested(std::uint32_t control) const override { return control & 2; }
+
+ private:
+  std::unique_ptr<SpiTarget> target_;
 };
 
 }  // namespace sim

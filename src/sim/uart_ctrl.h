@@ -2,14 +2,20 @@
 // Model of the UART at 0x40..0x7F of the power block, wired to a device that echoes
 // every byte it receives.
 //
-// The configuration word's baud code (bits 0 to 7: 9600, 19200, 38400, 57600,
-// 115200) sets the pace: ten bit times a byte. A transfer sends TX_LEN bytes, or
+// The configuration word sets the frame: baud code (bits 0 to 7: 9600, 19200,
+// 38400, 57600, 115200), data bits (8 to 11: 5 to 8, anything else counts as 8),
+// parity (12 to 15: 0 none, 1 odd, 2 even, 3 mark, 4 space; 1 to 4 add a parity
+// bit) and stop bits (16 to 23: 0 one, 1 one and a half, 2 two). A byte takes a
+// start bit, its data bits, the parity bit and the stop bits; only its low data
+// bits reach the device, so a 5-bit UART echoes 0xFF as 0x1F. The power-on word 0
+// is 9600 baud, 8 data bits, no parity, one stop bit. A transfer sends TX_LEN bytes, or
 // as many as the transmit FIFO holds; the status reads busy (bits 0 to 15) while it
 // sends, and the echo of byte i enters the receive FIFO two byte times after that
 // byte started (one to reach the device, one to come back), so the last bytes
 // arrive after the UART went idle. Bits 16 to 31 of the status count the bytes
-// waiting. A control word with bit 1 clear (1) triggers the capture core with the
-// bytes sent. Reset empties both FIFOs and forgets bytes still on their way.
+// waiting. An unpowered or unclocked device hears nothing and answers nothing. A
+// control word with bit 1 clear (1) is the trigger into the capture core. Reset
+// empties both FIFOs and forgets bytes still on their way.
 #include "sim/bus_ctrl.h"
 
 namespace sim {
@@ -25,12 +31,16 @@ class UartCtrl : public BusCtrl {
   static constexpr std::size_t RX_LEN_OFFSET = 0x58;
   static constexpr std::size_t TX_DATA_OFFSET = 0x5C;
   static constexpr std::size_t RX_DATA_OFFSET = 0x60;
-  static constexpr std::uint32_t BITS_PER_BYTE = 10;
 
-  explicit UartCtrl(CaptureCore* capture);
+  UartCtrl(CaptureCore* capture, const PowerBus* power);
 
   // Baud rate of a baud code; unknown codes run at 9600.
   static std::uint32_t baud(std::uint32_t code);
+  struct Frame {
+    std::uint32_t data_bits;
+    std::uint32_t half_bits;  // length of a byte on the line, in half bit times
+  };
+  static Frame frame(std::uint32_t config);
 
  protected:
   Run start(std::uint32_t control, Clock::time_point at) override;

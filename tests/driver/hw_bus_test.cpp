@@ -14,6 +14,7 @@
 #include "sim/spi_ctrl.h"
 #include "sim/uart_ctrl.h"
 #include "support/sim_fixture.h"
+#include "support/target_power.h"
 
 namespace {
 
@@ -52,9 +53,11 @@ class HwBusTest : public support::SimTest {
   sim::I2cCtrl& i2c() { return *sim::bus_controller<sim::I2cCtrl>(sim(), 0xC0); }
   sim::UartCtrl& uart() { return *sim::bus_controller<sim::UartCtrl>(sim(), 0x40); }
 
-  // Enables the controllers behind the driver's back, so that transfers run.
+  // Enables the controllers and powers the target behind the driver's back, so
+  // that transfers run and the devices answer.
   void enable_all() {
     for (std::size_t offset : {0x44, 0x84, 0xC4}) power().write(offset, 1);
+    support::power_target(sim());
     power().clear_accesses();
   }
 

@@ -7,11 +7,14 @@
 #include <cmath>
 #include <thread>
 
+#include "driver/core/hal.h"
+
 #include "driver/core/axi.h"
 #include "sim/capture.h"
 #include "sim/clock_gen.h"
 #include "sim/power_bus.h"
 #include "support/sim_fixture.h"
+#include "support/target_power.h"
 
 namespace {
 
@@ -30,13 +33,25 @@ class ModelsTest : public support::SimTest {
     return *sim().model_at<SampleMemory>(channel == 1 ? 0x10000000 : 0x20000000);
   }
 
-  // Arms, triggers and reads `n` samples of both channels back through a window.
-  std::pair<std::vector<std::int16_t>, std::vector<std::int16_t>> run_capture(
-      std::size_t n, std::span<const std::uint8_t> target_bytes = {}) {
+  void SetUp() override {
+    SimTest::SetUp();
+    support::power_target(sim());
+  }
+
+  void arm(std::size_t n) {
     capture().write(CaptureCore::SAMPLE_LENGTH_OFFSET, static_cast<std::uint32_t>(n));
     capture().write(CaptureCore::SINGLE_OFFSET, 0xFFFFFFFF);
     capture().write(CaptureCore::SINGLE_OFFSET, 0);
-    EXPECT_TRUE(capture().trigger(target_bytes));
+  }
+  // Arms, triggers, waits and reads `n` samples of both channels back through a
+  // window; the target draws for each of `target_bytes`.
+  std::pair<std::vector<std::int16_t>, std::vector<std::int16_t>> run_capture(
+      std::size_t n, std::span<const std::uint8_t> target_bytes = {}) {
+    arm(n);
+    std::vector<sim::Draw> draws;
+    sim::append_byte_draws(target_bytes, draws);
+    EXPECT_TRUE(capture().trigger(draws));
+    EXPECT_TRUE(support::wait_complete(capture()));
     return {samples(1, n), samples(2, n)};
   }
   std::vector<std::int16_t> samples(int channel, std::size_t n) {
@@ -128,19 +143,24 @@ TEST_F(ModelsTest, ControllerRangesArePlainRegistersUntilAControllerIsAttached) 
   EXPECT_EQ(spi->seen, (std::vector<std::pair<std::size_t, std::uint32_t>>{{0x80, 6}, {0xBC, 7}}));
 }
 
-TEST_F(ModelsTest, CaptureArmsOnSingleAndCompletesOnForce) {
+TEST_F(ModelsTest, CaptureArmsOnSingleAndCompletesOnForceAfterItsTime) {
   EXPECT_EQ(capture().read(CaptureCore::STATUS_OFFSET), 0u);
   capture().write(CaptureCore::FORCE_OFFSET, 0xFFFFFFFF);  // nothing armed: ignored
   capture().write(CaptureCore::FORCE_OFFSET, 0);
   EXPECT_EQ(capture().captures(), 0u);
   EXPECT_FALSE(capture().trigger());
 
-  capture().write(CaptureCore::SAMPLE_LENGTH_OFFSET, 1024);
-  capture().write(CaptureCore::SINGLE_OFFSET, 0xFFFFFFFF);
-  capture().write(CaptureCore::SINGLE_OFFSET, 0);
+  // 1 Mi samples at 4 MHz: about a quarter of a second of running.
+  sample_clock().write(ClockGen::D0_OFFSET, 120);
+  sample_clock().write(ClockGen::LOAD_OFFSET, 3);
+  arm(1 << 20);
   EXPECT_EQ(capture().read(CaptureCore::STATUS_OFFSET), 0x001u);
+  const auto forced = std::chrono::steady_clock::now();
   capture().write(CaptureCore::FORCE_OFFSET, 0xFFFFFFFF);
   capture().write(CaptureCore::FORCE_OFFSET, 0);
+  EXPECT_EQ(capture().read(CaptureCore::STATUS_OFFSET), 0x002u);
+  ASSERT_TRUE(support::wait_complete(capture()));
+  EXPECT_GE(std::chrono::steady_clock::now() - forced, std::chrono::microseconds((1 << 20) / 4));
   EXPECT_EQ(capture().read(CaptureCore::STATUS_OFFSET), 0x102u);
   EXPECT_EQ(capture().captures(), 1u);
   EXPECT_FALSE(capture().trigger());  // complete, no longer armed
@@ -166,66 +186,111 @@ TEST_F(ModelsTest, SampleMemoriesAreCommittedOnlyWhenWritten) {
 TEST_F(ModelsTest, ChannelAIsTheTargetClockSampledAtTheSampleClock) {
   load_gains(255, 255);
   const std::size_t n = 4096;
+  constexpr int NOISE = CaptureCore::A_NOISE;
   auto [a, b] = run_capture(n);
   // 48 MHz samples of 4 MHz: a period of twelve samples, a quarter in three.
-  EXPECT_EQ(a[0], 0);
-  EXPECT_EQ(a[3], 30000);
-  EXPECT_EQ(a[9], -30000);
-  for (std::size_t i = 0; i + 12 < n; ++i) ASSERT_NEAR(a[i], a[i + 12], 1) << i;
+  EXPECT_NEAR(a[0], 0, NOISE);
+  EXPECT_NEAR(a[3], 30000, NOISE);
+  EXPECT_NEAR(a[9], -30000, NOISE);
+  for (std::size_t i = 0; i + 12 < n; ++i) ASSERT_NEAR(a[i], a[i + 12], 2 * NOISE) << i;
 
   // Exactly sample_length samples: a marker just past them survives the capture.
   memory(1).write(2 * n, 0x7777);
   run_capture(n);
   EXPECT_EQ(memory(1).read(2 * n), 0x7777u);
 
-  // Half the gain, half the amplitude.
+  // Half the gain, half the amplitude and half the noise.
   load_gains(127, 255);
   auto half = run_capture(n).first;
-  EXPECT_EQ(half[3], static_cast<std::int16_t>(std::lround(30000.0 * 127 / 255)));
+  EXPECT_NEAR(half[3], std::lround(30000.0 * 127 / 255), NOISE / 2);
   load_gains(0, 0);
   auto [silent_a, silent_b] = run_capture(n);
   EXPECT_EQ(silent_a, std::vector<std::int16_t>(n, 0));
   EXPECT_EQ(silent_b, std::vector<std::int16_t>(n, 0));
+
+  // A closed gate: no clock on channel A, only noise.
+  load_gains(255, 255);
+  power().write(PowerBus::NUT_CLK_EN_OFFSET, 0);
+  for (auto v : run_capture(n).first) ASSERT_LT(std::abs(v), NOISE + 1);
 }
 
-TEST_F(ModelsTest, DelayAndPhaseShiftTheSamplingInstants) {
+TEST_F(ModelsTest, DelayShiftsBothChannelsAndPhaseShiftsTheSamplingInstants) {
   load_gains(255, 255);
-  const auto reference = run_capture(64).first;
+  constexpr int NOISE = CaptureCore::A_NOISE;
+  const std::vector<std::uint8_t> bytes{0xFF};  // a draw from sample 96 to 144
+  const auto [reference, reference_b] = run_capture(1024, bytes);
   capture().write(CaptureCore::SAMPLE_DELAY_OFFSET, 3);
-  const auto delayed = run_capture(60).first;
-  for (std::size_t i = 0; i < 60; ++i) ASSERT_NEAR(delayed[i], reference[i + 3], 1) << i;
+  const auto [delayed, delayed_b] = run_capture(1024, bytes);
+  for (std::size_t i = 0; i + 3 < 1024; ++i) ASSERT_NEAR(delayed[i], reference[i + 3], 2 * NOISE) << i;
+  const int pulse = 8 * CaptureCore::B_PULSE_PER_BIT;
+  EXPECT_GT(reference_b[96], CaptureCore::B_BASELINE + pulse / 2);
+  EXPECT_LT(reference_b[95], CaptureCore::B_BASELINE + pulse / 2);
+  EXPECT_GT(delayed_b[93], CaptureCore::B_BASELINE + pulse / 2);
+  EXPECT_LT(delayed_b[92], CaptureCore::B_BASELINE + pulse / 2);
 
   // A phase of 360 degrees is one whole sample period.
   capture().write(CaptureCore::SAMPLE_DELAY_OFFSET, 0);
   sample_clock().write(ClockGen::P0_OFFSET, 360000);
   sample_clock().write(ClockGen::LOAD_OFFSET, 3);
-  const auto shifted = run_capture(60).first;
-  for (std::size_t i = 0; i < 60; ++i) ASSERT_NEAR(shifted[i], reference[i + 1], 1) << i;
+  const auto shifted = run_capture(1024).first;
+  for (std::size_t i = 0; i + 1 < 1024; ++i) ASSERT_NEAR(shifted[i], reference[i + 1], 2 * NOISE) << i;
 }
 
-TEST_F(ModelsTest, ChannelBIsPowerDrawWithAPulsePerReceivedByte) {
+TEST_F(ModelsTest, ChannelBIsPowerDrawWithFreshNoiseThatAverages) {
   load_gains(255, 255);
   const std::size_t n = 2048;
-  const auto quiet = run_capture(n).second;
-  EXPECT_EQ(run_capture(n).second, quiet);  // same settings, same noise
-  long sum = 0;
-  for (auto v : quiet) {
+  auto stats = [](const std::vector<double>& v) {
+    double mean = 0, var = 0;
+    for (double x : v) mean += x;
+    mean /= static_cast<double>(v.size());
+    for (double x : v) var += (x - mean) * (x - mean);
+    return std::pair{mean, std::sqrt(var / static_cast<double>(v.size()))};
+  };
+  const auto first = run_capture(n).second;
+  std::vector<double> sum(first.begin(), first.end());
+  for (auto v : first) {
     ASSERT_GE(v, CaptureCore::B_BASELINE - CaptureCore::B_NOISE);
     ASSERT_LT(v, CaptureCore::B_BASELINE + CaptureCore::B_NOISE);
-    sum += v;
   }
-  EXPECT_NEAR(static_cast<double>(sum) / n, CaptureCore::B_BASELINE, 32);
+  const auto [mean, single_sd] = stats(sum);
+  EXPECT_NEAR(mean, CaptureCore::B_BASELINE, 32);
+  constexpr int TRACES = 64;
+  for (int t = 1; t < TRACES; ++t) {
+    const auto next = run_capture(n).second;
+    ASSERT_NE(next, first);
+    for (std::size_t i = 0; i < n; ++i) sum[i] += next[i];
+  }
+  for (auto& x : sum) x /= TRACES;
+  EXPECT_LT(stats(sum).second, single_sd / 6);  // sqrt(64) = 8
 
-  // Eight target cycles per byte at twelve samples a cycle: a byte every 96
-  // samples, its pulse 48 samples long, as high as the byte has bits set.
+  // Eight target cycles a byte at twelve samples a cycle: byte k draws from sample
+  // 96 (k + 1) for 48 samples, as high as the byte has bits set. The same seed gives
+  // the same noise to the same capture of another instrument.
   const std::vector<std::uint8_t> bytes{0xFF, 0x00, 0x0F};
-  const auto busy = run_capture(n, bytes).second;
+  auto twin = sim::Instrument::create();
+  support::power_target(*twin);
+  driver::core::install_platform(twin);
+  auto& twin_core = *twin->model_at<CaptureCore>(CaptureCore::BASE);
+  twin->model_at<PowerBus>(PowerBus::BASE)->write(PowerBus::SETPOINT_OFFSET, 255);
+  twin->model_at<PowerBus>(PowerBus::BASE)->write(PowerBus::SETPOINT_OFFSET, 255 | PowerBus::SETPOINT_SEL_GAIN_B);
+  twin_core.write(CaptureCore::SAMPLE_LENGTH_OFFSET, n);
+  twin_core.write(CaptureCore::SINGLE_OFFSET, 1);
+  std::vector<sim::Draw> draws;
+  sim::append_byte_draws(bytes, draws);
+  ASSERT_TRUE(twin_core.trigger(draws));
+  ASSERT_TRUE(support::wait_complete(twin_core));
+  const auto busy = samples(2, n);
+  driver::core::install_platform(sim_);
   for (std::size_t i = 0; i < n; ++i) {
     int expected = 0;
-    if (i >= 64 && i < 64 + 3 * 96 && (i - 64) % 96 < 48)
-      expected = CaptureCore::B_PULSE_PER_BIT * std::popcount(bytes[(i - 64) / 96]);
-    ASSERT_EQ(busy[i] - quiet[i], expected) << i;
+    if (i >= 96 && i < 4 * 96 && i % 96 < 48)
+      expected = CaptureCore::B_PULSE_PER_BIT * std::popcount(bytes[i / 96 - 1]);
+    ASSERT_EQ(busy[i] - first[i], expected) << i;
   }
+
+  // An unpowered target draws nothing: noise around 0.
+  power().write(PowerBus::VOLTAGE_EN_OFFSET, 0);
+  for (auto v : run_capture(n, bytes).second) ASSERT_LT(std::abs(v), CaptureCore::B_NOISE + 1);
 }
 
 // A bus controller triggers the capture core with the power block's lock held
@@ -236,8 +301,8 @@ TEST_F(ModelsTest, CrossModelCallsDoNotDeadlock) {
     explicit TriggeringController(CaptureCore& core) : core(core) {}
     std::uint32_t read(std::size_t) override { return 0; }
     void write(std::size_t, std::uint32_t value) override {
-      const std::uint8_t byte = static_cast<std::uint8_t>(value);
-      core.trigger(std::span(&byte, 1));
+      const sim::Draw draw{0, 4, static_cast<std::uint8_t>(value & 7)};
+      core.trigger(std::span(&draw, 1));
     }
     CaptureCore& core;
   };
