@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""Capture loop: arm, trigger over SPI, wait for the capture, read both channels.
+"""Capture loop: set up once, then capture traces triggered by an SPI transfer.
 
     python3 capture_loop.py [--host H] [--port P] [--count N] [--samples N]
 
 Prints the number of traces captured per second. Against valdrixd-sim, channel B
 shows the target's power draw with one pulse per byte it received over SPI.
+Runs from a checkout as it is; with the package installed (pip install
+clients/python) it runs from anywhere.
 """
 
 import argparse
@@ -14,18 +16,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from valdrix import DEFAULT_PORT, TRIGGER_COMPLETE, Valdrix  # noqa: E402
-
-
-def capture(v, data, samples, poll_limit=1000):
-    v.osc_set_single()
-    v.spi_transceive(data, rx_len=len(data), is_trigger=1)
-    for _ in range(poll_limit):
-        if v.osc_get_trigger_status() == TRIGGER_COMPLETE:
-            break
-    else:
-        raise RuntimeError("no capture after %d status polls" % poll_limit)
-    return v.osc_get_channel_wave(1, 0, samples), v.osc_get_channel_wave(2, 0, samples)
+from valdrix import DEFAULT_PORT, Valdrix  # noqa: E402
 
 
 def main(argv=None):
@@ -37,21 +28,13 @@ def main(argv=None):
     args = parser.parse_args(argv)
 
     with Valdrix(args.host, args.port) as v:
-        v.nut_set_voltage_value(3300)
-        v.nut_set_voltage_enable(1)
-        v.nut_set_clock(24000)
-        v.nut_clock_enable(1)
-        v.osc_set_sample_rate(48000)
-        v.osc_set_sample_length(args.samples)
-        v.spi_config(4, 0, 0)
-        v.spi_enable(1)
-
+        # Supply and clock on first: the target answers only while powered and clocked.
+        v.setup(voltage_mv=3300, clock_khz=24000, sample_rate_khz=48000, samples=args.samples, bus="spi")
         start = time.monotonic()
         peak_b = 0
         for i in range(args.count):
-            data = bytes([i & 0xFF, 0x5A, 0xC3, 0xFF])
-            _, b = capture(v, data, args.samples)
-            peak_b = max(peak_b, max(b))
+            trace = v.capture(bytes([i & 0xFF, 0x5A, 0xC3, 0xFF]), rx_len=4, timeout=1.0)
+            peak_b = max(peak_b, max(trace.waves[2]))
         elapsed = time.monotonic() - start
 
     print("%d traces of %d samples on both channels in %.2f s: %.1f traces/s (channel B peak %d)"

@@ -1,10 +1,5 @@
-"""Tests of the Python client: exact request bytes against a fake server that
-records them, and behaviour against a valdrixd-sim started on a free port.
-
-VALDRIX_SIM names the valdrixd-sim executable; otherwise it is looked for in
-VALDRIX_BIN_DIR, then in build/bin of the checkout. VALDRIX_EMULATOR, when set,
-is put in front of it (a cross-built simulator under qemu).
-"""
+"""The protocol client: exact request bytes against a fake server that records
+them, and behaviour against the suite's valdrixd-sim."""
 
 import array
 import os
@@ -12,16 +7,13 @@ import socket
 import struct
 import subprocess
 import sys
-import threading
 import time
 
 import pytest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-
-import valdrix  # noqa: E402
-from valdrix import (  # noqa: E402
+import valdrix
+from conftest import PACKAGE_ROOT, free_port, response
+from valdrix import (
     BusyError,
     FramingError,
     InternalError,
@@ -30,132 +22,6 @@ from valdrix import (  # noqa: E402
     Valdrix,
     ValdrixError,
 )
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def sim_executable():
-    path = os.environ.get("VALDRIX_SIM")
-    if path:
-        return path
-    bin_dir = os.environ.get("VALDRIX_BIN_DIR", os.path.join(HERE, "..", "..", "build", "bin"))
-    return os.path.join(bin_dir, "valdrixd-sim")
-
-
-def response(status=0, payload=b"", magic=b"VLDX", direction=b"R"):
-    return struct.pack(">4sHcHI", magic, 1, direction, status, len(payload)) + payload
-
-
-class FakeServer:
-    """Answers each request on 127.0.0.1 with the next canned response frame and
-    records what it was sent. A reply of None leaves the request unanswered."""
-
-    def __init__(self, replies):
-        self.replies = list(replies)
-        self.requests = []
-        self.listener = socket.socket()
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(4)
-        self.port = self.listener.getsockname()[1]
-        self.stopping = threading.Event()
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
-
-    def _recv(self, conn, size):
-        data = b""
-        while len(data) < size:
-            chunk = conn.recv(size - len(data))
-            if not chunk:
-                return None
-            data += chunk
-        return data
-
-    def _serve(self):
-        self.listener.settimeout(0.05)
-        while not self.stopping.is_set():
-            try:
-                conn, _ = self.listener.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            conn.settimeout(10)
-            with conn:
-                while self.replies:
-                    header = self._recv(conn, 15)
-                    if header is None:
-                        break
-                    magic, version, direction, command, reserved, length = struct.unpack(">4sHcHHI", header)
-                    payload = self._recv(conn, length) if length else b""
-                    self.requests.append((header, command, payload))
-                    reply = self.replies.pop(0)
-                    if reply is None:
-                        self.stopping.wait(10)
-                        return
-                    conn.sendall(reply)
-                    if reply[:4] != b"VLDX" or reply[6:7] != b"R":
-                        break  # a broken frame ends this connection, as a confused peer would
-
-    def close(self):
-        self.stopping.set()
-        self.thread.join(5)
-        self.listener.close()
-
-
-@pytest.fixture
-def fake():
-    servers = []
-
-    def make(*replies):
-        server = FakeServer(replies)
-        servers.append(server)
-        return server
-
-    yield make
-    for server in servers:
-        server.close()
-
-
-@pytest.fixture(scope="session")
-def sim_port():
-    exe = sim_executable()
-    if not os.path.exists(exe):
-        pytest.fail("valdrixd-sim not found at %s (set VALDRIX_SIM)" % exe)
-    port = free_port()
-    # A cross-built simulator runs under the emulator that ctest names.
-    emulator = [os.environ["VALDRIX_EMULATOR"]] if os.environ.get("VALDRIX_EMULATOR") else []
-    proc = subprocess.Popen(emulator + [exe, "--port", str(port)], stdout=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE, env=dict(os.environ, NO_COLOR="1"))
-    try:
-        for _ in range(200):
-            if proc.poll() is not None:
-                pytest.fail("valdrixd-sim exited: %s" % proc.stderr.read().decode())
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                time.sleep(0.05)
-        else:
-            pytest.fail("valdrixd-sim did not listen on port %d" % port)
-        yield port
-    finally:
-        proc.terminate()
-        try:
-            proc.wait(5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-        proc.stderr.close()
-
-
-@pytest.fixture
-def v(sim_port):
-    with Valdrix(port=sim_port) as client:
-        yield client
 
 
 # Exact request bytes -------------------------------------------------------
@@ -247,6 +113,11 @@ def test_arguments_outside_their_fields_are_refused_before_sending(fake):
             client.i2c_transceive(tsf_lens=[1] * 9)
         with pytest.raises(TypeError, match="delay"):
             client.osc_set_trigger_delay(1.5)
+        with pytest.raises(ValueError, match="gain must be between 0 and 100, got 101"):
+            client.osc_set_channel_gain(1, 101)
+        # bytes(5) would be five zero bytes: an int is no byte string.
+        with pytest.raises(TypeError, match="tx_data must be bytes-like or str, not int"):
+            client.spi_transceive(5)
     assert server.requests == []
 
 
@@ -355,7 +226,7 @@ def test_oscilloscope_settings(v):
     with pytest.raises(InternalError, match="^Invalid clock$"):
         v.osc_set_sample_rate(50000)
     with pytest.raises(InternalError, match="^Setting osc gain 101 on channel 2$"):
-        v.osc_set_channel_gain(2, 101)
+        v.request(0x0104, b"\x02\x65")
 
 
 def test_target_power_and_clock(v):
@@ -385,7 +256,11 @@ def test_forced_capture_of_64_ki_samples(v):
     v.osc_set_sample_length(samples)
     v.osc_set_single()
     v.osc_set_force()
-    assert v.osc_get_trigger_status() == valdrix.TRIGGER_COMPLETE
+    # The capture fills its memories for samples / rate after the trigger.
+    deadline = time.monotonic() + 30
+    while v.osc_get_trigger_status() != valdrix.TRIGGER_COMPLETE:
+        assert time.monotonic() < deadline
+        time.sleep(0.001)
     for channel in (1, 2):
         wave = v.osc_get_channel_wave(channel, 0, samples)
         assert isinstance(wave, array.array) and wave.typecode == "h"
@@ -458,7 +333,7 @@ def test_uart_echo_timeout_and_fifo(v):
 
 
 def test_capture_loop_example(sim_port):
-    out = subprocess.run([sys.executable, os.path.join(HERE, "capture_loop.py"), "--port", str(sim_port),
+    out = subprocess.run([sys.executable, os.path.join(PACKAGE_ROOT, "capture_loop.py"), "--port", str(sim_port),
                           "--count", "3", "--samples", "1024"],
                          capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr

@@ -1,0 +1,58 @@
+"""Python client of the Valdrix-M4 control service.
+
+::
+
+    from valdrix import Valdrix
+
+    with Valdrix("127.0.0.1") as v:
+        v.setup(samples=4096)                      # power, clocks, trigger, gains, SPI
+        trace = v.capture(b"\\x00\\x01", timeout=1.0)  # arm, send with the trigger bit, read
+        print(trace.waves[2].max())
+
+Modules: ``client`` (the connection, pipelines, ``setup`` and ``capture``),
+``commands`` (one method per protocol command), ``protocol`` (frames),
+``waves`` (sample decoding), ``codes`` (code tables), ``errors``, ``trace``
+(the ``Trace`` record), ``traces`` (TRS and .npz files), ``capture`` and
+``plot`` (the command-line tools). Only the standard library is needed;
+numpy is used for waves and .npz where it is installed, matplotlib for
+``Trace.plot``.
+"""
+
+from .client import BUSES, Pipeline, Valdrix
+from .codes import (
+    CLOCK_KHZ,
+    DEFAULT_PORT,
+    I2C_SPEED_HZ,
+    TRIGGER_ARMED,
+    TRIGGER_COMPLETE,
+    TRIGGER_DONE,
+    TRIGGER_TRIGGERED,
+    UART_BAUD_RATES,
+    UART_PARITY,
+    UART_STOP_BITS,
+    Command,
+    TriggerEdge,
+    TriggerMode,
+    TriggerSource,
+)
+from .errors import (
+    BusyError,
+    CaptureTimeout,
+    FramingError,
+    InternalError,
+    TimeOutError,
+    UnsupportedError,
+    ValdrixError,
+)
+from .trace import Trace
+
+__version__ = "0.2.0"
+
+__all__ = [
+    "Valdrix", "Pipeline", "Trace", "BUSES",
+    "ValdrixError", "BusyError", "TimeOutError", "InternalError", "UnsupportedError", "FramingError",
+    "CaptureTimeout",
+    "DEFAULT_PORT", "TRIGGER_ARMED", "TRIGGER_TRIGGERED", "TRIGGER_DONE", "TRIGGER_COMPLETE",
+    "CLOCK_KHZ", "UART_BAUD_RATES", "UART_PARITY", "UART_STOP_BITS", "I2C_SPEED_HZ",
+    "Command", "TriggerSource", "TriggerMode", "TriggerEdge",
+]

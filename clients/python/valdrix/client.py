@@ -1,0 +1,344 @@
+"""The protocol client: a connection, pipelines, campaign set-up and the capture call."""
+
+from __future__ import annotations
+
+import time
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+
+from . import waves
+from .codes import CLOCK_KHZ, DEFAULT_PORT, TRIGGER_DONE, TriggerEdge, TriggerMode, TriggerSource
+from .commands import BytesLike, Commands, Decoder, _bytes, _check
+from .errors import CaptureTimeout, ValdrixError, error_for_status
+from .protocol import Connection, encode_request
+from .trace import Trace
+
+__all__ = ["Valdrix", "Pipeline", "BUSES"]
+
+#: Buses a capture can send its input over; None forces the trigger instead.
+BUSES = ("spi", "i2c", "uart")
+
+_Entry = Tuple[bytes, Decoder, Optional[float], bool]
+
+
+class Valdrix(Commands):
+    """A connection to one instrument (or to valdrixd-sim) on TCP port 9761.
+
+    ``timeout`` (seconds) bounds every wait for the service. The connection is
+    opened at once; after a broken exchange it is reopened on the next call.
+    Usable as a context manager, which closes the connection. One thread uses
+    a client at a time; the service does not arbitrate between clients, so
+    one client should drive an instrument at a time.
+    """
+
+    def __init__(self, host: str = "127.0.0.1", port: int = DEFAULT_PORT, timeout: float = 5.0) -> None:
+        self.host = host
+        self.port = port
+        self.timeout = timeout
+        self._conn: Optional[Connection] = None
+        #: Sample length and rate last sent by this client (None until then).
+        self.sample_length: Optional[int] = None
+        self.sample_rate_khz: Optional[int] = None
+        self._index = 0
+        self._connect()
+
+    def _connect(self) -> None:
+        self._conn = Connection(self.host, self.port, self.timeout)
+
+    def reconnect(self) -> None:
+        """Closes the connection, if open, and opens a new one."""
+        self.close()
+        self._connect()
+
+    def close(self) -> None:
+        """Closes the connection; the next call opens a new one."""
+        if self._conn is not None:
+            self._conn.close()
+            self._conn = None
+
+    def __enter__(self) -> "Valdrix":
+        return self
+
+    def __exit__(self, *exc: Any) -> bool:
+        self.close()
+        return False
+
+    def __del__(self) -> None:
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    # The exchange ------------------------------------------------------------
+
+    def _note_sample_length(self, samples: int) -> None:
+        self.sample_length = samples
+
+    def _note_sample_rate(self, khz: int) -> None:
+        self.sample_rate_khz = khz
+
+    def _exchange(self, entries: Sequence[_Entry]) -> List[Union[Any, ValdrixError]]:
+        """Sends the frames back to back and reads their answers in order.
+
+        Returns each decoded answer, or the ValdrixError of an error answer in
+        its place. A broken exchange closes the connection and raises.
+        """
+        if self._conn is None:
+            self._connect()
+        conn = self._conn
+        out: List[Union[Any, ValdrixError]] = []
+        try:
+            conn.send(entries[0][0] if len(entries) == 1 else b"".join(e[0] for e in entries))
+            for _frame, decode, timeout, mutable in entries:
+                wait = self.timeout if timeout is None else max(timeout, self.timeout)
+                status, body = conn.read_answer(wait, mutable)
+                out.append(error_for_status(status, body) if status else body)
+        except BaseException:
+            # The stream position is unknown now: never read the rest of an
+            # answer as the next one.
+            self.close()
+            raise
+        # Decoding errors leave the stream in step, so they come after reading.
+        for i, (_frame, decode, _timeout, _mutable) in enumerate(entries):
+            if not isinstance(out[i], ValdrixError):
+                out[i] = decode(out[i])
+        return out
+
+    def _call(self, command: int, payload: bytes, decode: Decoder, timeout: Optional[float] = None,
+              mutable: bool = False) -> Any:
+        (result,) = self._exchange([(encode_request(command, payload), decode, timeout, mutable)])
+        if isinstance(result, ValdrixError):
+            raise result
+        return result
+
+    def pipeline(self) -> "Pipeline":
+        """A pipeline: queue commands, send them back to back, read the answers.
+
+        ::
+
+            with v.pipeline() as p:
+                p.osc_set_single()
+                p.spi_transceive(b"\\x01", is_trigger=1)
+                p.osc_get_trigger_status()
+            _, _, status = p.results()
+        """
+        return Pipeline(self)
+
+    # Campaigns ---------------------------------------------------------------
+
+    def identity(self) -> Dict[str, str]:
+        """The instrument's id, name and version, in one round trip."""
+        with self.pipeline() as p:
+            p.get_id()
+            p.get_name()
+            p.get_version()
+        ident, name, version = p.results()
+        return {"id": ident, "name": name, "version": version}
+
+    def setup(self, *, voltage_mv: int = 3300, power: bool = True, clock_khz: int = 4000,
+              clock_enable: bool = True, sample_rate_khz: int = 48000, samples: int = 4096,
+              phase_deg: int = 0, trigger_source: int = TriggerSource.N, trigger_mode: int = TriggerMode.E,
+              trigger_edge: int = TriggerEdge.U, trigger_level: int = 0, trigger_delay: int = 0,
+              gain_a: int = 100, gain_b: int = 100, bus: Optional[str] = "spi",
+              spi_psc: int = 4, spi_cpol: int = 0, spi_cpha: int = 0,
+              i2c_addr: int = 0x50, i2c_speed: int = 1,
+              uart_baudrate: int = 115200, uart_bytesize: int = 8, uart_parity: int = 0,
+              uart_stop_bits: int = 0) -> Dict[str, Any]:
+        """Sets up a campaign in one round trip and returns the settings applied.
+
+        voltage_mv: target supply, 2000..4100 mV; power: supply on.
+        clock_khz: target clock, one of CLOCK_KHZ; clock_enable: clock gate on.
+        The target answers on its buses only while powered and clocked.
+        sample_rate_khz: one of CLOCK_KHZ; samples: per capture and channel
+        (rounded up to a multiple of 1024 by the instrument); phase_deg: sample
+        clock phase in degrees.
+        trigger_source, trigger_mode, trigger_edge: codes of TriggerSource,
+        TriggerMode, TriggerEdge; trigger_level: signed sample value
+        -32768..32767; trigger_delay: sample-clock periods after the trigger.
+        gain_a, gain_b: channel gains in percent, 0..100.
+        bus: "spi", "i2c", "uart" or None: the bus to configure and enable,
+        with spi_psc (SPI clock 50 MHz / (psc + 1)), spi_cpol, spi_cpha;
+        i2c_addr (7-bit), i2c_speed (code 0..4); uart_baudrate,
+        uart_bytesize, uart_parity, uart_stop_bits (codes).
+        """
+        if clock_khz not in CLOCK_KHZ or sample_rate_khz not in CLOCK_KHZ:
+            raise ValueError("clocks run at one of %s kHz" % ", ".join(map(str, CLOCK_KHZ)))
+        if bus not in BUSES and bus is not None:
+            raise ValueError("bus must be one of %s or None, got %r" % (", ".join(BUSES), bus))
+        _check("trigger_level", trigger_level, 16, -32768, 32767)
+        settings: Dict[str, Any] = {
+            "voltage_mv": voltage_mv, "power": bool(power), "clock_khz": clock_khz,
+            "clock_enable": bool(clock_enable), "sample_rate_khz": sample_rate_khz, "samples": samples,
+            "phase_deg": phase_deg, "trigger_source": int(trigger_source), "trigger_mode": int(trigger_mode),
+            "trigger_edge": int(trigger_edge), "trigger_level": trigger_level, "trigger_delay": trigger_delay,
+            "gain_a": gain_a, "gain_b": gain_b, "bus": bus,
+        }
+        with self.pipeline() as p:
+            p.nut_set_voltage_value(voltage_mv)
+            p.nut_set_voltage_enable(1 if power else 0)
+            p.nut_set_clock(clock_khz)
+            p.nut_clock_enable(1 if clock_enable else 0)
+            p.osc_set_sample_rate(sample_rate_khz)
+            p.osc_set_sample_length(samples)
+            p.osc_set_sample_clock_phase(phase_deg)
+            p.osc_set_trigger_delay(trigger_delay)
+            p.osc_set_trigger_source(int(trigger_source))
+            p.osc_set_trigger_mode(int(trigger_mode))
+            p.osc_set_trigger_edge(int(trigger_edge))
+            p.osc_set_trigger_edge_level(trigger_level & 0xFFFF)
+            p.osc_set_channel_gain(1, gain_a)
+            p.osc_set_channel_gain(2, gain_b)
+            if bus == "spi":
+                p.spi_config(spi_psc, spi_cpol, spi_cpha)
+                p.spi_enable(1)
+                settings.update(spi_psc=spi_psc, spi_cpol=spi_cpol, spi_cpha=spi_cpha)
+            elif bus == "i2c":
+                p.i2c_config(i2c_addr, i2c_speed)
+                p.i2c_enable(1)
+                settings.update(i2c_addr=i2c_addr, i2c_speed=i2c_speed)
+            elif bus == "uart":
+                p.uart_config(uart_stop_bits, uart_parity, uart_bytesize, uart_baudrate)
+                p.uart_enable(1)
+                p.uart_receive_fifo_clear()
+                settings.update(uart_baudrate=uart_baudrate, uart_bytesize=uart_bytesize,
+                                uart_parity=uart_parity, uart_stop_bits=uart_stop_bits)
+        p.results()
+        return settings
+
+    def capture(self, tx: BytesLike = b"", rx_len: int = 0, channels: Iterable[int] = (1, 2),
+                samples: Optional[int] = None, bus: Optional[str] = "spi", timeout: float = 1.0) -> Trace:
+        """Arms a capture, sends ``tx`` with its trigger bit, waits for the
+        capture and reads the channels.
+
+        bus: "spi" (``tx`` sent, then ``rx_len`` bytes clocked in), "i2c"
+        (``tx`` as one write segment to the configured address, then a read
+        segment of ``rx_len`` bytes), "uart" (``tx`` sent, ``rx_len`` bytes
+        awaited within ``timeout``), or None to force the trigger.
+        channels: 1 (A) and/or 2 (B). samples: per channel; None for the
+        sample length this client last set. timeout: seconds to wait for the
+        capture to complete; CaptureTimeout when it does not.
+
+        The arm, the transfer and the first status read go back to back; the
+        waves are read only once the status says the capture is complete, so a
+        trace never holds the samples of an earlier capture.
+        """
+        tx = _bytes("tx", tx)
+        _check("rx_len", rx_len, 16)
+        channels = tuple(channels)
+        for channel in channels:
+            _check("channel", channel, 8, 1, 2)
+        if samples is None:
+            samples = self.sample_length
+            if samples is None:
+                raise ValueError("no sample length: pass samples= or call setup() or osc_set_sample_length() first")
+        _check("samples", samples, 32)
+
+        p = self.pipeline()
+        p.osc_set_single()
+        if bus == "spi":
+            p.spi_transceive(tx, rx_len=rx_len, is_trigger=1)
+        elif bus == "i2c":
+            # The write goes in the first transfer, the read in the second.
+            if tx and rx_len:
+                p.i2c_transceive(tx, tsf1_count=1, tsf2_count=1, tsf_rw=0b10, tsf_lens=[len(tx), rx_len],
+                                 is_trigger=1)
+            elif tx or rx_len:
+                p.i2c_transceive(tx, tsf1_count=1, tsf_rw=0 if tx else 0b1, tsf_lens=[len(tx) or rx_len],
+                                 is_trigger=1)
+            else:
+                raise ValueError("an I2C capture needs tx bytes or rx_len")
+        elif bus == "uart":
+            p.uart_transceive(tx, rx_len=rx_len, timeout=max(int(timeout * 1000), 1), is_trigger=1)
+        elif bus is None:
+            if tx or rx_len:
+                raise ValueError("a forced capture sends nothing: tx and rx_len must be empty")
+            p.osc_set_force()
+        else:
+            raise ValueError("bus must be one of %s or None, got %r" % (", ".join(BUSES), bus))
+        p.osc_get_trigger_status()
+        started = time.time()
+        deadline = time.monotonic() + timeout
+        results = p.results()
+        rx = results[1] if bus is not None else b""
+        status = results[-1]
+
+        # A triggered capture fills for samples / rate: poll at once for about
+        # that long (sleeps are coarser than a short fill), then back off.
+        fill = samples / (self.sample_rate_khz * 1000.0) if self.sample_rate_khz else 0.001
+        spin_until = time.monotonic() + 2 * fill + 0.001
+        pause = 0.0002
+        while not status & TRIGGER_DONE:
+            now = time.monotonic()
+            if now >= deadline:
+                raise CaptureTimeout("no complete capture within %g s (trigger status 0x%03X)" % (timeout, status),
+                                     status)
+            if now >= spin_until:
+                time.sleep(min(pause, max(deadline - now, 0)))
+                pause = min(pause * 2, 0.005)
+            status = self.osc_get_trigger_status()
+
+        got: Dict[int, waves.Wave] = {}
+        if channels:
+            p = self.pipeline()
+            for channel in channels:
+                p.osc_get_channel_wave(channel, 0, samples, numpy=waves.HAVE_NUMPY)
+            for channel, wave in zip(channels, p.results()):
+                got[channel] = wave
+        period = 1.0 / (self.sample_rate_khz * 1000.0) if self.sample_rate_khz else None
+        trace = Trace(waves=got, tx=tx, rx=bytes(rx), index=self._index, time=started, sample_period=period,
+                      status=status)
+        self._index += 1
+        return trace
+
+
+class Pipeline(Commands):
+    """Commands queued on a client and sent back to back.
+
+    Every command method queues its request and returns its position among
+    the answers; ``results()`` sends all queued requests back to back and
+    reads the answers in order. A context manager for readability only: the
+    requests leave when ``results()`` is called.
+    """
+
+    def __init__(self, client: Valdrix) -> None:
+        self._client = client
+        self._queue: List[_Entry] = []
+        self._results: Optional[List[Union[Any, ValdrixError]]] = None
+
+    def __enter__(self) -> "Pipeline":
+        return self
+
+    def __exit__(self, exc_type: Any, *exc: Any) -> bool:
+        return False
+
+    def __len__(self) -> int:
+        return len(self._queue)
+
+    def _call(self, command: int, payload: bytes, decode: Decoder, timeout: Optional[float] = None,
+              mutable: bool = False) -> int:
+        if self._results is not None:
+            raise RuntimeError("this pipeline's answers have been read; start a new one")
+        self._queue.append((encode_request(command, payload), decode, timeout, mutable))
+        return len(self._queue) - 1
+
+    def _note_sample_length(self, samples: int) -> None:
+        self._client.sample_length = samples
+
+    def _note_sample_rate(self, khz: int) -> None:
+        self._client.sample_rate_khz = khz
+
+    def results(self, raise_errors: bool = True) -> List[Any]:
+        """Sends the queued requests and returns their decoded answers in order.
+
+        Every answer is read before an error is raised, so the connection stays
+        in step: with ``raise_errors`` the first error answer is raised (its
+        ``results`` attribute holds the whole list), otherwise each error
+        answer's ValdrixError stands in its place in the list.
+        """
+        if self._results is None:
+            self._results = self._client._exchange(self._queue) if self._queue else []
+        if raise_errors:
+            for result in self._results:
+                if isinstance(result, ValdrixError):
+                    result.results = list(self._results)
+                    raise result
+        return list(self._results)
