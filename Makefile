@@ -19,7 +19,9 @@ $(BUILD)/build.ninja: | deps
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# Builds only the simulator it runs, not the test suites.
+run: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target valdrixd-sim
 	$(BUILD)/bin/valdrixd-sim --port $(PORT)
 
 test: build
@@ -46,11 +48,13 @@ test-tsan: deps build-tsan/build.ninja
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
 
-# Installs into /usr (binary, systemd unit, Avahi service); honours DESTDIR.
+# Installs into /usr (the service, its systemd unit and Avahi service, and the
+# valdrix client); honours DESTDIR. Only the client: cmake --install $(BUILD) --component host
 install: build
 	cmake --install $(BUILD) --strip
 
-# The instrument's build: static ARMv7 hard-float executables, and the whole test
+# The instrument's build: static ARMv7 hard-float executables (the service, the
+# simulator and the command-line client), and the whole test
 # suite run under qemu-arm. Stripped copies for the instrument go to $(ARM_BUILD)/stripped.
 armhf-deps:
 	@scripts/install-deps.sh build arm
@@ -60,9 +64,9 @@ $(ARM_BUILD)/build.ninja: | armhf-deps
 	  -DVALDRIX_WERROR=ON $(ARM_CMAKE_ARGS)
 
 armhf: armhf-deps $(ARM_BUILD)/build.ninja
-	cmake --build $(ARM_BUILD) -j $(JOBS) --target valdrixd valdrixd-sim
+	cmake --build $(ARM_BUILD) -j $(JOBS) --target valdrixd valdrixd-sim valdrix
 	@mkdir -p $(ARM_BUILD)/stripped
-	@for exe in valdrixd valdrixd-sim; do \
+	@for exe in valdrixd valdrixd-sim valdrix; do \
 	  arm-linux-gnueabihf-strip -o $(ARM_BUILD)/stripped/$$exe $(ARM_BUILD)/bin/$$exe; \
 	  echo "$$exe: $$(stat -c %s $(ARM_BUILD)/stripped/$$exe) bytes, stripped static ARM executable"; \
 	done

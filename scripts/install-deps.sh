@@ -7,7 +7,7 @@ declare -A GROUPS_PKGS=(
   [build]="cmake ninja-build g++ make googletest"
   [arm]="g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user file"
   [fuzz]="clang-16 libclang-rt-16-dev libc++-16-dev libc++abi-16-dev"
-  [python]="python3 python3-pytest"
+  [python]="python3 python3-pytest python3-venv python3-pip python3-setuptools python3-numpy python3-matplotlib"
 )
 
 missing=()
