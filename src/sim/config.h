@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/aes_target.h"
+
 namespace sim {
 
 enum class Fault : std::uint8_t {
@@ -37,6 +39,11 @@ struct Config {
   static constexpr std::uint64_t DEFAULT_SEED = 0x5EED;
   std::uint64_t seed = DEFAULT_SEED;
   std::vector<Fault> faults;
+  // The device on the SPI bus (--spi-target): the echo device, or the AES-128
+  // target with `aes_key` (--aes-key; FIPS-197's example key unless given).
+  enum class SpiDevice : std::uint8_t { Echo, Aes };
+  SpiDevice spi_target = SpiDevice::Echo;
+  aes::Key aes_key = AesTarget::DEFAULT_KEY;
 };
 
 }  // namespace sim

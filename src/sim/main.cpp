@@ -9,6 +9,7 @@
 
 #include "driver/core/hal.h"
 #include "server/service.h"
+#include "sim/aes_target.h"
 #include "sim/config.h"
 #include "sim/display.h"
 #include "sim/instrument.h"
@@ -16,7 +17,8 @@
 namespace {
 
 constexpr const char* USAGE =
-    "usage: valdrixd-sim [--port N] [--display PATH] [--seed N] [--fault NAME]... [--help]\n"
+    "usage: valdrixd-sim [--port N] [--display PATH] [--seed N] [--fault NAME]...\n"
+    "                    [--spi-target echo|aes] [--aes-key HEX] [--help]\n"
     "\n"
     "Serves the Valdrix-M4 control protocol on 0.0.0.0:N (default 9761) against a\n"
     "simulated instrument.\n"
@@ -35,7 +37,13 @@ std::string usage() {
     line.resize(22, ' ');
     text += line + std::string(f.effect) + "\n";
   }
-  text += "  --help          show this text and exit\n";
+  text +=
+      "  --spi-target T  the device on the SPI bus: echo (default) answers what it\n"
+      "                  received; aes answers a 16-byte block with its AES-128\n"
+      "                  encryption and leaks each round's bytes on channel B\n"
+      "  --aes-key HEX   the aes device's key, 32 hex digits (default\n"
+      "                  000102030405060708090a0b0c0d0e0f)\n"
+      "  --help          show this text and exit\n";
   return text;
 }
 
@@ -103,6 +111,25 @@ int parse_args(int argc, char** argv, Options& options) {
         }
       }
       std::fprintf(stderr, "valdrixd-sim: --fault needs one of the fault names below\n%s", usage().c_str());
+      return 2;
+    }
+    if (arg == "--spi-target") {
+      const std::string_view value = i + 1 < argc ? argv[i + 1] : "";
+      if (value == "echo" || value == "aes") {
+        options.config.spi_target = value == "aes" ? sim::Config::SpiDevice::Aes : sim::Config::SpiDevice::Echo;
+        ++i;
+        continue;
+      }
+      std::fprintf(stderr, "valdrixd-sim: --spi-target needs echo or aes\n%s", usage().c_str());
+      return 2;
+    }
+    if (arg == "--aes-key") {
+      if (auto key = sim::parse_aes_key(i + 1 < argc ? argv[i + 1] : "")) {
+        options.config.aes_key = *key;
+        ++i;
+        continue;
+      }
+      std::fprintf(stderr, "valdrixd-sim: --aes-key needs 32 hexadecimal digits\n%s", usage().c_str());
       return 2;
     }
     // Further options go here, before the fall-through to the usage error.

@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "sim/aes_target.h"
 #include "sim/capture.h"
 #include "sim/clock_gen.h"
 #include "sim/config.h"
@@ -72,7 +73,9 @@ void build_models(Instrument& instrument, const Config& config) {
   instrument.add_block(capture);
   // The bus controllers tell the capture core about every transfer.
   power->attach(PowerBus::UART_FIRST, PowerBus::UART_END, std::make_shared<UartCtrl>(capture.get(), power.get()));
-  power->attach(PowerBus::SPI_FIRST, PowerBus::SPI_END, std::make_shared<SpiCtrl>(capture.get(), power.get()));
+  auto spi = std::make_shared<SpiCtrl>(capture.get(), power.get());
+  if (config.spi_target == Config::SpiDevice::Aes) spi->set_target(std::make_unique<AesTarget>(config.aes_key));
+  power->attach(PowerBus::SPI_FIRST, PowerBus::SPI_END, spi);
   power->attach(PowerBus::I2C_FIRST, PowerBus::I2C_END, std::make_shared<I2cCtrl>(capture.get(), power.get()));
   attach_display(instrument);  // on GPIO lines 12 and 13
 }
