@@ -1,6 +1,5 @@
 #pragma once
 // Byte buffers and big-endian helpers shared by the wire protocol and the drivers.
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -10,27 +9,9 @@
 
 namespace base {
 
-namespace detail {
-// Buffers from this size on get a mapping of their own, advised for transparent
-// huge pages (bytes.cpp): a fresh 64 MiB wave then costs 32 page faults instead of
-// 16384. The mapping a thread frees last stays with that thread as its spare, so
-// that back-to-back read-outs of the same size skip the faults and the zeroing of
-// fresh pages; whoever runs the thread gives the spare back (see below).
-inline constexpr std::size_t LARGE_BUFFER = std::size_t{4} << 20;
-void* allocate_large(std::size_t bytes);
-void deallocate_large(void* p, std::size_t bytes) noexcept;
-}  // namespace detail
-
-// The calling thread's spare large buffer. It goes back to the system when the
-// thread ends, on release_spare_buffer(), and on
-// release_spare_buffer_unused_for(age) once it has lain unused that long.
-bool spare_buffer_held() noexcept;
-void release_spare_buffer() noexcept;
-void release_spare_buffer_unused_for(std::chrono::milliseconds age) noexcept;
-
 // An allocator that leaves new elements uninitialised. Payload buffers are sized
 // first and filled right after (from a socket, from sample memory), so zero-filling
-// them would only cost a pass over up to 256 MiB. Not derived from std::allocator,
+// them would only cost a pass over up to 16 MiB. Not derived from std::allocator,
 // whose allocate_at_least would bypass allocate() and deallocate() here.
 template <class T>
 struct DefaultInitAllocator {
@@ -40,14 +21,8 @@ struct DefaultInitAllocator {
   template <class U>
   DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
 
-  T* allocate(std::size_t n) {
-    if (n >= detail::LARGE_BUFFER / sizeof(T)) return static_cast<T*>(detail::allocate_large(n * sizeof(T)));
-    return std::allocator<T>().allocate(n);
-  }
-  void deallocate(T* p, std::size_t n) noexcept {
-    if (n >= detail::LARGE_BUFFER / sizeof(T)) return detail::deallocate_large(p, n * sizeof(T));
-    std::allocator<T>().deallocate(p, n);
-  }
+  T* allocate(std::size_t n) { return std::allocator<T>().allocate(n); }
+  void deallocate(T* p, std::size_t n) noexcept { std::allocator<T>().deallocate(p, n); }
 
   template <class U>
   void construct(U* p) noexcept {

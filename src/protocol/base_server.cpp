@@ -1,10 +1,12 @@
 #include "protocol/base_server.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -13,9 +15,12 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <thread>
 
 #include "base/log.h"
+#include "protocol/connection.h"
+#include "protocol/memory_budget.h"
 
 namespace protocol {
 
@@ -23,85 +28,225 @@ namespace {
 
 constexpr std::string_view kTarget = "protocol";
 // Bytes read ahead per connection: a header and a small payload arrive in one read.
-constexpr std::size_t kReadBuffer = 64 * 1024;
+constexpr std::size_t READ_AHEAD = 16 * 1024;
+// Answers held back while the client's next request is already here leave
+// together once this much has gathered, or sooner.
+constexpr std::size_t HOLD_BACK = 16 * 1024;
+// A streamed answer goes out in chunks of up to this size while the budget has
+// room, else in HOLD_BACK pieces from the connection's own allowance. Every chunk
+// boundary gives the kernel a chance to send a short segment, which Nagle's
+// algorithm and a client's delayed acknowledgement can turn into a 40 ms stall at
+// the end of the answer; chunks of a few MiB make that rare and keep read-outs
+// at the speed of the loopback.
+constexpr std::size_t STREAM_CHUNK = 4 * 1024 * 1024;
+// A payload buffer starts this large and doubles as its bytes arrive, so what a
+// connection holds follows what its client sent, not what the header announced.
+constexpr std::size_t PAYLOAD_FIRST = 16 * 1024;
 // After an error frame the rest of the stream is read and thrown away before the
 // socket is closed, so that unread input does not turn the close into a reset that
-// could destroy the frame in flight. Bounded, so a client cannot hold the thread.
+// could destroy the frame in flight. Bounded, so a client cannot hold the thread;
+// the byte bound lets the rest of a refused 16 MiB upload drain.
 constexpr int kDiscardMillis = 1000;
-constexpr std::size_t kDiscardBytes = 1024 * 1024;
-// How long a connection keeps the buffer of its last large request or answer for
-// the next one.
-constexpr int kSpareKeepMillis = 100;
+constexpr std::size_t kDiscardBytes = 32 * 1024 * 1024;
+// Connection threads mostly wait in socket calls, so a few malloc arenas serve them
+// without contention; glibc would otherwise give up to eight per core on 64-bit
+// hosts (64 MiB of address space each) and two per core on the instrument.
+constexpr int MALLOC_ARENAS = 4;
 
 int close_retry(int fd) { return ::close(fd); }  // never retried: Linux frees fd anyway
 
-// A connection's socket with a read-ahead buffer.
-class Stream {
+thread_local Connection* t_connection = nullptr;
+
+// Set while a connection thread runs; what handlers and transfers reach through
+// Connection::current().
+class CurrentConnection {
  public:
-  explicit Stream(int fd) : fd_(fd), buf_(kReadBuffer) {}
+  explicit CurrentConnection(Connection* c) : previous_(t_connection) { t_connection = c; }
+  ~CurrentConnection() { t_connection = previous_; }
+  CurrentConnection(const CurrentConnection&) = delete;
+
+ private:
+  Connection* previous_;
+};
+
+// An owned byte buffer whose size is charged to the connection's account.
+class Charged {
+ public:
+  explicit Charged(Account& account) : account_(account) {}
+  ~Charged() { reset(); }
+  Charged(const Charged&) = delete;
+
+  // Replaces the buffer by one of `capacity` bytes keeping the first `keep`;
+  // false, with the buffer unchanged, when neither the budget nor the allocator
+  // has room (`anyway` charges past the budget).
+  bool resize(std::size_t capacity, std::size_t keep, bool anyway = false) {
+    if (anyway)
+      account_.charge_anyway(capacity);
+    else if (!account_.charge(capacity))
+      return false;
+    std::unique_ptr<std::uint8_t[]> fresh(new (std::nothrow) std::uint8_t[capacity]);
+    if (!fresh) {
+      account_.release(capacity);
+      return false;
+    }
+    if (keep > 0) std::memcpy(fresh.get(), data_.get(), keep);
+    account_.release(capacity_);
+    data_ = std::move(fresh);
+    capacity_ = capacity;
+    return true;
+  }
+  void reset() {
+    data_.reset();
+    account_.release(capacity_);
+    capacity_ = 0;
+  }
+  std::uint8_t* data() const { return data_.get(); }
+  std::size_t capacity() const { return capacity_; }
+
+ private:
+  Account& account_;
+  std::unique_ptr<std::uint8_t[]> data_;
+  std::size_t capacity_ = 0;
+};
+
+enum class ReadOutcome { Done, Ended, OutOfMemory };
+
+// A connection's socket: read-ahead on one side; on the other, answers held back
+// while the client's next request is already here, so that the answers to a batch
+// of requests leave together instead of one small segment each (which Nagle's
+// algorithm would hold until the client acknowledges the one before).
+class Stream final : public Connection {
+ public:
+  explicit Stream(int fd) : fd_(fd), in_(account_), out_(account_) {}
+
+  bool start() { return in_.resize(READ_AHEAD, 0, true) && out_.resize(HOLD_BACK, 0, true); }
 
   // Fills `out` with exactly n bytes, from the buffer first. False on error or end
   // of stream.
   bool read_exact(std::uint8_t* out, std::size_t n) {
-    std::size_t have = end_ - start_;
-    if (have >= n) {
-      std::memcpy(out, buf_.data() + start_, n);
-      start_ += n;
-      return true;
-    }
-    std::memcpy(out, buf_.data() + start_, have);
-    start_ = end_ = 0;
-    out += have;
-    n -= have;
-    // Large remainders go straight into the destination; small ones read ahead.
     while (n > 0) {
-      if (n >= buf_.size() / 2) {
-        ssize_t r = ::read(fd_, out, n);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        out += r;
-        n -= static_cast<std::size_t>(r);
-      } else {
-        ssize_t r = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        end_ += static_cast<std::size_t>(r);
-        std::size_t take = std::min(n, end_ - start_);
-        std::memcpy(out, buf_.data() + start_, take);
-        start_ += take;
-        out += take;
-        n -= take;
+      if (start_ == end_) {
+        start_ = end_ = 0;
+        // Large remainders go straight into the destination; small ones read ahead.
+        if (n >= READ_AHEAD / 2) {
+          ssize_t r = ::read(fd_, out, n);
+          if (r < 0 && errno == EINTR) continue;
+          if (r <= 0) return false;
+          out += r;
+          n -= static_cast<std::size_t>(r);
+          continue;
+        }
+        if (!fill(0)) return false;
       }
+      const std::size_t take = std::min(n, end_ - start_);
+      std::memcpy(out, in_.data() + start_, take);
+      start_ += take;
+      out += take;
+      n -= take;
     }
-    if (start_ == end_) start_ = end_ = 0;
     return true;
   }
 
-  // Writes header and payload with one gathered write where the kernel takes it all.
-  base::Result<void> write_frame(const Response& r) {
-    auto header = r.header_bytes();
-    iovec iov[2] = {{header.data(), header.size()},
-                    {const_cast<std::uint8_t*>(r.payload.data()), r.payload.size()}};
-    int count = r.payload.empty() ? 1 : 2;
-    iovec* v = iov;
-    while (count > 0) {
-      ssize_t n = ::writev(fd_, v, count);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return std::unexpected(base::Error(base::errno_description(errno)));
-      if (n == 0) return base::fail("failed to write whole buffer");
-      auto left = static_cast<std::size_t>(n);
-      while (count > 0 && left >= v->iov_len) {
-        left -= v->iov_len;
-        ++v;
-        --count;
+  // Reads a payload of `length` bytes into a buffer that grows with what arrives.
+  ReadOutcome read_payload(std::uint32_t length, base::Bytes& payload) {
+    std::size_t charged = 0;
+    std::size_t have = 0;
+    while (have < length) {
+      if (have == payload.size()) {
+        const std::size_t want = std::min<std::size_t>(length, std::max(PAYLOAD_FIRST, 2 * payload.size()));
+        if (!account_.charge(want)) {
+          account_.release(charged);
+          return ReadOutcome::OutOfMemory;
+        }
+        if (!grow(payload, want)) {
+          account_.release(want + charged);
+          return ReadOutcome::OutOfMemory;
+        }
+        account_.release(charged);
+        charged = want;
       }
-      if (count > 0) {
-        v->iov_base = static_cast<std::uint8_t*>(v->iov_base) + left;
-        v->iov_len -= left;
+      const std::size_t n = std::min(payload.size(), std::size_t{length}) - have;
+      if (!read_some(payload.data() + have, n, have)) {
+        account_.release(charged);
+        return ReadOutcome::Ended;
       }
     }
-    return {};
+    payload.resize(length);
+    payload_charge_ = charged;
+    return ReadOutcome::Done;
   }
+  // The payload went to the handler, which has released it.
+  void payload_released() {
+    account_.release(payload_charge_);
+    payload_charge_ = 0;
+  }
+
+  // Holds the frame back when the client's next request has already arrived,
+  // else sends it together with whatever was held.
+  base::Result<void> send_frame(const Response& r) {
+    auto header = r.header_bytes();
+    if (auto w = append(header.data(), header.size()); !w) return w;
+    if (auto w = append(r.payload.data(), r.payload.size()); !w) return w;
+    return end_of_answer();
+  }
+
+  // After an answer: held back only while the next request is already here.
+  base::Result<void> end_of_answer() {
+    if (next_request_waiting()) return {};
+    return flush();
+  }
+
+  base::Result<void> flush() {
+    auto w = send_out(0);
+    // A chunk the budget lent for a streamed answer goes back once it is out.
+    if (out_.capacity() > HOLD_BACK) out_.resize(HOLD_BACK, 0, true);
+    return w;
+  }
+
+  base::Result<void> stream_answer(std::uint64_t length,
+                                   const std::function<void(std::uint8_t*, std::size_t)>& fill_bytes) override {
+    streamed_ = true;
+    Response head = Response::with_status(STATUS_OK, {});
+    head.length = static_cast<std::uint32_t>(length);
+    auto header = head.header_bytes();
+    if (auto w = append(header.data(), header.size()); !w) return w;
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(STREAM_CHUNK, out_len_ + length));
+    if (want > out_.capacity()) out_.resize(want, out_len_);
+    const std::size_t cap = out_.capacity();
+    std::uint64_t left = length;
+    // The odd-sized piece goes first and whole chunks follow, so the answer never
+    // ends with a small send that Nagle's algorithm could hold back until the
+    // client acknowledges the rest.
+    std::size_t piece = static_cast<std::size_t>((out_len_ + length) % cap);
+    if (piece <= out_len_) piece = cap;
+    while (left > 0) {
+      if (out_len_ == piece) {
+        // More of this answer follows: let the kernel fill whole segments.
+        if (auto w = send_out(MSG_MORE); !w) return w;
+        piece = cap;
+      }
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, piece - out_len_));
+      fill_bytes(out_.data() + out_len_, n);
+      out_len_ += n;
+      left -= n;
+    }
+    return end_of_answer();
+  }
+
+  bool client_gone() override {
+    if (gone_) return true;
+    if (!flush()) {
+      gone_ = true;
+      return true;
+    }
+    pollfd p{fd_, POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) gone_ = true;
+    return gone_;
+  }
+
+  // Taken once per request: whether its answer was streamed by the handler.
+  bool take_streamed() { return std::exchange(streamed_, false); }
+  bool gone() const { return gone_; }
 
   void discard_rest() {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDiscardMillis);
@@ -115,34 +260,124 @@ class Stream {
       int pr = ::poll(&p, 1, static_cast<int>(left));
       if (pr < 0 && errno == EINTR) continue;
       if (pr <= 0) return;
-      ssize_t r = ::read(fd_, buf_.data(), buf_.size());
+      ssize_t r = ::read(fd_, in_.data(), in_.capacity());
       if (r < 0 && errno == EINTR) continue;
       if (r <= 0) return;
       total += static_cast<std::size_t>(r);
     }
   }
 
-  // True once the peer has sent something (or closed) within ms, or bytes are
-  // already buffered.
-  bool readable_within(int ms) {
-    if (end_ > start_) return true;
-    pollfd p{fd_, POLLIN, 0};
-    int pr = ::poll(&p, 1, ms);
-    return pr != 0;  // an interrupted or failed poll leaves it to the next read
-  }
-
   int fd() const { return fd_; }
 
  private:
+  // Moves the payload into a buffer of `size` bytes; false (the charge for it
+  // given back by the caller) when it cannot be had.
+  static bool grow(base::Bytes& payload, std::size_t size) {
+    try {
+      base::Bytes grown;
+      grown.reserve(size);
+      grown.assign(payload.begin(), payload.end());
+      grown.resize(size);
+      payload.swap(grown);
+      return true;
+    } catch (const std::bad_alloc&) {
+      return false;
+    } catch (const std::length_error&) {
+      return false;
+    }
+  }
+
+  // One read into the read-ahead buffer from `at`; flags as for recv.
+  bool fill(int flags) {
+    for (;;) {
+      ssize_t r = ::recv(fd_, in_.data() + end_, in_.capacity() - end_, flags);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return false;
+      end_ += static_cast<std::size_t>(r);
+      return true;
+    }
+  }
+
+  // Up to n bytes into dst, from the read-ahead first; `have` grows by what came.
+  bool read_some(std::uint8_t* dst, std::size_t n, std::size_t& have) {
+    if (start_ < end_) {
+      const std::size_t take = std::min(n, end_ - start_);
+      std::memcpy(dst, in_.data() + start_, take);
+      start_ += take;
+      have += take;
+      return true;
+    }
+    for (;;) {
+      ssize_t r = ::read(fd_, dst, n);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return false;
+      have += static_cast<std::size_t>(r);
+      return true;
+    }
+  }
+
+  // True when bytes of a further request are buffered or can be read at once;
+  // reads them ahead without waiting.
+  bool next_request_waiting() {
+    if (start_ < end_) return true;
+    start_ = end_ = 0;
+    return fill(MSG_DONTWAIT);
+  }
+
+  base::Result<void> append(const std::uint8_t* p, std::size_t n) {
+    while (n > 0) {
+      if (out_len_ == out_.capacity()) {
+        if (auto w = send_out(MSG_MORE); !w) return w;
+      }
+      const std::size_t take = std::min(n, out_.capacity() - out_len_);
+      std::memcpy(out_.data() + out_len_, p, take);
+      out_len_ += take;
+      p += take;
+      n -= take;
+    }
+    return {};
+  }
+
+  // Sends every held byte. With MSG_MORE (more of the same answer follows at
+  // once) the kernel may keep a partial segment for the next send, which always
+  // comes: bytes are only ever held in out_, never left with MSG_MORE alone.
+  base::Result<void> send_out(int flags) {
+    std::size_t sent = 0;
+    while (sent < out_len_) {
+      ssize_t n = ::send(fd_, out_.data() + sent, out_len_ - sent, flags | MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        out_len_ = 0;
+        return std::unexpected(base::Error(base::errno_description(errno)));
+      }
+      if (n == 0) {
+        out_len_ = 0;
+        return base::fail("failed to write whole buffer");
+      }
+      sent += static_cast<std::size_t>(n);
+    }
+    out_len_ = 0;
+    return {};
+  }
+
   int fd_;
-  std::vector<std::uint8_t> buf_;
+  Account account_;
+  Charged in_;
+  Charged out_;
   std::size_t start_ = 0;
   std::size_t end_ = 0;
+  std::size_t out_len_ = 0;
+  std::size_t payload_charge_ = 0;
+  bool streamed_ = false;
+  bool gone_ = false;
 };
 
-void write_error_frame(Stream& s, std::string_view text) {
+base::Result<void> write_error_frame(Stream& s, std::string_view text) {
   Response r = Response::with_status(STATUS_INTERNAL_ERROR, base::Bytes(text.begin(), text.end()));
-  if (auto w = s.write_frame(r); !w) base::log::error(kTarget, "Failed to write response: {}", w.error().message());
+  auto w = s.send_frame(r);
+  if (w) w = s.flush();
+  if (!w) base::log::error(kTarget, "Failed to write response: {}", w.error().message());
+  return w;
 }
 
 HandlerResult call_handler(CommandHandler handler, Request request) {
@@ -167,10 +402,94 @@ bool is_resource_shortage(int err) {
   return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
+// How one connection ends.
+enum class Ending { Quietly, AfterErrorFrame };
+
+// Serves requests until the connection ends. May throw (an allocation failure
+// while logging or answering); the caller catches it.
+Ending serve(Stream& stream, CommandHandler handler) {
+  for (;;) {
+    std::uint8_t raw[REQUEST_HEADER_SIZE];
+    if (!stream.read_exact(raw, sizeof raw)) {
+      base::log::info(kTarget, "No header received, Disconnecting");
+      return Ending::Quietly;
+    }
+    auto header = RequestHeader::parse(raw);
+    if (!header) {
+      base::log::error(kTarget, "Parse header error: {}", header.error().message());
+      write_error_frame(stream, "Parse header error");
+      return Ending::AfterErrorFrame;
+    }
+    if (header->magic != FRAME_MAGIC) {
+      base::log::error(kTarget, "Invalid magic code");
+      write_error_frame(stream, "Invalid magic code");
+      return Ending::AfterErrorFrame;
+    }
+    if (header->direction != REQUEST_DIRECTION) {
+      base::log::error(kTarget, "Invalid direction");
+      write_error_frame(stream, "Invalid direction");
+      return Ending::AfterErrorFrame;
+    }
+    if (header->length > MAX_PAYLOAD_LENGTH) {
+      base::log::error(kTarget, "Payload length {} exceeds limit {}", header->length,
+                       MAX_PAYLOAD_LENGTH);
+      write_error_frame(stream, "Payload too large");
+      return Ending::AfterErrorFrame;
+    }
+    Request request{*header, {}};
+    switch (stream.read_payload(header->length, request.payload)) {
+      case ReadOutcome::Done: break;
+      case ReadOutcome::Ended:
+        base::log::error(kTarget, "Failed to read payload");
+        request.payload = {};
+        write_error_frame(stream, "Read payload error");
+        return Ending::AfterErrorFrame;
+      case ReadOutcome::OutOfMemory:
+        request.payload = {};
+        base::log::error(kTarget, "Out of memory: no room for a payload of {} bytes", header->length);
+        write_error_frame(stream, "Out of memory");
+        return Ending::AfterErrorFrame;
+    }
+    HandlerResult result = call_handler(handler, std::move(request));
+    stream.payload_released();
+    if (stream.gone()) {
+      base::log::debug(kTarget, "Client gone while its request waited, dropping the answer");
+      return Ending::Quietly;
+    }
+    if (stream.take_streamed()) {
+      // The handler sent its answer itself; a failure to send it ended the client.
+      if (!result) {
+        base::log::error(kTarget, "Failed to write response: {}", result.error().to_error().message());
+        return Ending::Quietly;
+      }
+      continue;
+    }
+    Response response = to_response(std::move(result));
+    if (auto w = stream.send_frame(response); !w) {
+      base::log::error(kTarget, "Failed to write response: {}", w.error().message());
+      return Ending::Quietly;
+    }
+  }
+}
+
 }  // namespace
+
+Connection* Connection::current() { return t_connection; }
+
+bool client_gone() {
+  Connection* c = Connection::current();
+  return c != nullptr && c->client_gone();
+}
 
 base::Result<Runtime> Runtime::build(std::size_t stack_size) {
   if (::signal(SIGPIPE, SIG_IGN) == SIG_ERR) return std::unexpected(base::os_error("signal SIGPIPE", errno));
+  ::mallopt(M_ARENA_MAX, MALLOC_ARENAS);
+  // Every connection is a descriptor; the hard limit is what the system allows us.
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
   pthread_attr_t attr;
   if (int e = ::pthread_attr_init(&attr); e != 0) return std::unexpected(base::os_error("pthread_attr_init", e));
   int e = ::pthread_attr_setstacksize(&attr, stack_size);
@@ -203,7 +522,11 @@ base::Result<void> Runtime::spawn(std::function<void()> fn) const {
         ::pthread_setname_np(::pthread_self(), THREAD_NAME);
         {
           std::unique_ptr<std::function<void()>> f(static_cast<std::function<void()>*>(arg));
-          (*f)();
+          // Nothing that goes wrong on one connection may end the process.
+          try {
+            (*f)();
+          } catch (...) {
+          }
         }
         g_running.fetch_sub(1, std::memory_order_acq_rel);
         return nullptr;
@@ -277,10 +600,16 @@ base::Result<void> BaseServer::run(const Runtime& runtime) {
       if (is_resource_shortage(e)) std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
     }
-    base::log::info(kTarget, "Connected by {}", peer_text(peer));
-    CommandHandler handler = handler_;
-    if (auto s = runtime.spawn([client, handler] { handle_client(client, handler); }); !s) {
-      base::log::error(kTarget, "Failed to start connection thread: {}", s.error().message());
+    try {
+      base::log::info(kTarget, "Connected by {}", peer_text(peer));
+      CommandHandler handler = handler_;
+      if (auto s = runtime.spawn([client, handler] { handle_client(client, handler); }); !s) {
+        base::log::error(kTarget, "Failed to start connection thread: {}", s.error().message());
+        ::close(client);
+      }
+    } catch (const std::exception& e) {
+      // The connection's thread never started: only this one client is refused.
+      base::log::error(kTarget, "Failed to start connection thread: {}", e.what());
       ::close(client);
     }
   }
@@ -288,66 +617,33 @@ base::Result<void> BaseServer::run(const Runtime& runtime) {
 }
 
 void BaseServer::handle_client(int fd, CommandHandler handler) {
-  Stream stream(fd);
-  bool discard = false;
-  for (;;) {
-    std::uint8_t raw[REQUEST_HEADER_SIZE];
-    if (!stream.read_exact(raw, sizeof raw)) {
-      base::log::info(kTarget, "No header received, Disconnecting");
-      break;
-    }
-    auto header = RequestHeader::parse(raw);
-    if (!header) {
-      base::log::error(kTarget, "Parse header error: {}", header.error().message());
-      write_error_frame(stream, "Parse header error");
-      discard = true;
-      break;
-    }
-    if (header->magic != FRAME_MAGIC) {
-      base::log::error(kTarget, "Invalid magic code");
-      write_error_frame(stream, "Invalid magic code");
-      discard = true;
-      break;
-    }
-    if (header->direction != REQUEST_DIRECTION) {
-      base::log::error(kTarget, "Invalid direction");
-      write_error_frame(stream, "Invalid direction");
-      discard = true;
-      break;
-    }
-    if (header->length > MAX_PAYLOAD_LENGTH) {
-      base::log::error(kTarget, "Payload length {} exceeds limit {}", header->length,
-                       MAX_PAYLOAD_LENGTH);
-      write_error_frame(stream, "Payload too large");
-      discard = true;
-      break;
-    }
-    Request request{*header, base::Bytes(header->length)};
-    if (header->length > 0 && !stream.read_exact(request.payload.data(), header->length)) {
-      base::log::error(kTarget, "Failed to read payload");
-      request.payload = {};
-      write_error_frame(stream, "Read payload error");
-      discard = true;
-      break;
-    }
-    {
-      Response response = to_response(call_handler(handler, std::move(request)));
-      if (auto w = stream.write_frame(response); !w) {
+  Ending ending = Ending::Quietly;
+  try {
+    Stream stream(fd);
+    CurrentConnection current(&stream);
+    if (!stream.start()) {
+      base::log::error(kTarget, "Out of memory: no room for a new connection's buffers");
+    } else {
+      ending = serve(stream, handler);
+      if (auto w = stream.flush(); !w)
         base::log::error(kTarget, "Failed to write response: {}", w.error().message());
-        break;
-      }
     }
-    // A large request or answer leaves its buffer behind as this thread's spare, so
-    // that a capture loop reading out the same wave size again skips the page faults
-    // and the zeroing of fresh pages. A connection that goes quiet, or that has not
-    // needed it for a while, gives it back.
-    base::release_spare_buffer_unused_for(std::chrono::milliseconds(kSpareKeepMillis));
-    if (base::spare_buffer_held() && !stream.readable_within(kSpareKeepMillis)) base::release_spare_buffer();
+    if (::shutdown(fd, SHUT_WR) != 0)
+      base::log::error(kTarget, "Failed to shutdown stream: {}", base::errno_description(errno));
+    if (ending == Ending::AfterErrorFrame) stream.discard_rest();
+  } catch (const std::exception& e) {
+    // Out of memory while answering or logging: this connection ends, the
+    // service goes on. Logging may fail again; the descriptor is closed anyway.
+    try {
+      base::log::error(kTarget, "Connection ended by an error: {}", e.what());
+    } catch (...) {
+    }
+  } catch (...) {
+    try {
+      base::log::error(kTarget, "Connection ended by an unknown exception");
+    } catch (...) {
+    }
   }
-  base::release_spare_buffer();
-  if (::shutdown(fd, SHUT_WR) != 0)
-    base::log::error(kTarget, "Failed to shutdown stream: {}", base::errno_description(errno));
-  if (discard) stream.discard_rest();
   ::close(fd);
 }
 

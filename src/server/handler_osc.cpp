@@ -6,6 +6,7 @@
 #include "base/format.h"
 #include "base/log.h"
 #include "driver/module/oled.h"
+#include "protocol/connection.h"
 #include "protocol/packet.h"
 #include "protocol/packet_server.h"
 #include "server/driver_set.h"
@@ -134,11 +135,27 @@ HandlerResult osc_get_channel_wave(Request request) {
                    wave->offset, wave->length);
   auto set = drivers();
   if (!set) return std::unexpected(std::move(set.error()));
-  auto samples = (*set)->osc.get_wave(*wave);
-  if (!samples)
+  auto reader = (*set)->osc.open_wave(*wave);
+  if (!reader)
     return internal(
-        samples.error().context(base::format("Getting osc wave data on channel {}", wave->channel)));
-  return std::move(*samples);
+        reader.error().context(base::format("Getting osc wave data on channel {}", wave->channel)));
+  // On a connection the samples go out as the socket takes them, so a read-out of
+  // the whole 256 MiB memory holds one chunk; elsewhere they are gathered.
+  if (protocol::Connection* connection = protocol::Connection::current()) {
+    auto sent = connection->stream_answer(reader->size(),
+                                          [&](std::uint8_t* dst, std::size_t n) { reader->read(dst, n); });
+    if (!sent) return internal(std::move(sent.error()));
+    return base::Bytes{};
+  }
+  base::Bytes samples;
+  try {
+    samples.resize(reader->size());
+  } catch (const std::bad_alloc&) {
+    return internal(base::Error(base::format("Failed to allocate {} bytes", reader->size()))
+                        .context(base::format("Getting osc wave data on channel {}", wave->channel)));
+  }
+  reader->read(samples.data(), samples.size());
+  return samples;
 }
 
 HandlerResult osc_set_channel_gain(Request request) {

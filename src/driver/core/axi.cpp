@@ -21,6 +21,14 @@ base::Error invalid_offset(std::size_t offset, std::size_t size) {
   return base::Error(base::format("AXI invalid offset {} , total size: {}", offset, size));
 }
 
+bool range_in_window(std::size_t offset, std::size_t len, std::size_t size) {
+  return offset < size && len <= size - offset;
+}
+
+base::Error invalid_range(std::size_t offset, std::size_t len, std::size_t size) {
+  return base::Error(base::format("AXI invalid offset {} and size {} , total size: {}", offset, len, size));
+}
+
 }  // namespace
 
 base::Result<Axi> Axi::create(std::uint32_t base_addr, std::size_t size) {
@@ -63,9 +71,7 @@ base::Result<void> Axi::write_register(std::size_t offset, std::uint32_t value) 
 }
 
 base::Result<base::Bytes> Axi::read_u8_buffer(std::size_t offset, std::size_t len) const {
-  if (offset >= size_ || len > size_ - offset)
-    return base::fail(
-        base::format("AXI invalid offset {} and size {} , total size: {}", offset, len, size_));
+  if (!range_in_window(offset, len, size_)) return std::unexpected(invalid_range(offset, len, size_));
   base::Bytes buffer;
   if (len == 0) return buffer;
   try {
@@ -77,6 +83,12 @@ base::Result<base::Bytes> Axi::read_u8_buffer(std::size_t offset, std::size_t le
   }
   window_->copy_out(offset, buffer.data(), len);
   return buffer;
+}
+
+base::Result<void> Axi::copy_u8(std::size_t offset, std::uint8_t* dst, std::size_t len) const {
+  if (!range_in_window(offset, len, size_)) return std::unexpected(invalid_range(offset, len, size_));
+  if (len > 0) window_->copy_out(offset, dst, len);
+  return {};
 }
 
 }  // namespace driver::core

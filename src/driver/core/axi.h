@@ -28,6 +28,9 @@ class Axi {
   base::Result<void> write_register(std::size_t offset, std::uint32_t value) const;
   // "AXI invalid offset {} and size {} , total size: {}" when the range leaves the window.
   base::Result<base::Bytes> read_u8_buffer(std::size_t offset, std::size_t len) const;
+  // The same range check and copy into the caller's buffer: a large read-out goes
+  // out piece by piece without a buffer of its whole size.
+  base::Result<void> copy_u8(std::size_t offset, std::uint8_t* dst, std::size_t len) const;
 
   std::size_t size() const { return size_; }
 

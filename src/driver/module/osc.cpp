@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 #include "base/format.h"
 #include "base/log.h"
@@ -64,7 +63,7 @@ base::Result<std::uint32_t> Osc::get_trigger_status() const {
   return status;
 }
 
-base::Result<base::Bytes> Osc::get_wave(const ChannelWave& wave) const {
+base::Result<WaveReader> Osc::open_wave(const ChannelWave& wave) const {
   base::log::debug(LOG_TARGET, "Starting get_wave with channel: {}, offset: {}, length: {}",
                    wave.channel, wave.offset, wave.length);
   const core::Axi* memory = nullptr;
@@ -77,14 +76,30 @@ base::Result<base::Bytes> Osc::get_wave(const ChannelWave& wave) const {
   // Twice a u32 needs 33 bits; on the 32-bit instrument size_t cannot hold it.
   const std::uint64_t byte_offset = std::uint64_t{wave.offset} * 2;
   const std::uint64_t byte_len = std::uint64_t{wave.length} * 2;
-  if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
-    constexpr std::uint64_t SIZE_LIMIT = std::numeric_limits<std::size_t>::max();
-    if (byte_offset > SIZE_LIMIT || byte_len > SIZE_LIMIT)
-      return base::fail(base::format("AXI invalid offset {} and size {} , total size: {}",
-                                     byte_offset, byte_len, memory->size()));
+  if (byte_offset >= memory->size() || byte_len > memory->size() - byte_offset)
+    return base::fail(base::format("AXI invalid offset {} and size {} , total size: {}", byte_offset,
+                                   byte_len, memory->size()));
+  return WaveReader(*memory, static_cast<std::size_t>(byte_offset), static_cast<std::size_t>(byte_len));
+}
+
+base::Result<base::Bytes> Osc::get_wave(const ChannelWave& wave) const {
+  auto reader = open_wave(wave);
+  if (!reader) return std::unexpected(reader.error());
+  base::Bytes buffer;
+  try {
+    buffer.resize(reader->size());
+  } catch (const std::bad_alloc&) {
+    return base::fail(base::format("Failed to allocate {} bytes", reader->size()));
   }
-  return memory->read_u8_buffer(static_cast<std::size_t>(byte_offset),
-                                static_cast<std::size_t>(byte_len));
+  reader->read(buffer.data(), buffer.size());
+  return buffer;
+}
+
+void WaveReader::read(std::uint8_t* dst, std::size_t n) {
+  if (n > end_ - next_) n = end_ - next_;
+  // Cannot fail: the range was checked when the reader was made.
+  (void)memory_->copy_u8(next_, dst, n);
+  next_ += n;
 }
 
 base::Result<void> Osc::set_channel_gain(const ChannelGain& gain) const {

@@ -40,6 +40,23 @@ inline constexpr std::size_t OSC_CTL_OFFSET_TRIGGER_EDGE_LEVEL = 0x28;
 // The largest request whose next multiple of 1024 still fits in 32 bits.
 inline constexpr std::uint32_t MAX_SAMPLE_LENGTH = 0xFFFFFC00;
 
+// A validated range of one sample memory, read out front to back in pieces of the
+// caller's choosing. Valid while the Osc that opened it lives.
+class WaveReader {
+ public:
+  std::size_t size() const { return end_ - next_; }
+  // The next n bytes (at most size()) into dst, read as aligned 32-bit words.
+  void read(std::uint8_t* dst, std::size_t n);
+
+ private:
+  friend class Osc;
+  WaveReader(const core::Axi& memory, std::size_t offset, std::size_t len)
+      : memory_(&memory), next_(offset), end_(offset + len) {}
+  const core::Axi* memory_;
+  std::size_t next_;
+  std::size_t end_;
+};
+
 class Osc {
  public:
   // Opens ctl, wave_a, wave_b and gain_axi in that order.
@@ -52,6 +69,8 @@ class Osc {
   base::Result<std::uint32_t> get_trigger_status() const;
   // 2 x length bytes from sample `offset` on, in sample-memory byte order.
   base::Result<base::Bytes> get_wave(const ChannelWave& wave) const;
+  // The same checks without a buffer: the read-out is left to the caller.
+  base::Result<WaveReader> open_wave(const ChannelWave& wave) const;
   // Gain in percent, 0..100.
   base::Result<void> set_channel_gain(const ChannelGain& gain) const;
   // Gain as the raw 8-bit setpoint.
