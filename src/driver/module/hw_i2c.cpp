@@ -8,6 +8,7 @@
 
 #include "base/log.h"
 #include "driver/module/hw.h"
+#include "protocol/connection.h"
 
 namespace driver::module::hw {
 namespace {
@@ -113,6 +114,11 @@ BusResult Hw::i2c_transceive(const protocol::packet::server::I2cTransceive& requ
     auto status = axi_.read_register(I2C_STATUS_OFFSET);
     if (!status) return internal(std::move(status.error()));
     if (*status == 0) break;
+    // Nobody is left to take the answer: give the bus back now, not at the time-out.
+    if (protocol::client_gone()) {
+      base::log::debug(LOG_TARGET, "Client gone, I2C transfer abandoned");
+      return std::unexpected(protocol::ProtocolError::time_out());
+    }
     std::this_thread::sleep_for(POLL_INTERVAL);
   }
   base::log::debug(LOG_TARGET, "I2C transfer completed");

@@ -7,6 +7,7 @@
 
 #include "base/log.h"
 #include "driver/module/hw.h"
+#include "protocol/connection.h"
 
 namespace driver::module::hw {
 namespace {
@@ -101,6 +102,11 @@ BusResult Hw::spi_transceive(protocol::packet::server::SpiTransceive request) co
     auto status = axi_.read_register(SPI_STATUS_OFFSET);
     if (!status) return internal(std::move(status.error()));
     if (*status == 0) break;
+    // Nobody is left to take the answer: give the bus back now, not at the time-out.
+    if (protocol::client_gone()) {
+      base::log::debug(LOG_TARGET, "Client gone, SPI transfer abandoned");
+      return std::unexpected(protocol::ProtocolError::time_out());
+    }
     std::this_thread::sleep_for(POLL_INTERVAL);
   }
   base::log::debug(LOG_TARGET, "SPI transfer completed");

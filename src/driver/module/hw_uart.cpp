@@ -12,6 +12,7 @@
 
 #include "base/log.h"
 #include "driver/module/hw.h"
+#include "protocol/connection.h"
 
 namespace driver::module::hw {
 namespace {
@@ -118,6 +119,11 @@ BusResult Hw::uart_transceive(const protocol::packet::server::UartTransceive& re
     if (!status) return internal(std::move(status.error()));
     // Bytes that were already waiting when the transfer started count too.
     if (busy_bits(*status) == 0 && waiting_count(*status) >= request.rx_len) break;
+    // Nobody is left to take the answer: give the bus back now, not at the time-out.
+    if (protocol::client_gone()) {
+      base::log::debug(LOG_TARGET, "Client gone, UART transfer abandoned");
+      return std::unexpected(protocol::ProtocolError::time_out());
+    }
     std::this_thread::sleep_for(POLL_INTERVAL);
   }
   base::log::debug(LOG_TARGET, "Uart transfer completed");
