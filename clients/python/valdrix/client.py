@@ -303,6 +303,7 @@ class Pipeline(Commands):
         self._client = client
         self._queue: List[_Entry] = []
         self._results: Optional[List[Union[Any, ValdrixError]]] = None
+        self._notes: List[Tuple[int, str, int]] = []
 
     def __enter__(self) -> "Pipeline":
         return self
@@ -320,11 +321,12 @@ class Pipeline(Commands):
         self._queue.append((encode_request(command, payload), decode, timeout, mutable))
         return len(self._queue) - 1
 
+    # Settings the client remembers take effect once their answers say so.
     def _note_sample_length(self, samples: int) -> None:
-        self._client.sample_length = samples
+        self._notes.append((len(self._queue) - 1, "sample_length", samples))
 
     def _note_sample_rate(self, khz: int) -> None:
-        self._client.sample_rate_khz = khz
+        self._notes.append((len(self._queue) - 1, "sample_rate_khz", khz))
 
     def results(self, raise_errors: bool = True) -> List[Any]:
         """Sends the queued requests and returns their decoded answers in order.
@@ -336,6 +338,9 @@ class Pipeline(Commands):
         """
         if self._results is None:
             self._results = self._client._exchange(self._queue) if self._queue else []
+            for i, name, value in self._notes:
+                if not isinstance(self._results[i], ValdrixError):
+                    setattr(self._client, name, value)
         if raise_errors:
             for result in self._results:
                 if isinstance(result, ValdrixError):

@@ -90,8 +90,9 @@ class TriggerSource(IntEnum):
     """``osc_set_trigger_source``: what may start an armed capture.
 
     N: only a forced trigger and a bus transfer with its trigger bit; A, B: the
-    channel crossing the trigger level in the trigger edge's direction; P: the
-    pattern trigger of the capture core.
+    channel crossing the trigger level in the trigger edge's direction; P: as
+    the logic design (docs/simulator.md for the simulated one) defines it. A
+    forced trigger always triggers.
     """
 
     N = 0
@@ -101,7 +102,7 @@ class TriggerSource(IntEnum):
 
 
 class TriggerMode(IntEnum):
-    """``osc_set_trigger_mode``: E edge, P pattern."""
+    """``osc_set_trigger_mode``: E edge, P (docs/simulator.md says what the simulated core does)."""
 
     E = 0
     P = 1
