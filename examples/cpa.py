@@ -117,6 +117,31 @@ def attack(traces: np.ndarray, plaintexts: np.ndarray, keep: int | None = None):
     return results, kept
 
 
+def _prefixes(total: int):
+    n = 5
+    while n < total:
+        yield n
+        n += 5 if n < 50 else 10 if n < 100 else 50 if n < 500 else 100 if n < 1000 else 500
+    yield total
+
+
+def traces_needed(traces: np.ndarray, plaintexts: np.ndarray, key: bytes):
+    """Bytes of `key` recovered from the first n traces, for n = 5, 10, ... and all.
+
+    Returns the (n, bytes right) pairs and the smallest n from which on every
+    larger n tried recovers all 16 bytes (None if the last one does not)."""
+    steps, needed = [], None
+    for n in _prefixes(len(traces)):
+        results, _ = attack(traces[:n], plaintexts[:n])
+        right = sum(r.guess == k for r, k in zip(results, key))
+        steps.append((n, right))
+        if right < 16:
+            needed = None
+        elif needed is None:
+            needed = n
+    return steps, needed
+
+
 def write_svg(path: Path, corr: np.ndarray, highlight: int, title: str,
               sample_rate_hz: float | None = None) -> None:
     """Correlation against time: the range of all other guesses as a grey band and
@@ -207,10 +232,15 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--channel", type=int, default=2, help="channel with the power draw (2)")
     parser.add_argument("--traces", type=int, metavar="N", help="use only the first N traces")
     parser.add_argument("--key", type=_key, help="the true key, to rank it (not used to recover)")
+    parser.add_argument("--needed", action="store_true",
+                        help="with --key: attack the first 5, 10, ... traces and say from how many on the "
+                             "whole key comes out")
     parser.add_argument("--svg", type=Path, help="write correlation against time for one byte")
     parser.add_argument("--byte", type=int, default=0, choices=range(16), metavar="0..15",
                         help="the byte --svg draws (0)")
     args = parser.parse_args(argv)
+    if args.needed and not args.key:
+        parser.error("--needed needs --key")
 
     try:
         trace_set = _import_traces().read_traces(args.trace_file)
@@ -242,10 +272,15 @@ def main(argv: list[str] | None = None) -> int:
         print(f"true key:      {args.key.hex()}")
         right = sum(a == b for a, b in zip(recovered, args.key))
         print(f"{right} of 16 bytes recovered")
+    if args.needed and args.key:
+        steps, needed = traces_needed(waves, plaintexts, args.key)
+        print("traces:          " + " ".join(f"{n:4}" for n, _ in steps))
+        print("bytes recovered: " + " ".join(f"{right:4}" for _, right in steps))
+        print(f"the whole key from {needed} traces on" if needed else "the whole key was not recovered")
     if args.svg:
-        rate = trace_set.metadata.get("sample_rate_hz") if isinstance(trace_set.metadata, dict) else None
-        write_svg(args.svg, corr, results[args.byte].guess,
-                  f"CPA on key byte {args.byte}, {len(waves)} traces", rate)
+        rate = 1.0 / trace_set.sample_period if trace_set.sample_period else None
+        shown = args.key[args.byte] if args.key else results[args.byte].guess
+        write_svg(args.svg, corr, shown, f"CPA on key byte {args.byte}, {len(waves)} traces", rate)
         print(f"correlation of byte {args.byte} written to {args.svg}")
     return 0
 
