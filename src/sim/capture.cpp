@@ -81,6 +81,8 @@ namespace {
 // (clock pairs that no row of the clock table gives) are computed per sample.
 constexpr std::uint64_t TABLE_MAX = 1u << 16;
 constexpr std::size_t CHUNK = 16384;
+// Captures up to this long are written at the trigger itself.
+constexpr std::size_t INLINE_MAX = 16384;
 // How far the worker looks for the crossing that a level trigger fired on.
 constexpr std::int64_t SEARCH_LIMIT = 1 << 22;
 enum Align { ALIGN_NONE = 0, ALIGN_A = 1, ALIGN_B = 2 };
@@ -94,10 +96,16 @@ std::uint64_t mix64(std::uint64_t z) {
   return z ^ (z >> 31);
 }
 
-// Uniform in [-span, span) from 32 random bits, by multiply and shift.
-std::int32_t uniform(std::uint32_t bits, std::uint32_t span) {
-  return static_cast<std::int32_t>((std::uint64_t{bits} * (2 * std::uint64_t{span})) >> 32) -
-         static_cast<std::int32_t>(span);
+// Uniform in [-span, span) from 16 random bits, by multiply and shift.
+std::int32_t uniform(std::uint32_t bits16, std::uint32_t span) {
+  return static_cast<std::int32_t>((bits16 * (2 * span)) >> 16) - static_cast<std::int32_t>(span);
+}
+
+// 32 random bits for absolute sample index k (16 for A, 16 for B); one hash serves
+// two neighbouring samples.
+std::uint32_t noise_bits(std::uint64_t key, std::int64_t k) {
+  const std::uint64_t h = mix64(key + static_cast<std::uint64_t>(k >> 1));
+  return static_cast<std::uint32_t>((k & 1) ? h >> 32 : h);
 }
 
 // value x gain / 255, to the nearest integer.
@@ -107,10 +115,6 @@ std::int32_t scaled(std::int64_t value, std::uint32_t gain) {
 }
 
 std::int16_t clamp16(std::int32_t v) { return static_cast<std::int16_t>(std::clamp(v, -32768, 32767)); }
-
-std::uint32_t noise_of(std::uint64_t h, int channel) {
-  return channel == 1 ? static_cast<std::uint32_t>(h) : static_cast<std::uint32_t>(h >> 32);
-}
 
 // Lowest and highest value of a uniform noise span.
 std::pair<std::int32_t, std::int32_t> noise_range(std::uint32_t span) {
@@ -375,6 +379,12 @@ void CaptureCore::fire(Clock::time_point at, std::int64_t origin, std::vector<Dr
   if (inputs_.power->target_running()) job->draws = std::move(draws);  // a dead target draws nothing
   job->origin = origin;
 
+  if (length <= INLINE_MAX && align == ALIGN_NONE) {
+    // Cheaper than a hand-over to the worker, and over within microseconds.
+    synthesise(*job);
+    written_ = true;
+    return;
+  }
   written_ = false;
   pending_ = std::move(job);
   if (!worker_.joinable()) worker_ = std::thread([this] { work(); });
@@ -399,17 +409,15 @@ void CaptureCore::work() {
 
 void CaptureCore::synthesise(const Job& job) {
   const Table& table = *job.table;
-  auto sample_a = [&](std::int64_t k, std::uint64_t h) {
-    return table.at(k) + uniform(noise_of(h, 1), job.noise_a);
-  };
-  auto sample_b = [&](std::uint64_t h) { return job.base_b + uniform(noise_of(h, 2), job.noise_b); };
-  auto hash = [&](std::int64_t k) { return mix64(job.key + static_cast<std::uint64_t>(k)); };
+  auto sample_a = [&](std::int64_t k, std::uint32_t bits) { return table.at(k) + uniform(bits & 0xFFFF, job.noise_a); };
+  auto sample_b = [&](std::uint32_t bits) { return job.base_b + uniform(bits >> 16, job.noise_b); };
+  auto hash = [&](std::int64_t k) { return noise_bits(job.key, k); };
 
   // The trigger point's index on the running signal: where a level trigger saw its
   // crossing, found on the same noisy samples the memories get.
   std::int64_t m = 0;
   if (job.align != ALIGN_NONE) {
-    std::uint64_t h = hash(0);
+    std::uint32_t h = hash(0);
     std::int32_t before = job.align == ALIGN_A ? sample_a(0, h) : sample_b(h);
     for (std::int64_t k = 1; k < SEARCH_LIMIT; ++k) {
       h = hash(k);
@@ -457,18 +465,21 @@ void CaptureCore::synthesise(const Job& job) {
     const std::int64_t k = k0 + static_cast<std::int64_t>(first);
     if (q != 0) {
       const std::int32_t* period = table.period.data();
+      std::uint64_t h = mix64(job.key + static_cast<std::uint64_t>(k >> 1));
       for (std::size_t j = 0; j < n; ++j) {
-        const std::uint64_t h = mix64(job.key + static_cast<std::uint64_t>(k + static_cast<std::int64_t>(j)));
-        a[j] = clamp16(period[pa] + uniform(noise_of(h, 1), job.noise_a));
-        b_wide[j] = job.base_b + uniform(noise_of(h, 2), job.noise_b);
+        const std::int64_t kj = k + static_cast<std::int64_t>(j);
+        if (j != 0 && !(kj & 1)) h = mix64(job.key + static_cast<std::uint64_t>(kj >> 1));
+        const auto bits = static_cast<std::uint32_t>((kj & 1) ? h >> 32 : h);
+        a[j] = clamp16(period[pa] + uniform(bits & 0xFFFF, job.noise_a));
+        b_wide[j] = job.base_b + uniform(bits >> 16, job.noise_b);
         if (++pa == q) pa = 0;
       }
     } else {
       for (std::size_t j = 0; j < n; ++j) {
         const std::int64_t kj = k + static_cast<std::int64_t>(j);
-        const std::uint64_t h = hash(kj);
-        a[j] = clamp16(sample_a(kj, h));
-        b_wide[j] = sample_b(h);
+        const std::uint32_t bits = hash(kj);
+        a[j] = clamp16(sample_a(kj, bits));
+        b_wide[j] = sample_b(bits);
       }
     }
     const auto lo = static_cast<std::int64_t>(first);
