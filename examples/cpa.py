@@ -263,9 +263,9 @@ def main(argv: list[str] | None = None) -> int:
         header += "  true  rank"
     print(header)
     for i, r in enumerate(results):
-        line = f"{i:4}  {r.guess:#9x}  {r.peak:+9.3f}  {r.sample:9}"
+        line = f"{i:4}  {f'0x{r.guess:02x}':>9}  {r.peak:+9.3f}  {r.sample:9}"
         if args.key:
-            line += f"  {args.key[i]:#4x}  {r.rank(args.key[i]):4}"
+            line += f"  0x{args.key[i]:02x}  {r.rank(args.key[i]):4}"
         print(line)
     print(f"recovered key: {recovered.hex()}")
     if args.key:
