@@ -200,6 +200,24 @@ TEST_F(BusModelsTest, UartBytesComeBackAtTheBaudRateAndResetForgetsThem) {
   EXPECT_EQ(drain(uart(), UartCtrl::RX_DATA_OFFSET, 3), (std::vector<std::uint32_t>{0x107, 0x108, 0x109}));
 }
 
+TEST_F(BusModelsTest, UartFrameSetsTheByteTimeAndMasksTheData) {
+  power().write(UartCtrl::ENABLE_OFFSET, 1);
+  auto send = [&](std::uint32_t config) {
+    power().write(UartCtrl::CONFIG_OFFSET, config);
+    power().write(UartCtrl::TX_LEN_OFFSET, 2);
+    for (std::uint32_t b : {0xFF, 0xA5}) power().write(UartCtrl::TX_DATA_OFFSET, b);
+    power().write(UartCtrl::CTL_OFFSET, 3);
+    return length(uart().transfers().back()) / 2;
+  };
+  EXPECT_EQ(send(0x804), nanoseconds(10 * 1'000'000'000LL / 115200));  // 8N1
+  EXPECT_EQ(send(0x12704), nanoseconds(21 * 1'000'000'000LL / (2 * 115200)));  // 7E1.5
+  EXPECT_EQ(send(0x23504), nanoseconds(18 * 1'000'000'000LL / (2 * 115200)));  // 5 data, mark, 2 stop
+  power().write(UartCtrl::RESET_OFFSET, 1);
+  send(0x504);  // 5N1: only the low five bits reach the device
+  std::this_thread::sleep_until(uart().transfers().back().end + std::chrono::milliseconds(1));
+  EXPECT_EQ(drain(uart(), UartCtrl::RX_DATA_OFFSET, 2), (std::vector<std::uint32_t>{0x11F, 0x105}));
+}
+
 TEST_F(BusModelsTest, TriggerBitsCaptureAPulsePerReceivedByte) {
   for (std::size_t offset : {SpiCtrl::ENABLE_OFFSET, I2cCtrl::ENABLE_OFFSET, UartCtrl::ENABLE_OFFSET})
     power().write(offset, 1);
