@@ -206,10 +206,25 @@ class Stream final : public Connection {
   base::Result<void> stream_answer(std::uint64_t length,
                                    const std::function<void(std::uint8_t*, std::size_t)>& fill_bytes) override {
     streamed_ = true;
+    // Bytes of an answer that cannot be finished are not sent when none has left yet.
+    const std::size_t frame_start = out_len_;
+    bool started = false;
+    try {
+      return stream_frame(length, fill_bytes, started);
+    } catch (...) {
+      if (!started) out_len_ = frame_start;
+      throw;
+    }
+  }
+
+  base::Result<void> stream_frame(std::uint64_t length, const std::function<void(std::uint8_t*, std::size_t)>& fill_bytes,
+                                  bool& started) {
+    const std::size_t at = out_len_;
     Response head = Response::with_status(STATUS_OK, {});
     head.length = static_cast<std::uint32_t>(length);
     auto header = head.header_bytes();
     if (auto w = append(header.data(), header.size()); !w) return w;
+    if (out_len_ != at + header.size()) started = true;  // held answers went out with part of it
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(STREAM_CHUNK, out_len_ + length));
     if (want > out_.capacity()) out_.resize(want, out_len_);
     const std::size_t cap = out_.capacity();
@@ -218,10 +233,18 @@ class Stream final : public Connection {
     // ends with a small send that Nagle's algorithm could hold back until the
     // client acknowledges the rest.
     std::size_t piece = static_cast<std::size_t>((out_len_ + length) % cap);
-    if (piece <= out_len_) piece = cap;
+    if (piece == 0) {
+      piece = cap;
+    } else if (piece < out_len_) {
+      // Held bytes reach past the odd piece: that much of them goes first.
+      started = true;
+      if (auto w = send_prefix(piece, MSG_MORE); !w) return w;
+      piece = cap;
+    }
     while (left > 0) {
       if (out_len_ == piece) {
         // More of this answer follows: let the kernel fill whole segments.
+        started = true;
         if (auto w = send_out(MSG_MORE); !w) return w;
         piece = cap;
       }
@@ -335,6 +358,17 @@ class Stream final : public Connection {
       p += take;
       n -= take;
     }
+    return {};
+  }
+
+  // Sends the first n held bytes and keeps the rest.
+  base::Result<void> send_prefix(std::size_t n, int flags) {
+    const std::size_t rest = out_len_ - n;
+    out_len_ = n;
+    auto w = send_out(flags);
+    if (!w) return w;
+    std::memmove(out_.data(), out_.data() + n, rest);
+    out_len_ = rest;
     return {};
   }
 

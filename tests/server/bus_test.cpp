@@ -450,6 +450,7 @@ void talk_to_targets(std::uint16_t port) {
 }
 
 TEST(BusSimulator, ValdrixdSimTalksToItsTargetDevices) {
+  ASSERT_TRUE(support::connections_ended());  // earlier tests' connections hold descriptors
   const int fds = support::count_open_fds();
   {
     const std::uint16_t port = support::free_port();

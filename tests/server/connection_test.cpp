@@ -1,5 +1,6 @@
 // The connection server and the router, black-box over loopback.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <stdexcept>
@@ -7,6 +8,7 @@
 
 #include "base/log.h"
 #include "protocol/base_server.h"
+#include "protocol/connection.h"
 #include "server/command.h"
 #include "support/loopback.h"
 
@@ -215,6 +217,41 @@ TEST(ConnectionFaults, EscapingExceptionBecomesInternalError) {
   loop.join();
 }
 
+// Fails while its answer streams: the frame cannot be finished, so the connection
+// ends; the service goes on.
+protocol::HandlerResult failing_stream_handler(protocol::Request request) {
+  if (request.header.command == 1) {
+    auto sent = protocol::Connection::current()->stream_answer(
+        64u << 20, [](std::uint8_t*, std::size_t) { throw std::bad_alloc(); });
+    if (!sent) return std::unexpected(protocol::ProtocolError::internal(sent.error()));
+  }
+  return base::Bytes{0x07};
+}
+
+TEST(ConnectionFaults, AnExceptionWhileAnAnswerStreamsEndsOnlyThatConnection) {
+  base::log::Capture cap;
+  auto server = protocol::BaseServer::create(0, failing_stream_handler, "127.0.0.1");
+  ASSERT_TRUE(server);
+  std::thread loop([&] { (void)(*server)->run(*protocol::Runtime::build()); });
+  {
+    Client c((*server)->local_port());
+    c.send(request_frame(1));
+    EXPECT_LT(c.read_until_close().size(), protocol::RESPONSE_HEADER_SIZE + (64u << 20));
+    EXPECT_TRUE(eventually(cap, Level::Error, "protocol", "Failed to write response: Request failed"));
+    Client next((*server)->local_port());
+    EXPECT_EQ(next.call(2).payload, ByteVec{0x07});
+  }
+  (*server)->stop();
+  loop.join();
+}
+
+TEST(ConnectionFaults, TheSoftDescriptorLimitIsRaisedToTheHardOne) {
+  ASSERT_TRUE(protocol::Runtime::build());
+  rlimit files{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &files), 0);
+  EXPECT_EQ(files.rlim_cur, files.rlim_max);
+}
+
 TEST(ConnectionFaults, BindErrorNamesTheCall) {
   auto first = protocol::BaseServer::create(0, throwing_handler, "127.0.0.1");
   ASSERT_TRUE(first);
@@ -231,6 +268,7 @@ TEST(ConnectionFaults, DescriptorsAndThreadsReturnAfterClients) {
   TestServer server;
   Client warm(server.port());
   EXPECT_EQ(warm.call(1).status, 0);
+  ASSERT_TRUE(support::connections_ended(5000, 1));
   int fds = support::count_open_fds();
   // The warm-up connection's thread stays; any other connection thread is on its way out.
   support::ThreadCensus threads{1, support::thread_census().other};

@@ -153,6 +153,7 @@ TEST_F(RegisterTest, ShortPayloadsNameTheMissingField) {
 
 TEST_F(RegisterTest, NoRequestLeavesADescriptorOrWindowBehind) {
   ASSERT_EQ(read(TEST_BLOCK, 0).status, 0);  // the server has accepted the connection
+  ASSERT_TRUE(support::connections_ended(5000, 1));  // only the fixture's is left
   const int fds = support::count_open_fds();
   for (int i = 0; i < 50; ++i) {
     EXPECT_EQ(write(TEST_BLOCK, 0, static_cast<std::uint32_t>(i)).status, 0);

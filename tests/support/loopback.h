@@ -71,8 +71,10 @@ class TestServer {
 bool eventually(const base::log::Capture& cap, base::log::Level level, std::string_view target,
                 std::string_view message);
 
-// Waits (bounded) until every connection thread has closed its socket and returned.
-bool connections_ended(int timeout_ms = 5000);
+// Waits (bounded) until every connection thread but `keep` (those of connections the
+// caller holds open) has closed its socket and returned. Any count of descriptors,
+// threads or memory waits for this first: earlier connections end on their own time.
+bool connections_ended(int timeout_ms = 5000, std::size_t keep = 0);
 
 int count_open_fds();
 
