@@ -40,9 +40,9 @@ def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=9761)
-    parser.add_argument("--count", type=int, default=500, help="captures per round and method")
+    parser.add_argument("--count", type=int, default=200, help="captures per round and method")
     parser.add_argument("--samples", type=int, default=4096)
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=10)
     args = parser.parse_args(argv)
 
     tx = bytes(range(16))

@@ -6,7 +6,7 @@ import time
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from . import waves
-from .codes import CLOCK_KHZ, DEFAULT_PORT, TRIGGER_DONE, TriggerEdge, TriggerMode, TriggerSource
+from .codes import CLOCK_KHZ, DEFAULT_PORT, TRIGGER_DONE, TRIGGER_TRIGGERED, TriggerEdge, TriggerMode, TriggerSource
 from .commands import BytesLike, Commands, Decoder, _bytes, _check
 from .errors import CaptureTimeout, ValdrixError, error_for_status
 from .protocol import Connection, encode_request
@@ -264,6 +264,9 @@ class Valdrix(Commands):
         # A triggered capture fills for samples / rate: poll at once for about
         # that long (sleeps are coarser than a short fill), then back off.
         fill = samples / (self.sample_rate_khz * 1000.0) if self.sample_rate_khz else 0.001
+        if status & TRIGGER_TRIGGERED and not status & TRIGGER_DONE and fill > 0.002:
+            # A long capture: most of it is certain to be still to come.
+            time.sleep(min(0.9 * fill, max(deadline - time.monotonic(), 0)))
         spin_until = time.monotonic() + 2 * fill + 0.001
         pause = 0.0002
         while not status & TRIGGER_DONE:
