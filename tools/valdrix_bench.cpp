@@ -518,6 +518,9 @@ Frames frames_for(const Mix& m) {
       break;
     case Kind::Capture:
       f.setup.push_back(request(OSC_SET_SAMPLE_LENGTH, be32(m.n)));
+      // The target powered and clocked, so that the transfer reaches it and it draws.
+      f.setup.push_back(request(0x0200, Bytes{1}));  // nut_set_voltage_enable
+      f.setup.push_back(request(0x0204, Bytes{1}));  // nut_clock_enable
       f.setup.push_back(request(SPI_ENABLE, Bytes{1}));
       f.arm = request(OSC_SET_SINGLE);
       f.trigger = spi_frame(16, true);

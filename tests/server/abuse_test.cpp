@@ -13,6 +13,7 @@
 #include "server/driver_set.h"
 #include "support/loopback.h"
 #include "support/sim_fixture.h"
+#include "support/target_power.h"
 
 namespace {
 
@@ -203,6 +204,7 @@ TEST_F(Abuse, AbsurdLengthIsRefusedWithoutAllocating) {
 }
 
 TEST_F(Abuse, BlockedUartTransferDoesNotHoldUpOtherConnections) {
+  support::power_target(sim());
   auto uart_owner = std::make_unique<Client>(port());
   Client& uart = *uart_owner;
   ASSERT_EQ(uart.call(0x0262, cat({ByteVec{0, 0, 8}, be32(9600)})).status, 0);
