@@ -69,6 +69,7 @@ class Connection:
         self._end = 0
 
     def close(self) -> None:
+        """Closes the socket; answers not read yet are lost."""
         if self._sock is not None:
             self._poll.unregister(self._sock.fileno())
             self._sock.close()
@@ -77,9 +78,11 @@ class Connection:
 
     @property
     def closed(self) -> bool:
+        """True once ``close()`` ran."""
         return self._sock is None
 
     def send(self, data: bytes) -> None:
+        """Sends request frames, all of them or a socket.timeout."""
         try:
             self._sock.sendall(data)
         except BlockingIOError:
@@ -146,6 +149,7 @@ class Connection:
         return status, body
 
     def exchange(self, frame: bytes, timeout: float) -> Tuple[int, Union[bytes, bytearray]]:
+        """Sends one request frame and returns its answer's status and payload."""
         self.send(frame)
         return self.read_answer(timeout)
 

@@ -74,6 +74,7 @@ class TraceSet:
 
     @property
     def channels(self) -> List[int]:
+        """The channel numbers held, in order."""
         return sorted(self.waves)
 
     @property
@@ -84,6 +85,7 @@ class TraceSet:
         return 0
 
     def __getitem__(self, i: int) -> Trace:
+        """Trace ``i`` of the set as a ``Trace`` record."""
         return Trace(waves={c: rows[i] for c, rows in self.waves.items()}, tx=self.tx[i], rx=self.rx[i], index=i,
                      sample_period=self.sample_period or None, label=self.labels[i] if self.labels else "")
 
