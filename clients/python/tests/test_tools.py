@@ -4,9 +4,11 @@ SVG, and installing the package into a fresh venv."""
 import os
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
+import threading
 import time
 import xml.etree.ElementTree as ET
 
@@ -93,6 +95,56 @@ def test_campaign_exit_statuses(sim_port, tmp_path):
     assert "capture timeout" in run.stderr and "after 1 retry" in run.stderr
     ts = read_traces(str(out))
     assert len(ts) == 0 and ts.metadata["missed_triggers"] == 2 and ts.metadata["retries"] == 1
+
+
+def cutting_proxy(target_port, cut_after):
+    """A TCP proxy to the simulator that drops its first connection once the
+    service has sent ``cut_after`` bytes through it; later ones pass intact."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(4)
+
+    def pump(src, dst, limit):
+        moved = 0
+        try:
+            while not limit or moved < limit:
+                data = src.recv(65536)
+                if not data:
+                    break
+                dst.sendall(data)
+                moved += len(data)
+        except OSError:
+            pass
+        for s in (src, dst):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def serve():
+        first = True
+        while True:
+            try:
+                client, _ = listener.accept()
+            except OSError:
+                return
+            upstream = socket.create_connection(("127.0.0.1", target_port))
+            threading.Thread(target=pump, args=(client, upstream, 0), daemon=True).start()
+            threading.Thread(target=pump, args=(upstream, client, cut_after if first else 0), daemon=True).start()
+            first = False
+
+    threading.Thread(target=serve, daemon=True).start()
+    return listener
+
+
+def test_a_dropped_connection_is_reopened_once(sim_port, tmp_path):
+    proxy = cutting_proxy(sim_port, 100_000)
+    out = tmp_path / "dropped.trs"
+    run = tool("capture", "--port", proxy.getsockname()[1], "--count", 60, "--samples", 1024, "-o", out)
+    proxy.close()
+    assert run.returncode == 0, run.stderr
+    ts = read_traces(str(out))
+    assert len(ts) == ts.metadata["captured"] == 60 and ts.metadata["reconnects"] == 1
 
 
 def test_interrupted_campaign_leaves_a_valid_file(sim_port, tmp_path):
