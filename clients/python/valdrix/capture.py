@@ -31,6 +31,7 @@ from .client import Valdrix
 from .codes import CLOCK_KHZ, DEFAULT_PORT, TriggerEdge, TriggerMode, TriggerSource, parse_code
 from .errors import CaptureTimeout, FramingError, ValdrixError
 from .trace import Trace
+from .waves import HAVE_NUMPY
 from .traces import TrsWriter, write_npz
 
 __all__ = ["main", "EXIT"]
@@ -308,6 +309,8 @@ class Campaign:
         out = a.output
         if out and not out.lower().endswith((".trs", ".npz")):
             raise UsageError("-o takes a .trs or .npz file name")
+        if out and out.lower().endswith(".npz") and not HAVE_NUMPY:
+            raise UsageError(".npz files need numpy (Debian: python3-numpy); .trs files do not")
         self.connect()
         meta = self.metadata()
         writer: Optional[TrsWriter] = None
