@@ -47,6 +47,11 @@ def _bytes(name: str, value: BytesLike) -> bytes:
         return value.encode("utf-8")
     if isinstance(value, (bytes, bytearray, memoryview)):
         return bytes(value)
+    if not isinstance(value, int):
+        try:
+            return bytes(value)  # a list or array of byte values
+        except (TypeError, ValueError):
+            pass
     raise TypeError("%s must be bytes-like or str, not %s" % (name, type(value).__name__))
 
 
