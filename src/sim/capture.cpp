@@ -242,11 +242,6 @@ std::uint32_t CaptureCore::status() {
   return status_at(now);
 }
 
-bool CaptureCore::wait_written(std::chrono::milliseconds limit) const {
-  std::unique_lock lock(mu_);
-  return cv_.wait_for(lock, limit, [&] { return written_; });
-}
-
 std::uint32_t CaptureCore::on_read(std::size_t offset) {
   if (offset != STATUS_OFFSET) return reg(offset);
   const auto now = Clock::now();
@@ -400,10 +395,7 @@ void CaptureCore::work() {
     lock.unlock();
     synthesise(*job);
     lock.lock();
-    if (job->generation == generation_.load()) {
-      written_ = true;
-      cv_.notify_all();
-    }
+    if (job->generation == generation_.load()) written_ = true;
   }
 }
 

@@ -120,9 +120,6 @@ class CaptureCore : public Block {
 
   std::uint32_t status();
   std::uint32_t captures() const { return captures_.load(); }
-  // Waits until the worker has written every sample of the last capture (at most
-  // `limit`); whether it had.
-  bool wait_written(std::chrono::milliseconds limit) const;
 
  protected:
   std::uint32_t on_read(std::size_t offset) override;
@@ -155,7 +152,7 @@ class CaptureCore : public Block {
   // Worker, guarded by mu_.
   std::unique_ptr<Job> pending_;
   bool stop_ = false;
-  mutable std::condition_variable cv_;
+  std::condition_variable cv_;
   std::thread worker_;
 };
 
