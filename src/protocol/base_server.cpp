@@ -184,10 +184,15 @@ class Stream final : public Connection {
   // Holds the frame back when the client's next request has already arrived,
   // else sends it together with whatever was held.
   base::Result<void> send_frame(const Response& r) {
+    // The answer exists already (its transfer ran): counted while a slow reader
+    // keeps it here, so that later payloads wait for it.
+    account_.charge_anyway(r.payload.size());
     auto header = r.header_bytes();
-    if (auto w = append(header.data(), header.size()); !w) return w;
-    if (auto w = append(r.payload.data(), r.payload.size()); !w) return w;
-    return end_of_answer();
+    auto w = append(header.data(), header.size());
+    if (w) w = append(r.payload.data(), r.payload.size());
+    if (w) w = end_of_answer();
+    account_.release(r.payload.size());
+    return w;
   }
 
   // After an answer: held back only while the next request is already here.

@@ -77,6 +77,7 @@ int flood_of_stalled_uploads(int count, bool limit_address_space) {
     Client warm(server.port());
     if (warm.call(GET_ID).status != 0) return 11;
   }
+  if (!support::connections_ended()) return 14;
   const long idle = rss_kib();
   const ByteVec stalled = upload(16u << 20, 16);
   std::vector<Client> clients;
@@ -110,6 +111,7 @@ TEST_F(Memory, AClientThatDoesNotReadItsWaveHoldsOneChunk) {
     Client warm(server.port());
     ASSERT_EQ(warm.call(GET_ID).status, 0);
   }
+  ASSERT_TRUE(support::connections_ended());
   const long idle = rss_kib();
   constexpr std::uint32_t samples = 32u << 20;  // 64 MiB
   Client reader(server.port());
