@@ -18,6 +18,8 @@ __all__ = ["Valdrix", "Pipeline", "BUSES"]
 BUSES = ("spi", "i2c", "uart")
 
 _Entry = Tuple[bytes, Decoder, Optional[float], bool]
+# Request bytes of a pipeline sent before its answers are read.
+_WINDOW = 64 * 1024
 
 
 class Valdrix(Commands):
@@ -87,11 +89,13 @@ class Valdrix(Commands):
         conn = self._conn
         out: List[Union[Any, ValdrixError]] = []
         try:
-            conn.send(entries[0][0] if len(entries) == 1 else b"".join(e[0] for e in entries))
-            for _frame, decode, timeout, mutable in entries:
-                wait = self.timeout if timeout is None else max(timeout, self.timeout)
-                status, body = conn.read_answer(wait, mutable)
-                out.append(error_for_status(status, body) if status else body)
+            windows = [(0, 1)] if len(entries) == 1 else self._windows(entries)
+            for first, end in windows:
+                conn.send(entries[first][0] if end - first == 1 else b"".join(e[0] for e in entries[first:end]))
+                for _frame, decode, timeout, mutable in entries[first:end]:
+                    wait = self.timeout if timeout is None else max(timeout, self.timeout)
+                    status, body = conn.read_answer(wait, mutable)
+                    out.append(error_for_status(status, body) if status else body)
         except BaseException:
             # The stream position is unknown now: never read the rest of an
             # answer as the next one.
@@ -102,6 +106,23 @@ class Valdrix(Commands):
             if not isinstance(out[i], ValdrixError):
                 out[i] = decode(out[i])
         return out
+
+    @staticmethod
+    def _windows(entries: Sequence[_Entry]) -> List[Tuple[int, int]]:
+        """Splits a long pipeline into runs of at most _WINDOW request bytes.
+
+        The service answers while it reads; requests beyond what the socket
+        buffers hold, sent while nobody reads the answers, would stall both
+        sides. A run that fits in them always goes out whole.
+        """
+        windows, first, size = [], 0, 0
+        for i, entry in enumerate(entries):
+            if i > first and size + len(entry[0]) > _WINDOW:
+                windows.append((first, i))
+                first, size = i, 0
+            size += len(entry[0])
+        windows.append((first, len(entries)))
+        return windows
 
     def _call(self, command: int, payload: bytes, decode: Decoder, timeout: Optional[float] = None,
               mutable: bool = False) -> Any:
