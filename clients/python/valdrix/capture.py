@@ -75,6 +75,7 @@ def _channels(text: str) -> Tuple[int, ...]:
 
 
 def build_parser() -> argparse.ArgumentParser:
+    """The command line of valdrix-capture, every option with its default."""
     parser = argparse.ArgumentParser(
         prog=PROG, description=__doc__.split("\n\n")[0].split(": ", 1)[1],
         epilog="Codes: trigger source N (force and bus trigger only), A, B, P; mode E (edge), P; edge U (rising), "
@@ -245,6 +246,8 @@ class Progress:
 
 
 class Campaign:
+    """One run of the tool: its inputs, its client and what it counted."""
+
     def __init__(self, args: argparse.Namespace) -> None:
         self.args = args
         if args.seed is None:
@@ -305,6 +308,7 @@ class Campaign:
                 self.connect()
 
     def run(self) -> int:
+        """Sets up, captures and writes the file; returns the exit status."""
         a = self.args
         out = a.output
         if out and not out.lower().endswith((".trs", ".npz")):
@@ -357,6 +361,7 @@ class Campaign:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
+    """Runs valdrix-capture with ``argv`` (default: the command line); returns the exit status."""
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.count is not None and args.count < 0:

@@ -141,6 +141,7 @@ def render_svg(ts: TraceSet, traces: int = 3, title: Optional[str] = None) -> st
 
 
 def main(argv: Optional[List[str]] = None) -> int:
+    """Runs valdrix-plot with ``argv`` (default: the command line); returns the exit status."""
     parser = argparse.ArgumentParser(prog=PROG, description=__doc__.splitlines()[0].split(": ", 1)[1])
     parser.add_argument("file", help="a .trs or .npz trace set")
     parser.add_argument("-o", "--output", required=True, metavar="OUT.svg", help="SVG file to write")
