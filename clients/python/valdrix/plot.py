@@ -134,7 +134,7 @@ def render_svg(ts: TraceSet, traces: int = 3, title: Optional[str] = None) -> st
             parts.append(_polyline(_columns(mean, plot_w), _LEFT, plot_w, ymap, "#111", 1.6).replace(
                 "<polyline", '<polyline class="mean"', 1))
         parts.append('<text x="%d" y="%d" text-anchor="end" fill="#444">first %d trace%s, mean of %d (black)</text>'
-                     % (_LEFT + plot_w - 6, top + 16, len(shown), "" if len(shown) == 1 else "s", n))
+                     % (_LEFT + plot_w, top - 6, len(shown), "" if len(shown) == 1 else "s", n))
         parts.append("</g>")
     parts.append("</svg>")
     return "\n".join(parts) + "\n"
