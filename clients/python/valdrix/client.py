@@ -41,6 +41,8 @@ class Valdrix(Commands):
         self.sample_length: Optional[int] = None
         self.sample_rate_khz: Optional[int] = None
         self._index = 0
+        # Round trip of a status poll, kept as a running average by capture().
+        self._poll_rtt = 0.0001
         self._connect()
 
     def _connect(self) -> None:
@@ -279,15 +281,21 @@ class Valdrix(Commands):
         started = time.time()
         deadline = time.monotonic() + timeout
         results = p.results()
+        answered = time.monotonic()
         rx = results[1] if bus is not None else b""
         status = results[-1]
 
-        # A triggered capture fills for samples / rate: poll at once for about
-        # that long (sleeps are coarser than a short fill), then back off.
+        # A triggered capture fills for samples / rate after its trigger, which
+        # came about half a round trip before the answer. Asking before then is
+        # wasted: wait until one round trip before the expected end, then poll
+        # at once (sleeps are coarser than a short fill), backing off later.
         fill = samples / (self.sample_rate_khz * 1000.0) if self.sample_rate_khz else 0.001
-        if status & TRIGGER_TRIGGERED and not status & TRIGGER_DONE and fill > 0.002:
-            # A long capture: most of it is certain to be still to come.
-            time.sleep(min(0.9 * fill, max(deadline - time.monotonic(), 0)))
+        if status & TRIGGER_TRIGGERED and not status & TRIGGER_DONE:
+            until = min(answered + fill - 1.5 * self._poll_rtt, deadline)
+            if until - answered > 0.002:
+                time.sleep(until - time.monotonic() - 0.001)
+            while time.monotonic() < until:
+                pass
         spin_until = time.monotonic() + 2 * fill + 0.001
         pause = 0.0002
         while not status & TRIGGER_DONE:
@@ -298,7 +306,9 @@ class Valdrix(Commands):
             if now >= spin_until:
                 time.sleep(min(pause, max(deadline - now, 0)))
                 pause = min(pause * 2, 0.005)
+                now = time.monotonic()
             status = self.osc_get_trigger_status()
+            self._poll_rtt += 0.2 * (time.monotonic() - now - self._poll_rtt)
 
         got: Dict[int, waves.Wave] = {}
         if channels:
