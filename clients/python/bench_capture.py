@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import statistics
 import sys
 import time
 
@@ -47,19 +48,24 @@ def main(argv=None) -> int:
 
     tx = bytes(range(16))
     elapsed = {"naive loop": 0.0, "Valdrix.capture": 0.0}
+    ratios = []
     with Valdrix(args.host, args.port) as v:
         v.setup(samples=args.samples)
         for _ in range(args.rounds):
+            took = {}
             for name, run in (("naive loop", naive), ("Valdrix.capture", pipelined)):
                 start = time.perf_counter()
                 for _ in range(args.count):
                     run(v, tx, args.samples)
-                elapsed[name] += time.perf_counter() - start
+                took[name] = time.perf_counter() - start
+                elapsed[name] += took[name]
+            ratios.append(took["naive loop"] / took["Valdrix.capture"])
     total = args.count * args.rounds
     rates = {name: total / seconds for name, seconds in elapsed.items()}
     for name, rate in rates.items():
         print("%-16s %8.1f captures/s (%d captures of %d samples on 2 channels)" % (name, rate, total, args.samples))
-    print("ratio            %8.2f" % (rates["Valdrix.capture"] / rates["naive loop"]))
+    print("ratio            %8.2f (per round: median %.2f, %.2f to %.2f)"
+          % (rates["Valdrix.capture"] / rates["naive loop"], statistics.median(ratios), min(ratios), max(ratios)))
     return 0
 
 
