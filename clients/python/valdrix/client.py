@@ -293,7 +293,7 @@ class Valdrix(Commands):
         if status & TRIGGER_TRIGGERED and not status & TRIGGER_DONE:
             until = min(answered + fill - 1.5 * self._poll_rtt, deadline)
             if until - answered > 0.002:
-                time.sleep(until - time.monotonic() - 0.001)
+                time.sleep(max(until - time.monotonic() - 0.001, 0))
             while time.monotonic() < until:
                 pass
         spin_until = time.monotonic() + 2 * fill + 0.001
