@@ -93,7 +93,8 @@ class Valdrix(Commands):
         try:
             windows = [(0, 1)] if len(entries) == 1 else self._windows(entries)
             for first, end in windows:
-                conn.send(entries[first][0] if end - first == 1 else b"".join(e[0] for e in entries[first:end]))
+                conn.send(entries[first][0] if end - first == 1 else b"".join(e[0] for e in entries[first:end]),
+                          end - first)
                 for _frame, decode, timeout, mutable in entries[first:end]:
                     wait = self.timeout if timeout is None else max(timeout, self.timeout)
                     status, body = conn.read_answer(wait, mutable)

@@ -31,6 +31,8 @@ _MAX_ANSWER = 512 * 1024 * 1024
 # Answers up to this size are read through the reused buffer; larger ones go
 # straight into their own.
 _BUFFER = 256 * 1024
+# Linux only; elsewhere delayed acknowledgements stay as they are.
+_QUICKACK = getattr(socket, "TCP_QUICKACK", None)
 
 
 def encode_request(command: int, payload: bytes = b"") -> bytes:
@@ -81,10 +83,19 @@ class Connection:
         """True once ``close()`` ran."""
         return self._sock is None
 
-    def send(self, data: bytes) -> None:
-        """Sends request frames, all of them or a socket.timeout."""
+    def send(self, data: bytes, answers: int = 1) -> None:
+        """Sends request frames, all of them or a socket.timeout.
+
+        ``answers``: how many answers the frames ask for. For more than one,
+        the kernel is told to acknowledge what arrives at once: a service that
+        sends each answer as a segment of its own (with Nagle's algorithm on)
+        holds the second answer until the first is acknowledged, and a delayed
+        acknowledgement would hold it for up to 40 ms.
+        """
         try:
             self._sock.sendall(data)
+            if answers > 1 and _QUICKACK is not None:
+                self._sock.setsockopt(socket.IPPROTO_TCP, _QUICKACK, 1)
         except BlockingIOError:
             raise socket.timeout("%s:%d does not take requests (send timed out)"
                                  % (self.host, self.port)) from None
