@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Captures per second: Valdrix.capture against the naive loop, on one client.
 
-    python3 bench_capture.py [--host H] [--port P] [--count N] [--samples N] [--rounds R]
+    python3 bench_capture.py [--host H] [--port P] [--count N] [--samples N] [--sample-rate KHZ] [--rounds R]
 
 The naive loop sends one request at a time: arm, the triggering SPI transfer,
 status polls until the capture is complete, and one read-out per channel. The
@@ -43,6 +43,7 @@ def main(argv=None) -> int:
     parser.add_argument("--port", type=int, default=9761)
     parser.add_argument("--count", type=int, default=200, help="captures per round and method")
     parser.add_argument("--samples", type=int, default=4096)
+    parser.add_argument("--sample-rate", type=int, default=48000, help="kHz; a capture fills for samples / rate")
     parser.add_argument("--rounds", type=int, default=10)
     args = parser.parse_args(argv)
 
@@ -50,7 +51,7 @@ def main(argv=None) -> int:
     elapsed = {"naive loop": 0.0, "Valdrix.capture": 0.0}
     ratios = []
     with Valdrix(args.host, args.port) as v:
-        v.setup(samples=args.samples)
+        v.setup(samples=args.samples, sample_rate_khz=args.sample_rate)
         for _ in range(args.rounds):
             took = {}
             for name, run in (("naive loop", naive), ("Valdrix.capture", pipelined)):
@@ -63,7 +64,8 @@ def main(argv=None) -> int:
     total = args.count * args.rounds
     rates = {name: total / seconds for name, seconds in elapsed.items()}
     for name, rate in rates.items():
-        print("%-16s %8.1f captures/s (%d captures of %d samples on 2 channels)" % (name, rate, total, args.samples))
+        print("%-16s %8.1f captures/s (%d captures of %d samples on 2 channels at %d kHz)"
+              % (name, rate, total, args.samples, args.sample_rate))
     print("ratio            %8.2f (per round: median %.2f, %.2f to %.2f)"
           % (rates["Valdrix.capture"] / rates["naive loop"], statistics.median(ratios), min(ratios), max(ratios)))
     return 0
