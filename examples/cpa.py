@@ -55,28 +55,61 @@ def _sbox() -> np.ndarray:
 
 
 SBOX = _sbox()
-HW = np.array([bin(v).count("1") for v in range(256)], dtype=np.float64)
+HW = np.array([bin(v).count("1") for v in range(256)], dtype=np.uint8)
 GUESSES = np.arange(256, dtype=np.uint8)
+# Traces are read this many at a time, so a campaign far larger than memory (a TRS
+# file is memory-mapped) is analysed in bounded space.
+CHUNK = 2048
 
 
-def _standardise(x: np.ndarray) -> np.ndarray:
-    """Columns centred and scaled to unit norm; constant columns become zero."""
-    x = x - x.mean(axis=0)
-    norm = np.sqrt((x * x).sum(axis=0))
-    norm[norm == 0] = np.inf
-    return x / norm
+def model(plaintexts: np.ndarray, byte: int) -> np.ndarray:
+    """The leakage model: HW(Sbox(pt[byte] ^ k)) for every trace and guess k, n x 256.
 
-
-def correlation(traces: np.ndarray, plaintexts: np.ndarray, byte: int) -> np.ndarray:
-    """Pearson correlation of HW(Sbox(pt[byte] ^ k)) with every sample: 256 x samples."""
-    t = _standardise(np.asarray(traces, dtype=np.float64))
-    return _correlate(t, plaintexts, byte)
-
-
-def _correlate(standardised: np.ndarray, plaintexts: np.ndarray, byte: int) -> np.ndarray:
+    A target that leaks something else (the Hamming distance of a register
+    overwritten, a later round) needs only this changed."""
     pt = np.asarray(plaintexts, dtype=np.uint8)[:, byte]
-    model = _standardise(HW[SBOX[pt[:, None] ^ GUESSES[None, :]]])  # n x 256
-    return model.T @ standardised
+    return HW[SBOX[pt[:, None] ^ GUESSES[None, :]]]
+
+
+def _centred_norms(x: np.ndarray, mean: np.ndarray) -> np.ndarray:
+    """Per column, the norm of x - mean; infinite where the column is constant, so
+    that its correlations come out 0."""
+    ss = np.zeros(x.shape[1])
+    for a in range(0, len(x), CHUNK):
+        d = np.asarray(x[a:a + CHUNK], dtype=np.float64) - mean
+        ss += (d * d).sum(axis=0)
+    norm = np.sqrt(ss)
+    norm[norm == 0] = np.inf
+    return norm
+
+
+def _mean(x: np.ndarray) -> np.ndarray:
+    total = np.zeros(x.shape[1])
+    for a in range(0, len(x), CHUNK):
+        total += np.asarray(x[a:a + CHUNK], dtype=np.float64).sum(axis=0)
+    return total / len(x)
+
+
+def correlation(traces: np.ndarray, plaintexts: np.ndarray, byte: int,
+                trace_stats: tuple[np.ndarray, np.ndarray] | None = None) -> np.ndarray:
+    """Pearson correlation of model(plaintexts, byte) with every sample: 256 x samples.
+
+    trace_stats: the traces' per-sample mean and centred norm, when already known."""
+    if trace_stats is None:
+        mean_t = _mean(traces)
+        trace_stats = mean_t, _centred_norms(traces, mean_t)
+    mean_t, norm_t = trace_stats
+    h = model(plaintexts, byte)
+    mean_h = h.mean(axis=0, dtype=np.float64)
+    norm_h = _centred_norms(h, mean_h)
+    cov = np.zeros((256, traces.shape[1]))
+    # Products in single precision (twice as fast, and ample for a chunk's sum of
+    # centred values), accumulated in double.
+    for a in range(0, len(traces), CHUNK):
+        hc = (h[a:a + CHUNK] - mean_h).astype(np.float32)
+        tc = (np.asarray(traces[a:a + CHUNK], dtype=np.float64) - mean_t).astype(np.float32)
+        cov += hc.T @ tc
+    return cov / norm_h[:, None] / norm_t[None, :]
 
 
 @dataclass
@@ -94,19 +127,20 @@ class ByteResult:
 def attack(traces: np.ndarray, plaintexts: np.ndarray, keep: int | None = None):
     """Runs the attack on all 16 bytes.
 
-    Returns the 16 ByteResults and, when `keep` names a byte, that byte's whole
-    correlation matrix (256 x samples) for plotting, else None.
+    traces: n x samples (any numeric dtype; a memory map is read in chunks);
+    plaintexts: n x 16 bytes. Returns the 16 ByteResults and, when `keep` names a
+    byte, that byte's whole correlation matrix (256 x samples) for plotting.
     """
-    traces = np.asarray(traces, dtype=np.float64)
     plaintexts = np.asarray(plaintexts, dtype=np.uint8)
-    if traces.ndim != 2 or plaintexts.shape != (traces.shape[0], 16):
+    if traces.ndim != 2 or len(traces) < 2 or plaintexts.shape != (traces.shape[0], 16):
         raise ValueError(
-            f"need n traces and n 16-byte plaintexts, got {traces.shape} and {plaintexts.shape}"
+            f"need n >= 2 traces and n 16-byte plaintexts, got {traces.shape} and {plaintexts.shape}"
         )
-    standardised = _standardise(traces)
+    mean_t = _mean(traces)
+    stats = mean_t, _centred_norms(traces, mean_t)
     results, kept = [], None
     for byte in range(16):
-        corr = _correlate(standardised, plaintexts, byte)
+        corr = correlation(traces, plaintexts, byte, stats)
         magnitude = np.abs(corr)
         scores = magnitude.max(axis=1)
         guess = int(scores.argmax())
@@ -247,10 +281,15 @@ def main(argv: list[str] | None = None) -> int:
     except (OSError, ValueError) as e:
         print(f"cpa.py: {args.trace_file}: {e}", file=sys.stderr)
         return 1
+    if len(trace_set) < 2:
+        print(f"cpa.py: {args.trace_file} holds {len(trace_set)} traces, too few to correlate", file=sys.stderr)
+        return 1
     if args.channel not in trace_set.waves:
         print(f"cpa.py: {args.trace_file} holds no channel {args.channel}", file=sys.stderr)
         return 1
-    waves = np.asarray(trace_set.waves[args.channel])
+    waves = trace_set.waves[args.channel]
+    if not isinstance(waves, np.ndarray):  # rows of array('h') when read without numpy
+        waves = np.array(waves)
     plaintexts = np.array([list(tx[:16]) for tx in trace_set.tx], dtype=np.uint8)
     if args.traces:
         waves, plaintexts = waves[:args.traces], plaintexts[:args.traces]
