@@ -17,15 +17,17 @@ key=""
 sim="$root/build/bin/valdrixd-sim"
 out=""
 
-usage() { sed -n '8p' "$0" | sed 's/^#  *//' >&2; exit 2; }
+usage() { echo "usage: examples/tutorial.sh [--traces N] [--key HEX] [--sim PATH] [--out DIR]" >&2; exit 2; }
 while [ $# -gt 0 ]; do
+  [ $# -ge 2 ] && [ -n "$2" ] || usage
   case "$1" in
-    --traces) traces=${2:?}; shift 2 ;;
-    --key) key=${2:?}; shift 2 ;;
-    --sim) sim=${2:?}; shift 2 ;;
-    --out) out=${2:?}; shift 2 ;;
+    --traces) traces=$2 ;;
+    --key) key=$(printf '%s' "$2" | tr A-F a-f) ;;
+    --sim) sim=$2 ;;
+    --out) out=$2 ;;
     *) usage ;;
   esac
+  shift 2
 done
 [ -x "$sim" ] || { echo "tutorial.sh: no simulator at $sim (make build, or --sim PATH)" >&2; exit 2; }
 [ -n "$key" ] || key=$(od -An -tx1 -N16 /dev/urandom | tr -d ' \n')
