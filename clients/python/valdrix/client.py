@@ -6,8 +6,9 @@ import time
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from . import waves
-from .codes import CLOCK_KHZ, DEFAULT_PORT, TRIGGER_DONE, TRIGGER_TRIGGERED, TriggerEdge, TriggerMode, TriggerSource
-from .commands import BytesLike, Commands, Decoder, _bytes, _check
+from .codes import (CLOCK_KHZ, DEFAULT_PORT, TRIGGER_DONE, TRIGGER_TRIGGERED, Command, TriggerEdge, TriggerMode,
+                    TriggerSource)
+from .commands import BytesLike, Commands, Decoder, _bytes, _check, _empty, _u32
 from .errors import CaptureTimeout, ValdrixError, error_for_status
 from .protocol import Connection, encode_request
 from .trace import Trace
@@ -18,6 +19,8 @@ __all__ = ["Valdrix", "Pipeline", "BUSES"]
 BUSES = ("spi", "i2c", "uart")
 
 _Entry = Tuple[bytes, Decoder, Optional[float], bool]
+_SINGLE: _Entry = (encode_request(Command.OSC_SET_SINGLE), _empty, None, False)
+_STATUS: _Entry = (encode_request(Command.OSC_GET_TRIGGER_STATUS), _u32, None, False)
 # Request bytes of a pipeline sent before its answers are read.
 _WINDOW = 64 * 1024
 
@@ -41,8 +44,10 @@ class Valdrix(Commands):
         self.sample_length: Optional[int] = None
         self.sample_rate_khz: Optional[int] = None
         self._index = 0
-        # Round trip of a status poll, kept as a running average by capture().
+        # Round trip of a status poll, kept as a running average by capture(),
+        # and the read-out requests of its last channels and length.
         self._poll_rtt = 0.0001
+        self._wave_entries: Dict[Tuple[Tuple[int, ...], int], Tuple[_Entry, ...]] = {}
         self._connect()
 
     def _connect(self) -> None:
@@ -256,8 +261,9 @@ class Valdrix(Commands):
                 raise ValueError("no sample length: pass samples= or call setup() or osc_set_sample_length() first")
         _check("samples", samples, 32)
 
+        # The capture loop's hot path: frames that never change are built once.
         p = self.pipeline()
-        p.osc_set_single()
+        p._queue.append(_SINGLE)
         if bus == "spi":
             p.spi_transceive(tx, rx_len=rx_len, is_trigger=1)
         elif bus == "i2c":
@@ -278,7 +284,7 @@ class Valdrix(Commands):
             p.osc_set_force()
         else:
             raise ValueError("bus must be one of %s or None, got %r" % (", ".join(BUSES), bus))
-        p.osc_get_trigger_status()
+        p._queue.append(_STATUS)
         started = time.time()
         deadline = time.monotonic() + timeout
         results = p.results()
@@ -308,15 +314,23 @@ class Valdrix(Commands):
                 time.sleep(min(pause, max(deadline - now, 0)))
                 pause = min(pause * 2, 0.005)
                 now = time.monotonic()
-            status = self.osc_get_trigger_status()
+            (status,) = self._exchange((_STATUS,))
+            if isinstance(status, ValdrixError):
+                raise status
             self._poll_rtt += 0.2 * (time.monotonic() - now - self._poll_rtt)
 
         got: Dict[int, waves.Wave] = {}
         if channels:
-            p = self.pipeline()
-            for channel in channels:
-                p.osc_get_channel_wave(channel, 0, samples, numpy=waves.HAVE_NUMPY)
-            for channel, wave in zip(channels, p.results()):
+            key = (channels, samples)
+            entries = self._wave_entries.get(key)
+            if entries is None:
+                p = self.pipeline()
+                for channel in channels:
+                    p.osc_get_channel_wave(channel, 0, samples, numpy=waves.HAVE_NUMPY)
+                entries = self._wave_entries[key] = tuple(p._queue)
+            for channel, wave in zip(channels, self._exchange(entries)):
+                if isinstance(wave, ValdrixError):
+                    raise wave
                 got[channel] = wave
         period = 1.0 / (self.sample_rate_khz * 1000.0) if self.sample_rate_khz else None
         trace = Trace(waves=got, tx=tx, rx=bytes(rx), index=self._index, time=started, sample_period=period,
