@@ -155,7 +155,7 @@ def _prefixes(total: int):
     n = 5
     while n < total:
         yield n
-        n += 5 if n < 50 else 10 if n < 100 else 50 if n < 500 else 100 if n < 1000 else 500
+        n += 5 if n < 50 else 10 if n < 100 else 50 if n < 500 else 100 if n < 1000 else n // 2
     yield total
 
 
@@ -290,10 +290,17 @@ def main(argv: list[str] | None = None) -> int:
     waves = trace_set.waves[args.channel]
     if not isinstance(waves, np.ndarray):  # rows of array('h') when read without numpy
         waves = np.array(waves)
+    if any(len(tx) < 16 for tx in trace_set.tx):
+        print(f"cpa.py: {args.trace_file}: every trace must have sent a 16-byte plaintext", file=sys.stderr)
+        return 1
     plaintexts = np.array([list(tx[:16]) for tx in trace_set.tx], dtype=np.uint8)
     if args.traces:
         waves, plaintexts = waves[:args.traces], plaintexts[:args.traces]
-    results, corr = attack(waves, plaintexts, keep=args.byte if args.svg else None)
+    try:
+        results, corr = attack(waves, plaintexts, keep=args.byte if args.svg else None)
+    except ValueError as e:
+        print(f"cpa.py: {args.trace_file}: {e}", file=sys.stderr)
+        return 1
 
     recovered = bytes(r.guess for r in results)
     print(f"{len(waves)} traces of {waves.shape[1]} samples, channel {args.channel}")
