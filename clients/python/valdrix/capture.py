@@ -159,15 +159,15 @@ def make_inputs(args: argparse.Namespace) -> Tuple[int, Callable[[int], Tuple[by
     """The campaign's trace count, its input of trace i (bytes and label), and
     what to record about the inputs."""
     rng = random.Random(args.seed)
-    spec = args.tx
+    tx_arg = args.tx
     if args.bus == "none":
-        if spec or args.rx_len or args.tvla:
+        if tx_arg or args.rx_len or args.tvla:
             raise UsageError("--bus none forces the trigger: no --tx, --rx-len or --tvla")
         count = 100 if args.count is None else args.count
         return count, lambda i: (b"", ""), {"tx": ""}
-    spec = spec or "random:16"
-    kind, _, value = spec.partition(":")
-    record: Dict[str, Any] = {"tx": spec}
+    tx_arg = tx_arg or "random:16"
+    kind, _, value = tx_arg.partition(":")
+    record: Dict[str, Any] = {"tx": tx_arg}
     count = args.count
     if kind == "random":
         try:
@@ -213,7 +213,7 @@ def make_inputs(args: argparse.Namespace) -> Tuple[int, Callable[[int], Tuple[by
             raise UsageError("%s has %d lines for --count %d" % (value, len(lines), count))
         result = lambda i: (lines[i], "")  # noqa: E731
     else:
-        raise UsageError("--tx takes random:N, hex:BYTES or file:PATH, not %r" % spec)
+        raise UsageError("--tx takes random:N, hex:BYTES or file:PATH, not %r" % tx_arg)
     return (100 if count is None else count), result, record
 
 
