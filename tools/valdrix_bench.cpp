@@ -206,15 +206,7 @@ class Conn {
 
   // One request and its whole response. False when the stream failed or ended.
   bool call(std::span<const std::uint8_t> frame, Reply& r) {
-    const std::uint8_t* p = frame.data();
-    std::size_t left = frame.size();
-    while (left > 0) {
-      ssize_t n = ::write(fd_, p, left);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      p += n;
-      left -= static_cast<std::size_t>(n);
-    }
+    if (!send_all(frame)) return false;
     // Only one response is ever outstanding, so reading ahead cannot take bytes
     // that belong to the next one.
     std::size_t have = 0;
