@@ -53,6 +53,7 @@ constexpr std::uint16_t READ_REGISTER = 0x0004;
 constexpr std::uint16_t OSC_SET_SAMPLE_LENGTH = 0x0125;
 constexpr std::uint16_t OSC_SET_SINGLE = 0x0126;
 constexpr std::uint16_t OSC_GET_TRIGGER_STATUS = 0x0127;
+constexpr std::uint16_t OSC_SET_SAMPLE_RATE = 0x0128;
 constexpr std::uint16_t OSC_SET_FORCE = 0x0129;
 constexpr std::uint16_t OSC_GET_CHANNEL_WAVE = 0x0130;
 constexpr std::uint16_t SPI_TRANSCEIVE = 0x023C;
@@ -69,6 +70,8 @@ constexpr double MAX_SECONDS = 120;
 constexpr int MAX_CONNECTIONS = 256;
 constexpr std::size_t MAX_OPS_PER_CONNECTION = 5'000'000;
 constexpr int MAX_STATUS_POLLS = 10'000;
+// The capture loop samples at this rate, so that it knows how long a capture fills.
+constexpr std::uint32_t CAPTURE_RATE_KHZ = 48000;
 constexpr std::uint32_t MAX_WAVE_SAMPLES = 0x08000000;  // the whole 256 MiB memory
 // The floor's bulk source: contiguous, filled once, repeated for larger answers.
 constexpr std::size_t FLOOR_SOURCE_BYTES = 64u << 20;
@@ -488,6 +491,7 @@ struct Frames {
   std::vector<Bytes> setup;  // sent once per run on one connection
   Bytes op;                  // get_id, read_register, wave, spi
   Bytes arm, trigger, force, poll, read_a, read_b;  // capture loop
+  std::chrono::nanoseconds fill{0};  // how long a triggered capture takes to fill
 };
 
 Frames frames_for(const Mix& m) {
@@ -510,6 +514,9 @@ Frames frames_for(const Mix& m) {
       break;
     case Kind::Capture:
       f.setup.push_back(request(OSC_SET_SAMPLE_LENGTH, be32(m.n)));
+      f.setup.push_back(request(OSC_SET_SAMPLE_RATE, be32(CAPTURE_RATE_KHZ)));
+      // The sample length is a whole number of 1024-sample blocks.
+      f.fill = std::chrono::nanoseconds((std::uint64_t{m.n} + 1023) / 1024 * 1024 * 1'000'000 / CAPTURE_RATE_KHZ);
       // The target powered and clocked, so that the transfer reaches it and it draws.
       f.setup.push_back(request(0x0200, Bytes{1}));  // nut_set_voltage_enable
       f.setup.push_back(request(0x0204, Bytes{1}));  // nut_clock_enable
@@ -571,6 +578,10 @@ bool capture_once(Conn& c, const Frames& f, bool& use_force, ConnResult& r) {
     use_force = rep.status == STATUS_UNSUPPORT;
   }
   if (use_force && !call(f.force)) return false;
+  // A script waits out the fill before it asks, as the Python client does; polls
+  // sent before then only cost the server time.
+  for (const auto ready = std::chrono::steady_clock::now() + f.fill; std::chrono::steady_clock::now() < ready;) {
+  }
   for (int i = 0;; ++i) {
     if (!call(f.poll)) return false;
     if (rep.status != 0) break;
