@@ -17,29 +17,9 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
 using support::ByteVec;
 using support::Client;
 using support::Reply;
-
-long rss_kib() {
-  std::ifstream f("/proc/self/status");
-  std::string key;
-  while (f >> key) {
-    if (key == "VmRSS:") {
-      long v = 0;
-      f >> v;
-      return v;
-    }
-    f.ignore(1 << 20, '\n');
-  }
-  return -1;
-}
 
 ByteVec be32(std::uint32_t v) {
   return {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
@@ -66,7 +46,7 @@ class Abuse : public support::SimTest {
       Client c(port());
       EXPECT_EQ(c.call(0x0127).status, 0);
     }
-    idle_rss_ = rss_kib();
+    idle_rss_ = support::rss_kib();
   }
   void TearDown() override {
     server_.reset();
@@ -89,11 +69,8 @@ class Abuse : public support::SimTest {
     }
     EXPECT_EQ(support::count_open_fds(), idle_fds_);
     EXPECT_EQ(support::thread_census(), idle_threads_);
-    // qemu-user keeps about 170 KiB of its own for every thread ever started, and
-    // the sanitizers' allocators hold freed memory back on purpose, so under the
-    // emulator or a sanitizer the process size says nothing about ours.
-    if (std::getenv("VALDRIX_EMULATOR") == nullptr && !kSanitized) {
-      EXPECT_LT(rss_kib(), idle_rss_ + 16 * 1024) << "idle " << idle_rss_ << " KiB";
+    if (support::sizes_mean_something()) {
+      EXPECT_LT(support::rss_kib(), idle_rss_ + 16 * 1024) << "idle " << idle_rss_ << " KiB";
     }
   }
 

@@ -17,12 +17,6 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
 using support::ByteVec;
 using support::Client;
 
@@ -32,18 +26,6 @@ constexpr std::uint16_t SPI_TRANSCEIVE = 0x023C;
 constexpr long MIB_IN_KIB = 1024;
 
 bool emulated() { return std::getenv("VALDRIX_EMULATOR") != nullptr; }
-bool sizes_mean_something() { return !emulated() && !kSanitized; }
-
-long rss_kib() {
-  std::ifstream f("/proc/self/status");
-  std::string key;
-  while (f >> key) {
-    long v = 0;
-    if (key == "VmRSS:" && f >> v) return v;
-    f.ignore(1 << 20, '\n');
-  }
-  return -1;
-}
 
 // A header announcing `length` payload bytes, followed by `sent` of them.
 ByteVec upload(std::uint32_t length, std::size_t sent) {
@@ -78,7 +60,7 @@ int flood_of_stalled_uploads(int count, bool limit_address_space) {
     if (warm.call(GET_ID).status != 0) return 11;
   }
   if (!support::connections_ended()) return 14;
-  const long idle = rss_kib();
+  const long idle = support::rss_kib();
   const ByteVec stalled = upload(16u << 20, 16);
   std::vector<Client> clients;
   clients.reserve(static_cast<std::size_t>(count));
@@ -90,12 +72,12 @@ int flood_of_stalled_uploads(int count, bool limit_address_space) {
   // stalled connection has its thread.
   Client fresh(server.port());
   if (fresh.call(GET_ID).text() != "VALDRIX-M4-123456") return 12;
-  if (sizes_mean_something() && rss_kib() >= idle + 100 * MIB_IN_KIB) return 13;
+  if (support::sizes_mean_something() && support::rss_kib() >= idle + 100 * MIB_IN_KIB) return 13;
   return 0;
 }
 
 TEST_F(Memory, StalledUploadsNeitherEndTheServiceNorPinItsMemory) {
-  if (emulated() || kSanitized) {
+  if (!support::sizes_mean_something()) {
     // qemu-user ignores RLIMIT_AS and cannot re-run this binary for a death test;
     // the sanitizers reserve terabytes of shadow memory.
     EXPECT_EQ(flood_of_stalled_uploads(emulated() ? 400 : 500, false), 0);
@@ -112,7 +94,7 @@ TEST_F(Memory, AClientThatDoesNotReadItsWaveHoldsOneChunk) {
     ASSERT_EQ(warm.call(GET_ID).status, 0);
   }
   ASSERT_TRUE(support::connections_ended());
-  const long idle = rss_kib();
+  const long idle = support::rss_kib();
   constexpr std::uint32_t samples = 32u << 20;  // 64 MiB
   Client reader(server.port());
   reader.send(support::request_frame(OSC_GET_CHANNEL_WAVE, ByteVec{1, 0, 0, 0, 0, 0x02, 0, 0, 0}));
@@ -120,8 +102,8 @@ TEST_F(Memory, AClientThatDoesNotReadItsWaveHoldsOneChunk) {
   ASSERT_EQ(::poll(&p, 1, 10000), 1) << "the answer never started";
   // The socket buffers fill; the connection waits for the client with what it has.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  if (sizes_mean_something()) {
-    EXPECT_LT(rss_kib(), idle + 16 * MIB_IN_KIB) << "idle " << idle << " KiB";
+  if (support::sizes_mean_something()) {
+    EXPECT_LT(support::rss_kib(), idle + 16 * MIB_IN_KIB) << "idle " << idle << " KiB";
   }
   Client other(server.port());
   EXPECT_EQ(other.call(GET_ID).text(), "VALDRIX-M4-123456");

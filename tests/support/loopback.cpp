@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <ostream>
@@ -177,6 +178,25 @@ bool eventually(const base::log::Capture& cap, base::log::Level level, std::stri
 }
 
 int count_open_fds() { return count_dir("/proc/self/fd") - 1; }  // less opendir's own
+
+long rss_kib() {
+  std::ifstream f("/proc/self/status");
+  std::string key;
+  while (f >> key) {
+    long v = 0;
+    if (key == "VmRSS:" && f >> v) return v;
+    f.ignore(1 << 20, '\n');
+  }
+  return -1;
+}
+
+bool sizes_mean_something() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return false;
+#else
+  return std::getenv("VALDRIX_EMULATOR") == nullptr;
+#endif
+}
 ThreadCensus thread_census() {
   ThreadCensus census;
   DIR* d = ::opendir("/proc/self/task");

@@ -78,6 +78,13 @@ bool connections_ended(int timeout_ms = 5000, std::size_t keep = 0);
 
 int count_open_fds();
 
+// This process's resident memory (VmRSS) in KiB, or -1.
+long rss_kib();
+// Whether the process size says anything about ours: qemu-user keeps memory of its
+// own for every thread ever started, and the sanitizers' allocators hold freed
+// memory back on purpose.
+bool sizes_mean_something();
+
 // The process's threads in one pass over /proc/self/task, connection threads
 // (found by their name) apart from the rest. A connection thread lives on for a
 // moment after its socket is closed, so only this split gives an exact idle count.
