@@ -738,6 +738,8 @@ class _Source:
         total = int(self.waves.shape[0]) if hasattr(self.waves, "shape") else len(self.waves)
         self.n = total if limit is None else min(total, limit)
         samples = int(ts.samples)
+        if samples == 0 or total == 0:
+            raise ValueError("no traces with samples in the file: not a trace set, or an empty one")
         a, b = window if window is not None else (0, samples)
         if not (0 <= a < b <= samples):
             raise ValueError("the window %d:%d does not lie within the %d samples of a trace" % (a, b, samples))

@@ -19,6 +19,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import os
 import sys
 from typing import Any, List, Optional, Sequence, Tuple
 
@@ -125,6 +126,7 @@ def run(args: argparse.Namespace) -> int:
 
     ts = analysis.open_set(args.file)
     progress = analysis.Progress("%s %s" % (args.command, args.file))
+    name = os.path.basename(os.path.normpath(args.file))
     acc = analysis.analyze(ts, args.command, channel=args.channel, window=args.window, traces=args.traces,
                            order=getattr(args, "order", 1), key=getattr(args, "key", None),
                            byte=getattr(args, "byte", 0), scheduler=args.scheduler, progress=progress)
@@ -157,7 +159,7 @@ def run(args: argparse.Namespace) -> int:
             from .plot import render_t_svg
 
             _save(args.plot, render_t_svg(t, offset=offset, sample_period=period, order=acc.order,
-                                          title="%s: t-test of order %d, %d traces" % (args.file, acc.order, n)))
+                                          title="%s: t-test of order %d, %d traces" % (name, acc.order, n)))
     elif args.command == "snr":
         snr = acc.snr()
         peak = int(snr.argmax())
@@ -171,7 +173,7 @@ def run(args: argparse.Namespace) -> int:
             from .plot import render_series_svg
 
             _save(args.plot, render_series_svg(snr, offset=offset, sample_period=period, y_label="SNR",
-                                               title="%s: SNR of %s, %d traces" % (args.file, what, n)))
+                                               title="%s: SNR of %s, %d traces" % (name, what, n)))
     else:
         key = acc.key()
         peaks, margins, at = acc.peaks(), acc.margins(), acc.peak_samples()
@@ -206,7 +208,7 @@ def run(args: argparse.Namespace) -> int:
             _save(args.plot, render_correlation_svg(acc.correlation()[b], int(key[b]), offset=offset,
                                                     sample_period=period, byte=b,
                                                     true=args.key[b] if args.key else None,
-                                                    title="%s: CPA of byte %d, %d traces" % (args.file, b, n)))
+                                                    title="%s: CPA of byte %d, %d traces" % (name, b, n)))
     return status
 
 
