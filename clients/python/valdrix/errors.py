@@ -19,6 +19,7 @@ __all__ = [
     "UnsupportedError",
     "FramingError",
     "CaptureTimeout",
+    "TraceFileError",
     "error_for_status",
 ]
 
@@ -88,6 +89,23 @@ class CaptureTimeout(ValdrixError):
     """
 
     status_name = "capture timeout"
+
+
+class TraceFileError(ValueError):
+    """A file that cannot be read as a trace set (TRS, .npz or zarr).
+
+    ``path`` names the file, ``problem`` says what is wrong with it; the
+    message is both, "traces.trs: not a TRS file (first tag 0x23)". Raised
+    as ``TraceFileError(path, problem)`` or with a ready message alone.
+    """
+
+    def __init__(self, path: object, problem: Optional[str] = None) -> None:
+        if problem is None:
+            self.path, self.problem = None, str(path)
+            super().__init__(str(path))
+        else:
+            self.path, self.problem = str(path), problem
+            super().__init__("%s: %s" % (path, problem))
 
 
 _BY_STATUS = {cls.status: cls for cls in (BusyError, TimeOutError, InternalError, UnsupportedError)}
