@@ -19,6 +19,7 @@ __all__ = [
     "UnsupportedError",
     "FramingError",
     "CaptureTimeout",
+    "NotConnectedError",
     "TraceFileError",
     "error_for_status",
 ]
@@ -72,10 +73,12 @@ class UnsupportedError(ValdrixError):
 
 
 class FramingError(ValdrixError):
-    """The bytes that came back are not a valid response frame or answer.
+    """The bytes that came back are not a valid response frame or answer:
+    a broken header, an answer longer than its request can have, or an
+    answer that came with no request outstanding.
 
-    The connection is closed when the frame itself is broken, since nothing
-    after it can be trusted; the next call connects again.
+    The connection is closed, since nothing after it can be trusted; later
+    calls raise NotConnectedError unless the client reconnects by itself.
     """
 
     status_name = "invalid response"
@@ -89,6 +92,11 @@ class CaptureTimeout(ValdrixError):
     """
 
     status_name = "capture timeout"
+
+
+class NotConnectedError(ConnectionError):
+    """A call on a client whose connection was closed (by close(), or after a
+    broken exchange) and that was not asked to reconnect by itself."""
 
 
 class TraceFileError(ValueError):
