@@ -40,7 +40,9 @@ from .errors import (
     CaptureTimeout,
     FramingError,
     InternalError,
+    NotConnectedError,
     TimeOutError,
+    TraceFileError,
     UnsupportedError,
     ValdrixError,
 )
@@ -51,7 +53,7 @@ __version__ = "0.2.0"
 __all__ = [
     "Valdrix", "Pipeline", "Trace", "BUSES",
     "ValdrixError", "BusyError", "TimeOutError", "InternalError", "UnsupportedError", "FramingError",
-    "CaptureTimeout",
+    "CaptureTimeout", "NotConnectedError", "TraceFileError",
     "DEFAULT_PORT", "TRIGGER_ARMED", "TRIGGER_TRIGGERED", "TRIGGER_DONE", "TRIGGER_COMPLETE",
     "CLOCK_KHZ", "UART_BAUD_RATES", "UART_PARITY", "UART_STOP_BITS", "I2C_SPEED_HZ",
     "Command", "TriggerSource", "TriggerMode", "TriggerEdge",
