@@ -175,7 +175,8 @@ def _as_2d(traces: Any) -> np.ndarray:
 
 
 def _is_small_int(x: np.ndarray) -> bool:
-    return x.dtype.kind in "iub" and x.dtype.itemsize <= 2
+    """Whether x converts to int16 without loss (the exact integer path)."""
+    return (x.dtype.kind == "i" and x.dtype.itemsize <= 2) or (x.dtype.kind in "ub" and x.dtype.itemsize == 1)
 
 
 def _kernel_ready(x: np.ndarray) -> np.ndarray:
