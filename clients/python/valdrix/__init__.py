@@ -45,6 +45,7 @@ from .errors import (
     InternalError,
     NotConnectedError,
     TimeOutError,
+    TraceFileError,
     UnsupportedError,
     ValdrixError,
 )
@@ -55,7 +56,7 @@ __version__ = "0.2.0"
 __all__ = [
     "Valdrix", "Pipeline", "Trace", "TraceBatch", "BatchInfo", "BUSES",
     "ValdrixError", "BusyError", "TimeOutError", "InternalError", "UnsupportedError", "FramingError",
-    "CaptureTimeout", "NotConnectedError",
+    "CaptureTimeout", "NotConnectedError", "TraceFileError",
     "DEFAULT_PORT", "TRIGGER_ARMED", "TRIGGER_TRIGGERED", "TRIGGER_DONE", "TRIGGER_COMPLETE",
     "CLOCK_KHZ", "UART_BAUD_RATES", "UART_PARITY", "UART_STOP_BITS", "I2C_SPEED_HZ",
     "Command", "TriggerSource", "TriggerMode", "TriggerEdge",

@@ -20,6 +20,7 @@ __all__ = [
     "FramingError",
     "CaptureTimeout",
     "NotConnectedError",
+    "TraceFileError",
     "error_for_status",
 ]
 
@@ -96,6 +97,23 @@ class CaptureTimeout(ValdrixError):
 class NotConnectedError(ConnectionError):
     """A call on a client whose connection was closed (by close(), or after a
     broken exchange) and that was not asked to reconnect by itself."""
+
+
+class TraceFileError(ValueError):
+    """A file that cannot be read as a trace set (TRS, .npz or zarr).
+
+    ``path`` names the file, ``problem`` says what is wrong with it; the
+    message is both, "traces.trs: not a TRS file (first tag 0x23)". Raised
+    as ``TraceFileError(path, problem)`` or with a ready message alone.
+    """
+
+    def __init__(self, path: object, problem: Optional[str] = None) -> None:
+        if problem is None:
+            self.path, self.problem = None, str(path)
+            super().__init__(str(path))
+        else:
+            self.path, self.problem = str(path), problem
+            super().__init__("%s: %s" % (path, problem))
 
 
 _BY_STATUS = {cls.status: cls for cls in (BusyError, TimeOutError, InternalError, UnsupportedError)}
