@@ -77,6 +77,7 @@ def test_batched_campaign_writes_what_one_request_per_trace_writes(tmp_path, opt
             stop(sim)
         files[batch] = read_traces(str(out))
     one = files["1"]
+    assert not one.metadata["batched"] and files["auto"].metadata["batched"]
     for batch in ("auto", "7"):
         other = files[batch]
         assert len(other) == len(one) == 40

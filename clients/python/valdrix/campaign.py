@@ -198,11 +198,12 @@ class _TraceWriter:
             self._trs.close()
 
 
-def _open_writer(path: str, metadata: Optional[Dict[str, Any]], labels: bool, resume: bool) -> Any:
+def _open_writer(path: str, metadata: Optional[Dict[str, Any]], labels: bool, resume: bool,
+                 sample_period: Optional[float]) -> Any:
     opener = getattr(_traces, "open_writer", None)
     if opener is None:
         return _TraceWriter(path, metadata, labels, resume)
-    return opener(path, metadata, labels=labels, resume=resume)
+    return opener(path, metadata, labels=labels, resume=resume, sample_period=sample_period)
 
 
 class _Writer:
@@ -211,7 +212,9 @@ class _Writer:
 
     def __init__(self, path: str, metadata: Optional[Dict[str, Any]], labels: bool, resume: bool) -> None:
         self.path = path
-        self.w = self._guard(lambda: _open_writer(path, metadata, labels, resume))
+        khz = (metadata or {}).get("sample_rate_khz")
+        period = 1.0 / (khz * 1000.0) if khz else None
+        self.w = self._guard(lambda: _open_writer(path, metadata, labels, resume, period))
 
     def _guard(self, call: Callable[[], Any]) -> Any:
         try:
@@ -496,6 +499,7 @@ class Campaign:
                         return
                 else:
                     meta.update(captured=done, missed_triggers=self.missed, reconnects=self.reconnects,
+                                batched=self.batched,
                                 finished=datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"))
                     writer.metadata.update(meta)
                     try:
