@@ -159,6 +159,7 @@ def test_interrupted_campaign_leaves_a_valid_file(sim_port, tmp_path):
     proc.send_signal(signal.SIGINT)
     stdout, stderr = proc.communicate(timeout=60)
     assert proc.returncode == 130, stderr
+    assert stderr.startswith("valdrix-capture: interrupted after "), stderr
     ts = read_traces(str(out))
     assert len(ts) == ts.metadata["captured"] > 0
     assert stdout.startswith("%d traces of 1024 samples" % len(ts))
