@@ -199,12 +199,14 @@ def test_a_file_that_is_not_a_trace_set_gets_one_line_and_exit_1(tmp_path, name)
     path = tmp_path / name
     if name in BAD_FILES:
         path.write_bytes(BAD_FILES[name])
-    for command in ("tvla", "cpa"):
-        proc = subprocess.run([sys.executable, "-m", "valdrix.analyze", command, str(path)], capture_output=True,
+    svg = tmp_path / "out.svg"
+    for prog, args in (("analyze", ["tvla", path]), ("analyze", ["cpa", path]), ("plot", [path, "-o", svg])):
+        proc = subprocess.run([sys.executable, "-m", "valdrix." + prog] + [str(a) for a in args], capture_output=True,
                               text=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), timeout=60)
         assert proc.returncode == 1, proc.stderr
         assert proc.stdout == "" and len(proc.stderr.splitlines()) == 1, proc.stderr
-        assert proc.stderr.startswith("valdrix-analyze: %s: " % path)
+        assert proc.stderr.startswith("valdrix-%s: %s: " % (prog, path)), proc.stderr
+    assert not svg.exists()
 
 
 def test_unlabelled_set_and_bad_window_are_refused(tvla_file, tmp_path, capsys):
