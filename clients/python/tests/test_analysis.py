@@ -19,14 +19,16 @@ RNG_SEED = 20261208
 KEY = bytes.fromhex("2b7e151628aed2a6abf7158809cf4f3c")
 
 
-@pytest.fixture(params=["kernel", "numpy"])
+@pytest.fixture(params=["kernel-rows", "kernel-columns", "numpy"])
 def adder(request, monkeypatch):
-    """Runs a test with the compiled kernel and again with numpy alone."""
-    if request.param == "kernel":
+    """Runs a test with the compiled kernel, its threads splitting the rows
+    or the columns of even small test arrays, and again with numpy alone."""
+    if request.param.startswith("kernel"):
         if not analysis.kernels_available():
             pytest.skip("the compiled kernel is not built (VALDRIX_KERNELS_DIR)")
-        # Threads split the columns even of small test arrays.
         monkeypatch.setattr(analysis, "_PARALLEL_MIN", 0)
+        if request.param == "kernel-columns":
+            monkeypatch.setattr(analysis, "_PRIVATE_SUMS", 0)
     else:
         monkeypatch.setattr(analysis, "_kernels", None)
     return request.param

@@ -165,6 +165,24 @@ def _parallel_columns(work: Callable[[int, int], None], n: int, s: int) -> None:
         f.result()
 
 
+# Per-group sums up to this many elements are kept per core and added up.
+_PRIVATE_SUMS = 1 << 16
+
+
+def _parallel_rows(work: Callable[[int, int], Any], n: int, s: int) -> List[Any]:
+    """Runs work(r0, r1) over row ranges covering [0, n), one per core; returns their results."""
+    parts = min(_threads(), n)
+    if parts <= 1 or n * s < _PARALLEL_MIN:
+        return [work(0, n)]
+    global _pool
+    with _pool_lock:
+        if _pool is None:
+            _pool = ThreadPoolExecutor(max_workers=_threads(), thread_name_prefix="valdrix-analysis")
+    edges = [n * k // parts for k in range(parts + 1)]
+    futures = [_pool.submit(work, a, b) for a, b in zip(edges[:-1], edges[1:]) if b > a]
+    return [f.result() for f in futures]
+
+
 def _as_2d(traces: Any) -> np.ndarray:
     x = np.asarray(traces)
     if x.ndim == 1:
@@ -231,7 +249,19 @@ class _GroupStats:
         s1, s2 = self.s1, self.s2
         if _kernels is not None:
             xk = _kernel_ready(x)
-            _parallel_columns(lambda a, b: _kernels.class_sums(xk, classes, s1, s2, a, b), len(xk), self.samples)
+            if self.groups * self.samples <= _PRIVATE_SUMS:
+                # Small sums: each core takes a run of whole rows into sums of its own.
+                def rows(a: int, b: int) -> Tuple[np.ndarray, np.ndarray]:
+                    p1, p2 = np.zeros_like(s1), np.zeros_like(s2)
+                    _kernels.class_sums(xk[a:b], classes[a:b], p1, p2, 0, self.samples)
+                    return p1, p2
+
+                for p1, p2 in _parallel_rows(rows, len(xk), self.samples):
+                    s1 += p1
+                    s2 += p2
+            else:
+                _parallel_columns(lambda a, b: _kernels.class_sums(xk, classes, s1, s2, a, b), len(xk),
+                                  self.samples)
             return
 
         def work(a: int, b: int) -> None:
