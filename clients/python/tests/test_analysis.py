@@ -156,6 +156,12 @@ def test_tvla_verdict_json_and_fail_on_leak(tvla_file, tmp_path, capsys):
     # Outside the leaking samples the gate passes.
     assert analyze_main(["tvla", path, "--fail-on-leak", "--window", "70:140"]) == 0
     assert "no leakage found" in capsys.readouterr().out.splitlines()[-1]
+    # A local run does not load Dask.
+    local = subprocess.run([sys.executable, "-c", "import sys; from valdrix import analysis; "
+                            "analysis.analyze(sys.argv[1], 'tvla'); print(sorted({'dask', 'distributed'} & "
+                            "set(sys.modules)))", path], capture_output=True, text=True, timeout=60,
+                           env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert local.stdout == "[]\n", local.stderr
 
 
 def test_cpa_warns_when_the_evidence_is_weak(tmp_path, capsys):

@@ -944,7 +944,7 @@ def _analyze_dask(path: str, kind: str, params: Dict[str, Any], src: _Source, sc
     except ImportError as e:
         raise RuntimeError("--scheduler needs Dask (Debian: python3-dask python3-distributed)") from e
     try:
-        client = Client(scheduler, timeout="20s")
+        client = Client(scheduler, timeout="10s")
     except (OSError, TimeoutError) as e:
         raise RuntimeError("cannot reach the Dask scheduler at %s: %s" % (scheduler, e)) from e
     with client:
