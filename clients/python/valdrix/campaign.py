@@ -297,7 +297,8 @@ class Campaign:
         pause = 0.1
         while True:
             if self.stopping:
-                raise GaveUp("%s; interrupted while reconnecting" % cause)
+                self.interrupted = True
+                raise KeyboardInterrupt
             try:
                 self.client.reconnect()
                 self.batched = self.args.batch != 1 and self.client.batch_info() is not None
@@ -399,11 +400,18 @@ class Campaign:
                 n = self._step(done)
                 inputs = [self.next_input(i) for i in range(done, done + n)]
                 tx = _batch.input_array([t for t, _ in inputs])
+                first_failure = None
                 while True:
                     try:
                         got, failure = self._capture_in_order(tx)
                         break
                     except (ConnectionError, socket.timeout) as e:
+                        # An instrument that takes connections but never
+                        # completes this step is given the same wait.
+                        now = time.monotonic()
+                        first_failure = first_failure or now
+                        if now - first_failure > float(a.reconnect_wait):
+                            raise
                         # Nothing of this step is written yet: all of it again.
                         progress.update(done, force=True, note="  reconnecting")
                         self._reconnect(e)
