@@ -159,53 +159,6 @@ class Progress:
             sys.stderr.write("\n")
 
 
-class _TraceWriter:
-    """Appends batches through the store's per-trace writers, for a store
-    without ``open_writer``: TRS as the campaign runs, .npz at the end."""
-
-    def __init__(self, path: str, metadata: Optional[Dict[str, Any]], labels: bool, resume: bool) -> None:
-        if resume or not path.lower().endswith((".trs", ".npz")):
-            raise UsageError("this valdrix writes .trs and .npz files only, and cannot resume them")
-        self.path = path
-        self.metadata = dict(metadata or {})
-        self.count = 0
-        self._trs = _traces.TrsWriter(path, self.metadata, labels=labels) if path.lower().endswith(".trs") else None
-        self._kept: List[Any] = []
-
-    def append_arrays(self, waves: Dict[int, Any], tx: Any, rx: Any, labels: Optional[List[str]] = None,
-                      status: Any = None) -> None:
-        from .trace import Trace
-
-        for i in range(len(tx)):
-            trace = Trace(waves={c: w[i] for c, w in waves.items()}, tx=tx[i].tobytes(), rx=rx[i].tobytes(),
-                          index=self.count, label=labels[i] if labels else "",
-                          status=int(status[i]) if status is not None else 0)
-            if self._trs is not None:
-                self._trs.append(trace)
-            else:
-                self._kept.append(trace)
-            self.count += 1
-
-    def close(self) -> None:
-        if self._trs is not None:
-            self._trs.metadata.update(self.metadata)
-            self._trs.close()
-        elif self._kept:
-            _traces.write_npz(self.path, self._kept, self.metadata)
-
-    def abort(self) -> None:
-        if self._trs is not None:
-            self._trs.close()
-
-
-def _open_writer(path: str, metadata: Optional[Dict[str, Any]], labels: bool, resume: bool,
-                 sample_period: Optional[float]) -> Any:
-    opener = getattr(_traces, "open_writer", None)
-    if opener is None:
-        return _TraceWriter(path, metadata, labels, resume)
-    return opener(path, metadata, labels=labels, resume=resume, sample_period=sample_period)
-
-
 class _Writer:
     """The trace file: the store's writer, with every OSError it raises
     naming the file, so that no disk error is taken for a connection's."""
@@ -214,7 +167,8 @@ class _Writer:
         self.path = path
         khz = (metadata or {}).get("sample_rate_khz")
         period = 1.0 / (khz * 1000.0) if khz else None
-        self.w = self._guard(lambda: _open_writer(path, metadata, labels, resume, period))
+        self.w = self._guard(lambda: _traces.open_writer(path, metadata, labels=labels, resume=resume,
+                                                         sample_period=period))
 
     def _guard(self, call: Callable[[], Any]) -> Any:
         try:
@@ -343,7 +297,8 @@ class Campaign:
         pause = 0.1
         while True:
             if self.stopping:
-                raise GaveUp("%s; interrupted while reconnecting" % cause)
+                self.interrupted = True
+                raise KeyboardInterrupt
             try:
                 self.client.reconnect()
                 self.batched = self.args.batch != 1 and self.client.batch_info() is not None
@@ -445,11 +400,18 @@ class Campaign:
                 n = self._step(done)
                 inputs = [self.next_input(i) for i in range(done, done + n)]
                 tx = _batch.input_array([t for t, _ in inputs])
+                first_failure = None
                 while True:
                     try:
                         got, failure = self._capture_in_order(tx)
                         break
                     except (ConnectionError, socket.timeout) as e:
+                        # An instrument that takes connections but never
+                        # completes this step is given the same wait.
+                        now = time.monotonic()
+                        first_failure = first_failure or now
+                        if now - first_failure > float(a.reconnect_wait):
+                            raise
                         # Nothing of this step is written yet: all of it again.
                         progress.update(done, force=True, note="  reconnecting")
                         self._reconnect(e)
