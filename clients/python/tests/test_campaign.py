@@ -57,7 +57,7 @@ def wait_for_traces(out, proc, size=200_000):
 def test_campaign_survives_a_service_restart_and_says_what_it_kept_when_it_gives_up(tmp_path):
     sim, port = spawn_sim()
     out = tmp_path / "restart.trs"
-    count = 300 if SLOW else 3000
+    count = 300 if SLOW else 1500
     run = capture("--port", port, "--count", count, "--samples", 1024, "--rx-len", 16, "-o", out)
     try:
         wait_for_traces(out, run, 20_000 if SLOW else 200_000)
@@ -114,7 +114,7 @@ def interrupt_after(out, minimum, *args):
 
 @pytest.mark.parametrize("suffix", [".trs", ".zarr"])
 def test_resume_continues_a_cut_short_campaign_with_its_own_settings(sim_port, tmp_path, suffix):
-    total = 500 if SLOW else 5000
+    total = 500 if SLOW else 2000
     lines = ["%032x" % (i * 0x0101010101) for i in range(total)]
     inputs = tmp_path / "inputs.txt"
     inputs.write_text("\n".join(lines) + "\n")
@@ -132,8 +132,9 @@ def test_resume_continues_a_cut_short_campaign_with_its_own_settings(sim_port, t
     if suffix != ".trs":
         return
     resumed, whole = tmp_path / ("r" + suffix), tmp_path / ("w" + suffix)
-    count = 300 if SLOW else 3000
-    interrupt_after(resumed, 20, "--port", sim_port, "--count", count, "--seed", 3, "--samples", 1024, "--tvla")
+    count = 300 if SLOW else 1000
+    interrupt_after(resumed, 20, "--port", sim_port, "--count", count, "--seed", 3, "--samples", 1024, "--tvla",
+                    "--batch", 1)
     assert tool("capture", "--port", sim_port, "--resume", "-o", resumed).returncode == 0
     assert tool("capture", "--port", sim_port, "--count", count, "--seed", 3, "--samples", 1024, "--tvla",
                 "-o", whole).returncode == 0
