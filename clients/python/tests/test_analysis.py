@@ -19,14 +19,16 @@ RNG_SEED = 20261208
 KEY = bytes.fromhex("2b7e151628aed2a6abf7158809cf4f3c")
 
 
-@pytest.fixture(params=["kernel", "numpy"])
+@pytest.fixture(params=["kernel-rows", "kernel-columns", "numpy"])
 def adder(request, monkeypatch):
-    """Runs a test with the compiled kernel and again with numpy alone."""
-    if request.param == "kernel":
+    """Runs a test with the compiled kernel, its threads splitting the rows
+    or the columns of even small test arrays, and again with numpy alone."""
+    if request.param.startswith("kernel"):
         if not analysis.kernels_available():
             pytest.skip("the compiled kernel is not built (VALDRIX_KERNELS_DIR)")
-        # Threads split the columns even of small test arrays.
         monkeypatch.setattr(analysis, "_PARALLEL_MIN", 0)
+        if request.param == "kernel-columns":
+            monkeypatch.setattr(analysis, "_PRIVATE_SUMS", 0)
     else:
         monkeypatch.setattr(analysis, "_kernels", None)
     return request.param
@@ -154,6 +156,12 @@ def test_tvla_verdict_json_and_fail_on_leak(tvla_file, tmp_path, capsys):
     # Outside the leaking samples the gate passes.
     assert analyze_main(["tvla", path, "--fail-on-leak", "--window", "70:140"]) == 0
     assert "no leakage found" in capsys.readouterr().out.splitlines()[-1]
+    # A local run does not load Dask.
+    local = subprocess.run([sys.executable, "-c", "import sys; from valdrix import analysis; "
+                            "analysis.analyze(sys.argv[1], 'tvla'); print(sorted({'dask', 'distributed'} & "
+                            "set(sys.modules)))", path], capture_output=True, text=True, timeout=60,
+                           env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert local.stdout == "[]\n", local.stderr
 
 
 def test_cpa_warns_when_the_evidence_is_weak(tmp_path, capsys):
@@ -199,12 +207,14 @@ def test_a_file_that_is_not_a_trace_set_gets_one_line_and_exit_1(tmp_path, name)
     path = tmp_path / name
     if name in BAD_FILES:
         path.write_bytes(BAD_FILES[name])
-    for command in ("tvla", "cpa"):
-        proc = subprocess.run([sys.executable, "-m", "valdrix.analyze", command, str(path)], capture_output=True,
+    svg = tmp_path / "out.svg"
+    for prog, args in (("analyze", ["tvla", path]), ("analyze", ["cpa", path]), ("plot", [path, "-o", svg])):
+        proc = subprocess.run([sys.executable, "-m", "valdrix." + prog] + [str(a) for a in args], capture_output=True,
                               text=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), timeout=60)
         assert proc.returncode == 1, proc.stderr
         assert proc.stdout == "" and len(proc.stderr.splitlines()) == 1, proc.stderr
-        assert proc.stderr.startswith("valdrix-analyze: %s: " % path)
+        assert proc.stderr.startswith("valdrix-%s: %s: " % (prog, path)), proc.stderr
+    assert not svg.exists()
 
 
 def test_unlabelled_set_and_bad_window_are_refused(tvla_file, tmp_path, capsys):

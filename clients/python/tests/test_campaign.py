@@ -168,3 +168,16 @@ def test_an_unpowered_target_draws_a_warning(sim_port):
     assert run.stderr == ("valdrix-capture: warning: the target answered only 0xFF: is it powered and clocked?\n"
                           "valdrix-capture: warning: channel 2 is flat in every trace: did anything draw power?\n")
     assert tool("capture", "--port", sim_port, "--count", 5, "--samples", 1024, "--rx-len", 4).stderr == ""
+
+
+def test_a_campaign_runs_from_a_script_with_the_command_line_options(sim_port, tmp_path):
+    from valdrix.campaign import Campaign
+
+    with pytest.raises(TypeError, match="unknown options: rx_length"):
+        Campaign(port=sim_port, rx_length=4)
+    campaign = Campaign(port=sim_port, count=50, samples=1024, rx_len=4, channels=[2], batch=8,
+                        output=str(tmp_path / "script.zarr"))
+    result = campaign.run()
+    assert (result["status"], result["written"], result["captured"]) == ("ok", 50, 50)
+    ts = read_traces(str(tmp_path / "script.zarr"))
+    assert len(ts) == 50 and ts.channels == [2] and ts.metadata["campaign"]["rx_len"] == 4

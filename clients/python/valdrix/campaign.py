@@ -22,6 +22,8 @@ from __future__ import annotations
 
 import argparse
 import datetime
+import errno
+import os
 import random
 import socket
 import sys
@@ -254,6 +256,8 @@ class Campaign:
     def _open_resumed(self) -> None:
         """Opens the cut-short file and takes the campaign's settings from it."""
         a = self.args
+        if not os.path.exists(a.output):
+            raise OSError(errno.ENOENT, "no such campaign to resume", a.output)
         self._writer = _Writer(a.output, None, False, True)
         stored = self._writer.metadata.get("campaign")
         if not isinstance(stored, dict):
@@ -297,7 +301,8 @@ class Campaign:
         pause = 0.1
         while True:
             if self.stopping:
-                raise GaveUp("%s; interrupted while reconnecting" % cause)
+                self.interrupted = True
+                raise KeyboardInterrupt
             try:
                 self.client.reconnect()
                 self.batched = self.args.batch != 1 and self.client.batch_info() is not None
@@ -399,11 +404,18 @@ class Campaign:
                 n = self._step(done)
                 inputs = [self.next_input(i) for i in range(done, done + n)]
                 tx = _batch.input_array([t for t, _ in inputs])
+                first_failure = None
                 while True:
                     try:
                         got, failure = self._capture_in_order(tx)
                         break
                     except (ConnectionError, socket.timeout) as e:
+                        # An instrument that takes connections but never
+                        # completes this step is given the same wait.
+                        now = time.monotonic()
+                        first_failure = first_failure or now
+                        if now - first_failure > float(a.reconnect_wait):
+                            raise
                         # Nothing of this step is written yet: all of it again.
                         progress.update(done, force=True, note="  reconnecting")
                         self._reconnect(e)
@@ -433,7 +445,7 @@ class Campaign:
         if captured:
             if rx_seen and ff_only == rx_seen:
                 self.warnings.append("the target answered only 0xFF: is it powered and clocked?")
-            for c in a.channels:
+            for c in a.channels if a.bus != "none" else ():  # a forced capture sends nothing to draw power
                 if flat[c]:
                     self.warnings.append("channel %d is flat in every trace: did anything draw power?" % c)
         elapsed = time.monotonic() - start

@@ -470,6 +470,8 @@ class Valdrix(Commands):
         period = 1.0 / (self.sample_rate_khz * 1000.0) if self.sample_rate_khz else None
         out = _batch.TraceBatch.empty(len(tx), tx, rx_len, channels, samples, period)
         info = None if per_trace else self.batch_info()
+        if info is not None and not info.buses >> _BATCH_BUS[bus] & 1:
+            info = None  # an instrument whose batches do not serve this bus
         if info is None:
             for i, row in enumerate(tx):
                 try:
