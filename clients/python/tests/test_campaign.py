@@ -114,29 +114,31 @@ def interrupt_after(out, minimum, *args):
 
 @pytest.mark.parametrize("suffix", [".trs", ".zarr"])
 def test_resume_continues_a_cut_short_campaign_with_its_own_settings(sim_port, tmp_path, suffix):
-    lines = ["%032x" % (i * 0x0101010101) for i in range(5000)]
+    total = 500 if SLOW else 5000
+    lines = ["%032x" % (i * 0x0101010101) for i in range(total)]
     inputs = tmp_path / "inputs.txt"
     inputs.write_text("\n".join(lines) + "\n")
     out = tmp_path / ("cut" + suffix)
     first = interrupt_after(out, 20, "--port", sim_port, "--tx", "file:%s" % inputs, "--samples", 1024,
                             "--rx-len", 16, "--channels", 2, "--batch", 1)
-    assert first < 5000
+    assert first < total
     done = tool("capture", "--port", sim_port, "--resume", "-o", out)
     assert done.returncode == 0, done.stderr
     ts = read_traces(str(out))
-    assert len(ts) == 5000 and ts.samples == 1024 and ts.channels == [2]
+    assert len(ts) == total and ts.samples == 1024 and ts.channels == [2]
     assert [t.hex() for t in ts.tx] == lines and list(ts.rx) == list(ts.tx)
 
     # A random campaign resumed draws the inputs the uninterrupted one draws.
     if suffix != ".trs":
         return
     resumed, whole = tmp_path / ("r" + suffix), tmp_path / ("w" + suffix)
-    interrupt_after(resumed, 20, "--port", sim_port, "--count", 3000, "--seed", 3, "--samples", 1024, "--tvla")
+    count = 300 if SLOW else 3000
+    interrupt_after(resumed, 20, "--port", sim_port, "--count", count, "--seed", 3, "--samples", 1024, "--tvla")
     assert tool("capture", "--port", sim_port, "--resume", "-o", resumed).returncode == 0
-    assert tool("capture", "--port", sim_port, "--count", 3000, "--seed", 3, "--samples", 1024, "--tvla",
+    assert tool("capture", "--port", sim_port, "--count", count, "--seed", 3, "--samples", 1024, "--tvla",
                 "-o", whole).returncode == 0
     a, b = read_traces(str(resumed)), read_traces(str(whole))
-    assert len(a) == 3000 and list(a.tx) == list(b.tx) and list(a.labels) == list(b.labels)
+    assert len(a) == count and list(a.tx) == list(b.tx) and list(a.labels) == list(b.labels)
 
 
 def test_a_full_disk_ends_the_campaign_with_exit_1_naming_the_file(sim_port, tmp_path):
