@@ -22,6 +22,8 @@ from __future__ import annotations
 
 import argparse
 import datetime
+import errno
+import os
 import random
 import socket
 import sys
@@ -254,6 +256,8 @@ class Campaign:
     def _open_resumed(self) -> None:
         """Opens the cut-short file and takes the campaign's settings from it."""
         a = self.args
+        if not os.path.exists(a.output):
+            raise OSError(errno.ENOENT, "no such campaign to resume", a.output)
         self._writer = _Writer(a.output, None, False, True)
         stored = self._writer.metadata.get("campaign")
         if not isinstance(stored, dict):
@@ -441,7 +445,7 @@ class Campaign:
         if captured:
             if rx_seen and ff_only == rx_seen:
                 self.warnings.append("the target answered only 0xFF: is it powered and clocked?")
-            for c in a.channels:
+            for c in a.channels if a.bus != "none" else ():  # a forced capture sends nothing to draw power
                 if flat[c]:
                     self.warnings.append("channel %d is flat in every trace: did anything draw power?" % c)
         elapsed = time.monotonic() - start
