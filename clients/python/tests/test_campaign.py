@@ -184,3 +184,22 @@ def test_a_campaign_runs_from_a_script_with_the_command_line_options(sim_port, t
     assert (result["status"], result["written"], result["captured"]) == ("ok", 50, 50)
     ts = read_traces(str(tmp_path / "script.zarr"))
     assert len(ts) == 50 and ts.channels == [2] and ts.metadata["campaign"]["rx_len"] == 4
+
+
+def test_a_client_reapplies_its_setup_when_it_reconnects_to_a_restarted_instrument():
+    from valdrix import Valdrix
+
+    sim, port = spawn_sim()
+    try:
+        client = Valdrix(port=port, reconnect=True, restore_setup=True)
+        client.setup(samples=1024, voltage_mv=3000)
+        assert client.capture(b"\x5a\xa5", rx_len=2).rx == b"\x5a\xa5"
+        stop(sim)
+        sim, _ = spawn_sim(port=port)
+        with pytest.raises(ConnectionError):
+            client.get_id()  # the old connection is gone
+        # The next call reconnects and powers the restarted target up again.
+        assert client.capture(b"\x5a\xa5", rx_len=2).rx == b"\x5a\xa5"
+        client.close()
+    finally:
+        stop(sim)
