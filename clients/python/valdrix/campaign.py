@@ -222,7 +222,11 @@ class Campaign:
         if unknown:
             raise TypeError("Campaign got unknown options: %s" % ", ".join(unknown))
         args.update(options)
+        if isinstance(args["channels"], str):
+            args["channels"] = [int(c) for c in args["channels"].split(",") if c.strip()]
         args["channels"] = tuple(sorted(set(args["channels"])))
+        if not args["channels"] or not set(args["channels"]) <= {1, 2}:
+            raise UsageError("channels are 1 and/or 2")
         self.args = argparse.Namespace(**args)
         self.stopping = False
         self.missed = 0
