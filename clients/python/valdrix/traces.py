@@ -202,7 +202,7 @@ class _LabelRows(_LazyRows):
 
     def _items(self, start: int, stop: int) -> List[str]:
         codes = self._ts._label_codes(start, stop).tolist()
-        names = self._ts.label_names
+        names = self._ts.label_names if codes and max(codes) >= len(LABEL_NAMES) else LABEL_NAMES
         return [names[c] if c >= 0 else "" for c in codes]
 
     def _item(self, i: int) -> str:
@@ -657,7 +657,25 @@ class _TitleCodes:
         if names:
             self._full_table()
             return None
-        chunk = self.titles[start:stop]
+        out = _np.empty(max(0, stop - start), dtype=_np.int8)
+        step = 1 << 18
+        for first in range(start, stop, step):
+            last = min(stop, first + step)
+            out[first - start:last - start] = self._block(self.titles[first:last])
+        return out
+
+    def _block(self, chunk: Any) -> Any:
+        # Titles this package writes are compared whole; only others are sorted out.
+        codes = _np.full(len(chunk), -2, dtype=_np.int8)
+        for name, code in ((b"fixed", 0), (b"random", 1), (b"", UNLABELLED)):
+            codes[chunk == name.ljust(chunk.itemsize)] = code
+            codes[chunk == name] = code
+        rest = codes == -2
+        if rest.any():
+            codes[rest] = self._sorted_out(chunk[rest])
+        return codes
+
+    def _sorted_out(self, chunk: Any) -> Any:
         unique, inverse = _np.unique(chunk, return_inverse=True)
         mapping = []
         for raw in unique.tolist():
@@ -669,7 +687,7 @@ class _TitleCodes:
             else:
                 table = self.table if self.table is not None else self._full_table()
                 mapping.append(table.get(raw, UNLABELLED))
-        return _np.array(mapping, dtype=_np.int8)[inverse] if len(chunk) else _np.zeros(0, dtype=_np.int8)
+        return _np.array(mapping, dtype=_np.int8)[inverse]
 
 
 # --------------------------------------------------------------------------
