@@ -263,3 +263,69 @@ def test_analysis_plots_draw_the_thresholds_and_the_winner_over_the_other_guesse
     assert others is not None and winner is not None
     assert list(root).index(winner) > list(root).index(others)  # drawn over the band
     assert root.find("s:text[@class='ylabel']", ns).text == "correlation of byte 3"
+
+
+def hw_xor(values, guesses):
+    """A model without the S-box: the weight of pt ^ k."""
+    return analysis.HW[np.asarray(values)[:, None] ^ np.asarray(guesses)[None, :]]
+
+
+def test_a_pluggable_model_and_the_ranks_of_a_wrong_key():
+    rng = np.random.default_rng(RNG_SEED + 5)
+    n, s = 3000, 16
+    pts = rng.integers(0, 256, size=(n, 16), dtype=np.uint8)
+    x = rng.integers(-100, 100, size=(n, s)).astype(np.int16)
+    x[:, 5] += 40 * analysis.HW[pts[:, 2] ^ KEY[2]].astype(np.int16)
+    cpa = analysis.CPA(s, model=hw_xor, bytes=[2]).update(x, pts)
+    # The weight of pt ^ k ranks k and its complement k ^ 0xff equally: their weights add up to 8.
+    assert cpa.key() in (KEY[2:3], bytes([KEY[2] ^ 0xFF]))
+    default = analysis.CPA(s, bytes=[2]).update(x, pts)
+    assert default.ranks(KEY)[0] > 0 and list(default.ranks(default.key() * 16)) == [0]
+    wrong = bytes([KEY[2] ^ 1]) * 16
+    assert cpa.ranks(wrong)[0] >= 1
+
+
+def test_snr_verdict_and_json(tmp_path, capsys):
+    rng = np.random.default_rng(RNG_SEED + 6)
+    n, s = 2000, 64
+    pts = rng.integers(0, 256, size=(n, 16), dtype=np.uint8)
+    x = rng.integers(-200, 200, size=(n, s)).astype(np.int16)
+    x[:, 40] += 50 * analysis.HW[analysis.SBOX[pts[:, 1] ^ KEY[1]]].astype(np.int16)
+    path = write_set(tmp_path / "snr.trs", x, pts)
+    out = tmp_path / "snr.json"
+    assert analyze_main(["snr", path, "--byte", "1", "--key", KEY.hex(), "--json", str(out)]) == 0
+    assert capsys.readouterr().out.splitlines()[-1].startswith("snr of Sbox(pt[1] ^ k[1]): max ")
+    data = json.loads(out.read_text())
+    assert data["at"] == 40 and data["traces"] == n and len(data["snr"]) == s
+    assert data["max_snr"] == pytest.approx(analysis.SNR(s).update(x, analysis.SBOX[pts[:, 1] ^ KEY[1]]).snr()[40])
+
+
+class FakeTerminal:
+    def __init__(self, tty):
+        self.tty, self.text = tty, ""
+
+    def isatty(self):
+        return self.tty
+
+    def write(self, text):
+        self.text += text
+
+    def flush(self):
+        pass
+
+
+def test_progress_shows_on_a_terminal_only(tvla_file, monkeypatch):
+    path, x, _ = tvla_file
+    monkeypatch.setattr(analysis._Source, "chunk_rows", lambda self, budget=0: 500)
+    for tty in (True, False):
+        stream = FakeTerminal(tty)
+        progress = analysis.Progress("tvla set", stream=stream, every=0)
+        analysis.analyze(path, "tvla", progress=progress)
+        progress.finish()
+        if tty:
+            shown = [line for line in stream.text.split("\r") if line.strip()]
+            assert [line.split(" traces")[0] for line in shown] == [
+                "tvla set: 500 of 1200", "tvla set: 1000 of 1200", "tvla set: 1200 of 1200"]
+            assert stream.text.endswith("\r")  # the line is cleared for the verdict
+        else:
+            assert stream.text == ""
