@@ -352,7 +352,7 @@ class Campaign:
                                          bus=None if a.bus == "none" else a.bus, timeout=a.timeout,
                                          per_trace=not self.batched)
 
-    def _capture_in_order(self, tx: Any) -> Tuple[TraceBatch, Optional[ValdrixError]]:
+    def _capture_in_order(self, tx: Any, first: int) -> Tuple[TraceBatch, Optional[ValdrixError]]:
         """Captures the traces of ``tx``, each missed one again (up to
         ``retries`` times) before the next is kept. Returns the traces up to
         the first that failed for good, and what failed it."""
@@ -368,8 +368,10 @@ class Campaign:
                 attempts += 1
                 got.put(i, self._capture(tx[i:i + 1]))
             if got.result[i] == _batch.BUS_ERROR:
-                cls = {1: BusyError, 2: TimeOutError}.get(int(got.error[i]), InternalError)
-                return got.head(i), cls("the transfer of trace %d failed" % i, int(got.error[i]))
+                code = int(got.error[i])
+                cls = {1: BusyError, 2: TimeOutError}.get(code, InternalError)
+                text = {1: "Device is busy", 2: "Operation timed out"}.get(code, "transfer failed")
+                return got.head(i), cls("%s (trace %d)" % (text, first + i), code)
         return got, None
 
     def run(self) -> Dict[str, Any]:
@@ -411,7 +413,7 @@ class Campaign:
                 first_failure = None
                 while True:
                     try:
-                        got, failure = self._capture_in_order(tx)
+                        got, failure = self._capture_in_order(tx, done)
                         break
                     except (ConnectionError, socket.timeout) as e:
                         # An instrument that takes connections but never
