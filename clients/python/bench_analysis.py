@@ -108,7 +108,7 @@ def main() -> int:
     parser.add_argument("--dir", default=tempfile.gettempdir(), help="where the sets are written (/tmp)")
     parser.add_argument("--tvla-traces", type=int, default=300_000)
     parser.add_argument("--cpa-traces", type=int, default=100_000)
-    parser.add_argument("--repeat", type=int, default=2, help="best of this many runs of each (2)")
+    parser.add_argument("--repeat", type=int, default=3, help="best of this many runs of each (3)")
     a = parser.parse_args()
     work = tempfile.mkdtemp(prefix="valdrix-bench-", dir=a.dir)
     env = dict(os.environ, PYTHONPATH=HERE + os.pathsep + os.environ.get("PYTHONPATH", ""))

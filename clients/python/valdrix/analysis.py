@@ -787,7 +787,12 @@ class _Source:
         self._tx_list = None
 
     def chunk_rows(self, budget: int = 32 << 20) -> int:
-        rows = max(256, budget // max(2 * self.samples, 1))
+        """Traces per chunk: about ``budget`` bytes of samples where a chunk is
+        read into memory, 8 times that where it is a view of a mapped file or
+        of an array already in memory (fewer, larger steps for the kernel)."""
+        if isinstance(self.waves, np.ndarray):
+            budget *= 8
+        rows = min(65535, max(256, budget // max(2 * self.samples, 1)))
         store = getattr(self.waves, "chunks", None)  # a zarr array: whole chunks of the store
         if isinstance(store, tuple) and store and isinstance(store[0], int) and store[0] > 0:
             rows = max(store[0], rows // store[0] * store[0])
