@@ -335,3 +335,19 @@ def test_resume_appends_to_a_set_cut_short(tmp_path, fmt):
     assert len(ts) == 30 and ts.metadata["resumed"] == 1
     assert np.array_equal(ts.read(0, 30).waves[1], waves[1]) and np.array_equal(ts.rx_array[:], rx)
     assert list(ts.labels) == labels
+
+
+def test_resume_takes_over_the_store_of_a_killed_zarr_run(tmp_path):
+    pytest.importorskip("zarr")
+    path = str(tmp_path / "run.zarr")
+    waves, tx, rx, labels = batch(30, samples=12)
+    w = open_writer(path, {"seed": 5}, labels=True)
+    w.append_arrays({c: a[:20] for c, a in waves.items()}, tx[:20], rx[:20], labels[:20])
+    w._flush()  # what the run had stored when it was killed; it never closed
+    assert not os.path.exists(path)
+    with open_writer(path, labels=True, resume=True) as again:
+        assert again.count == 20 and again.metadata == {"seed": 5}
+        again.append_arrays({c: a[20:] for c, a in waves.items()}, tx[20:], rx[20:], labels[20:])
+    assert os.listdir(str(tmp_path)) == ["run.zarr"]
+    ts = read_traces(path)
+    assert np.array_equal(ts.read(0, 30).waves[2], waves[2]) and list(ts.labels) == labels
