@@ -1,5 +1,6 @@
 #include "bench/campaign.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -115,12 +116,30 @@ bool set_up(Conn& c, const Spec& s, std::string& err) {
   return true;
 }
 
+// A run is cut into SLICES parts: on a shared machine other work comes and goes
+// within seconds, so the median part says more than the whole.
+constexpr int SLICES = 5;
+
 struct Outcome {
   bool ok = false;
   std::string error;
   std::uint64_t traces = 0, complete = 0, bytes = 0;
   double seconds = 0;
-  double per_s() const { return seconds > 0 ? static_cast<double>(traces) / seconds : 0; }
+  std::vector<double> rates;  // traces/s of each slice
+
+  void slice_done(std::uint64_t traces_before, Clock::time_point since) {
+    const double t = std::chrono::duration<double>(Clock::now() - since).count();
+    seconds += t;
+    if (t > 0) rates.push_back(static_cast<double>(traces - traces_before) / t);
+  }
+  double median() const {
+    if (rates.empty()) return 0;
+    std::vector<double> r = rates;
+    std::sort(r.begin(), r.end());
+    return r[r.size() / 2];
+  }
+  double low() const { return rates.empty() ? 0 : *std::min_element(rates.begin(), rates.end()); }
+  double high() const { return rates.empty() ? 0 : *std::max_element(rates.begin(), rates.end()); }
 };
 
 // Reads one capture_batch answer of `count` records, counting the complete ones.
@@ -166,27 +185,30 @@ Outcome batched(const sockaddr_in& addr, const Spec& s, double seconds) {
   if (!c || !set_up(*c, s, o.error)) return o;
   const std::uint32_t count = s.traces_per_batch();
   Bytes buf(READ_CHUNK);
-  const auto start = Clock::now();
-  const auto deadline = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-  int in_flight = 0;
   std::uint32_t next = 0;
-  for (;;) {
-    while (in_flight < IN_FLIGHT && Clock::now() < deadline) {
-      if (!c->send_all(batch_frame(s, count, next))) {
-        o.error = "connection lost";
+  for (int slice = 0; slice < SLICES; ++slice) {
+    const auto start = Clock::now();
+    const auto deadline =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds / SLICES));
+    const std::uint64_t before = o.traces;
+    for (int in_flight = 0;;) {
+      while (in_flight < IN_FLIGHT && Clock::now() < deadline) {
+        if (!c->send_all(batch_frame(s, count, next))) {
+          o.error = "connection lost";
+          return o;
+        }
+        next += count;
+        ++in_flight;
+      }
+      if (in_flight == 0) break;
+      if (!read_batch_answer(c->fd(), s, count, buf, o)) {
+        if (o.error.empty()) o.error = "connection lost";
         return o;
       }
-      next += count;
-      ++in_flight;
+      --in_flight;
     }
-    if (in_flight == 0) break;
-    if (!read_batch_answer(c->fd(), s, count, buf, o)) {
-      if (o.error.empty()) o.error = "connection lost";
-      return o;
-    }
-    --in_flight;
+    o.slice_done(before, start);
   }
-  o.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   o.ok = true;
   return o;
 }
@@ -213,19 +235,24 @@ Outcome per_trace(const sockaddr_in& addr, const Spec& s, double seconds) {
   }
   const int read_count = s.channel_count();
   const auto fill = std::chrono::nanoseconds(static_cast<std::int64_t>(s.fill_us() * 1000));
-  const auto start = Clock::now();
-  const auto deadline = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   Reply r;
-  for (std::uint32_t k = 0; Clock::now() < deadline; ++k) {
+  std::uint32_t k = 0;
+  for (int slice = 0; slice < SLICES; ++slice) {
+  const auto start = Clock::now();
+  const auto deadline =
+      start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds / SLICES));
+  const std::uint64_t before = o.traces;
+  for (; Clock::now() < deadline; ++k) {
     Bytes first = arm;
     const Bytes spi = spi_transfer_frame(s, k);
     first.insert(first.end(), spi.begin(), spi.end());
     first.insert(first.end(), poll.begin(), poll.end());
     const auto sent = Clock::now();
-    // Answers to pipelined requests are acknowledged at once, as the Python client
-    // does, so the service's Nagle never waits for a delayed acknowledgement.
-    quick_ack(c->fd());
     if (!c->send_all(first)) return o;
+    // Answers to pipelined requests are acknowledged at once, as the Python client
+    // does: the service may send the first before a transfer waits, and with
+    // Nagle's algorithm holds the next until the first is acknowledged.
+    quick_ack(c->fd());
     bool done = false;
     for (int i = 0; i < 3; ++i) {
       if (!c->read_one(r)) return o;
@@ -236,8 +263,8 @@ Outcome per_trace(const sockaddr_in& addr, const Spec& s, double seconds) {
       if (!c->call(poll, r)) return o;
       done = r.status == 0 && base::load_be32(r.head) == CAPTURE_DONE;
     }
-    quick_ack(c->fd());
     if (!c->send_all(reads)) return o;
+    quick_ack(c->fd());
     for (int i = 0; i < read_count; ++i) {
       if (!c->read_one(r)) return o;
       o.bytes += r.length;
@@ -245,7 +272,8 @@ Outcome per_trace(const sockaddr_in& addr, const Spec& s, double seconds) {
     ++o.traces;
     if (done) ++o.complete;
   }
-  o.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  o.slice_done(before, start);
+  }
   o.ok = true;
   return o;
 }
@@ -289,8 +317,9 @@ void print_row(const char* path, const std::string& what, const Outcome& o, doub
     std::printf("%-10s %-30s failed: %s\n", path, what.c_str(), o.error.c_str());
     return;
   }
-  std::printf("%-10s %-30s %10.0f %10.0f %-12s %7s %8.1f", path, what.c_str(), o.per_s(), limit, limit_name,
-              ratio(o.per_s(), limit).c_str(), mib(static_cast<double>(o.bytes)) / o.seconds);
+  std::printf("%-10s %-30s %10.0f %8.0f-%-8.0f %8.0f %-12s %7s %8.1f", path, what.c_str(), o.median(), o.low(),
+              o.high(), limit, limit_name, ratio(o.median(), limit).c_str(),
+              mib(static_cast<double>(o.bytes)) / o.seconds);
   if (o.complete != o.traces)
     std::printf("   %llu of %llu traces incomplete", static_cast<unsigned long long>(o.traces - o.complete),
                 static_cast<unsigned long long>(o.traces));
@@ -468,9 +497,12 @@ int run_campaign(int argc, char** argv) {
     }
   }
 
-  std::printf("\n%-10s %-30s %10s %10s %-12s %7s %8s\n", "path", "campaign", "traces/s", "limit", "", "ratio",
-              "MiB/s");
-  std::printf("%s\n", std::string(93, '-').c_str());
+  std::printf("\ntraces/s: the median of %d slices of each run, and the slowest and fastest slice; ratio: the "
+              "median over the limit\n",
+              SLICES);
+  std::printf("%-10s %-30s %10s %-17s %8s %-12s %7s %8s\n", "path", "campaign", "traces/s", "  slices", "limit", "",
+              "ratio", "MiB/s");
+  std::printf("%s\n", std::string(110, '-').c_str());
   std::fflush(stdout);
   const std::string batch_name = "batched, " + std::to_string(s.traces_per_batch()) + " a request";
   auto run_both = [&](const char* path, const sockaddr_in& to, double limit, const char* limit_name) {

@@ -20,8 +20,9 @@ namespace {
 // Bytes read from one side at a time: 131 us of a 1 Gbit/s link, fine enough for
 // round trips of a fraction of a millisecond.
 constexpr std::size_t PIECE = 16 * 1024;
-// What a direction holds at least, in flight and queued.
-constexpr std::size_t MIN_HOLD = 256 * 1024;
+// What a direction holds at least, in flight and queued: enough that a writer
+// the scheduler wakes late does not leave the emulated link idle.
+constexpr std::size_t MIN_HOLD = 1024 * 1024;
 
 // Sleeps of a few microseconds must not last the default timer slack of 50 us.
 void fine_sleeps() { ::prctl(PR_SET_TIMERSLACK, 1000, 0, 0, 0); }
@@ -45,6 +46,12 @@ class Pipe {
       Bytes piece(PIECE);
       ssize_t n = ::read(from_, piece.data(), piece.size());
       if (n < 0 && errno == EINTR) continue;
+      // The proxy cannot pass on when the far end acknowledges, so it
+      // acknowledges at once, as a client that asks for quick acknowledgements
+      // does: a sender's Nagle never waits for a delayed acknowledgement of the
+      // proxy's own.
+      int one = 1;
+      ::setsockopt(from_, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
       std::unique_lock lock(mu_);
       if (n <= 0 || closed_) {
         // The end travels like the last byte.

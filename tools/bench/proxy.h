@@ -3,7 +3,9 @@
 // server as if over a link of a given round-trip time and rate. Each direction
 // serialises its bytes at the rate, delivers them half a round trip later, and
 // holds at most a few round trips' worth, so a slow link pushes back on the
-// sender as a real one does. Used by the campaign mode and on its own
+// sender as a real one does. The proxy acknowledges what it receives at once (it
+// cannot pass on when the far end would), so stalls that a client's delayed
+// acknowledgements cause on a real link do not show through it. Used by the campaign mode and on its own
 // (`valdrix-bench proxy`), so that any host program can be measured through it.
 #include <cstdint>
 #include <memory>
