@@ -2,14 +2,17 @@
 
 from __future__ import annotations
 
+import socket
 import time
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from . import waves
-from .codes import (CLOCK_KHZ, DEFAULT_PORT, TRIGGER_DONE, TRIGGER_TRIGGERED, Command, TriggerEdge, TriggerMode,
-                    TriggerSource)
+from . import batch as _batch
+from .codes import (BATCH_BUS as _BATCH_BUS, CLOCK_KHZ, DEFAULT_PORT, TRIGGER_DONE, TRIGGER_TRIGGERED, Command,
+                    Extension, TriggerEdge, TriggerMode, TriggerSource)
 from .commands import BytesLike, Commands, Decoder, _bytes, _check, _empty, _u32, answer_limit
-from .errors import CaptureTimeout, FramingError, NotConnectedError, ValdrixError, error_for_status
+from .errors import (BusyError, CaptureTimeout, FramingError, NotConnectedError, TimeOutError, UnsupportedError,
+                     ValdrixError, error_for_status)
 from .protocol import Connection, encode_request
 from .trace import Trace
 
@@ -23,6 +26,23 @@ _SINGLE: _Entry = (encode_request(Command.OSC_SET_SINGLE), _empty, None, False)
 _STATUS: _Entry = (encode_request(Command.OSC_GET_TRIGGER_STATUS), _u32, None, False)
 # Request bytes of a pipeline sent before its answers are read.
 _WINDOW = 64 * 1024
+# A batch's answer is read in requests of at most this many bytes (one record
+# at least), so its raw records never cost more memory than that.
+_BATCH_ANSWER_CAP = 16 * 1024 * 1024
+
+
+def _batch_info_answer(answer: Union[bytes, bytearray]) -> bytes:
+    if len(answer) != 16:
+        raise FramingError("invalid response: %d answer bytes, expected 16" % len(answer))
+    return bytes(answer)
+
+
+_batch_info_answer.limit = 16  # type: ignore[attr-defined]
+_BATCH_INFO = _batch_info_answer
+
+
+def _batch_bus_codes() -> Tuple[Any, ...]:
+    return tuple(_BATCH_BUS)
 
 
 class Valdrix(Commands):
@@ -132,6 +152,7 @@ class Valdrix(Commands):
             self._connect()
             conn = self._conn
         out: List[Union[Any, ValdrixError]] = []
+        wait = self.timeout
         try:
             conn.check_idle()
             windows = [(0, 1)] if len(entries) == 1 else self._windows(entries)
@@ -146,9 +167,12 @@ class Valdrix(Commands):
                     status, body = conn.read_answer(ready + wait, answer_limit(decode), mutable)
                     ready = time.monotonic()
                     out.append(error_for_status(status, body) if status else body)
-        except BaseException as e:
+        except socket.timeout:
             # The stream position is unknown now: never read the rest of an
             # answer as the next one.
+            self._close("closed after no answer within %g s" % wait)
+            raise socket.timeout("no answer from %s:%d within %g s" % (self.host, self.port, wait)) from None
+        except BaseException as e:
             self._close("closed after %s: %s" % (type(e).__name__, e))
             raise
         # Decoding errors come after reading, so every answer is consumed; one
@@ -401,6 +425,119 @@ class Valdrix(Commands):
                       status=status)
         self._index += 1
         return trace
+
+
+    # Batch capture -----------------------------------------------------------
+
+    def batch_info(self) -> Optional[_batch.BatchInfo]:
+        """What the instrument's batch capture offers, or None when it has
+        none (it answered Unsupport). Asked once per connection."""
+        if self._batch_info is None:
+            try:
+                answer = self._call(Extension.BATCH_INFO, b"", _BATCH_INFO)
+            except UnsupportedError:
+                self._batch_info = False
+            else:
+                self._batch_info = _batch.BatchInfo.decode(answer)
+        return self._batch_info or None
+
+    def capture_batch(self, inputs: Any, rx_len: int = 0, channels: Iterable[int] = (1, 2),
+                      samples: Optional[int] = None, bus: Optional[str] = "spi", timeout: float = 1.0, *,
+                      per_trace: Optional[bool] = None) -> _batch.TraceBatch:
+        """Captures one trace per input, as ``capture`` does, in few requests.
+
+        inputs: byte strings of one length, or an (N, tx_len) uint8 array.
+        timeout: seconds each trace's capture may take to complete. A trace
+        that misses its trigger or whose transfer fails is not an exception:
+        its ``result`` says so (``status`` holds its last trigger status) and
+        the batch goes on with the next input.
+
+        The instrument's batch capture is used where it has one; batches
+        whose answer would not fit a frame are split. Otherwise, or with
+        ``per_trace=True``, each trace is one ``capture`` sequence.
+        """
+        _batch.need_numpy()
+        tx = _batch.input_array(inputs)
+        _check("rx_len", rx_len, 16)
+        _check("tx length", tx.shape[1], 16)
+        channels = tuple(sorted(set(channels)))
+        for channel in channels:
+            _check("channel", channel, 8, 1, 2)
+        if samples is None:
+            samples = self.sample_length
+            if samples is None:
+                raise ValueError("no sample length: pass samples= or call setup() or osc_set_sample_length() first")
+        _check("samples", samples, 32)
+        if bus not in _batch_bus_codes():
+            raise ValueError("bus must be one of %s or None, got %r" % (", ".join(BUSES), bus))
+        if bus is None and (tx.shape[1] or rx_len):
+            raise ValueError("a forced capture sends nothing: tx and rx_len must be empty")
+        period = 1.0 / (self.sample_rate_khz * 1000.0) if self.sample_rate_khz else None
+        out = _batch.TraceBatch.empty(len(tx), tx, rx_len, channels, samples, period)
+        info = None if per_trace else self.batch_info()
+        if info is not None and not info.buses >> _BATCH_BUS[bus] & 1:
+            info = None  # an instrument whose batches do not serve this bus
+        if info is None:
+            for i, row in enumerate(tx):
+                try:
+                    trace = self.capture(row.tobytes(), rx_len, channels, samples, bus, timeout)
+                except CaptureTimeout as e:
+                    out.status[i] = e.status or 0
+                    continue
+                except (BusyError, TimeOutError) as e:
+                    out.result[i], out.error[i] = _batch.BUS_ERROR, e.status
+                    continue
+                for channel in channels:
+                    out.waves[channel][i] = trace.waves[channel]
+                out.rx_array[i] = _batch.np.frombuffer(trace.rx, _batch.np.uint8)
+                out.status[i], out.result[i] = trace.status, _batch.COMPLETE
+            return out
+
+        if samples > info.memory_samples:
+            raise ValueError("a window of %d samples exceeds the sample memory (%d)" % (samples, info.memory_samples))
+        record = _batch.record_size(rx_len, channels, samples)
+        timeout_ms = max(int(timeout * 1000 + 0.5), 1)
+        # Each record must arrive within the trace's own time-out (twice it
+        # for the UART, whose receive time-out comes first) plus the client's.
+        per_record = 2 * timeout + self.timeout
+        for first, end in _batch.splits(len(tx), tx.shape[1], record, info, _BATCH_ANSWER_CAP):
+            payload = _batch.encode_request(_BATCH_BUS[bus], channels, 0, samples, tx[first:end], rx_len, timeout_ms)
+            raw = self._batch_exchange(encode_request(Extension.CAPTURE_BATCH, payload), end - first, record,
+                                       per_record)
+            out.fill(first, raw, channels, rx_len, samples)
+        return out
+
+    def _batch_exchange(self, frame: bytes, count: int, record: int, per_record: float) -> Any:
+        """Sends a batch request and reads its records into a new (count, record) array."""
+        conn = self._conn
+        if conn is None:
+            self._exchange(())  # raises NotConnectedError or reconnects
+            conn = self._conn
+        raw = _batch.np.empty((count, record), _batch.np.uint8)
+        try:
+            conn.check_idle()
+            conn.send(frame)
+            deadline = time.monotonic() + per_record
+            status, length = conn.read_header(deadline, count * record)
+            if status:
+                body = bytearray(length)
+                conn.read_into(memoryview(body), deadline)
+                error = error_for_status(status, body)
+            else:
+                if length != count * record:
+                    raise FramingError("invalid response: %d bytes for %d records of %d" % (length, count, record))
+                conn.read_records(memoryview(raw).cast("B"), record, per_record)
+                error = None
+        except socket.timeout:
+            self._close("closed after no record within %g s" % per_record)
+            raise socket.timeout("no answer from %s:%d within %g s of the last record"
+                                 % (self.host, self.port, per_record)) from None
+        except BaseException as e:
+            self._close("closed after %s: %s" % (type(e).__name__, e))
+            raise
+        if error is not None:
+            raise error
+        return raw
 
 
 class Pipeline(Commands):

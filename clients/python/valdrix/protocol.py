@@ -176,6 +176,20 @@ class Connection:
         while have < length:
             have += self._recv_some(out[have:], deadline)
 
+    def read_records(self, out: memoryview, record: int, per_record: float) -> None:
+        """Reads len(out) payload bytes of fixed-size records into ``out``;
+        each record must be in within ``per_record`` seconds of the one before."""
+        length = len(out)
+        have = min(self._end - self._start, length)
+        out[:have] = self._view[self._start:self._start + have]
+        self._start += have
+        deadline = time.monotonic() + per_record
+        while have < length:
+            before = have // record
+            have += self._recv_some(out[have:], deadline)
+            if have // record != before:
+                deadline = time.monotonic() + per_record
+
     def read_answer(self, deadline: float, limit: int = MAX_ANSWER,
                     mutable: bool = False) -> Tuple[int, Union[bytes, bytearray]]:
         """The next answer's status and payload, all of it by ``deadline``

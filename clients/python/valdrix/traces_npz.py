@@ -62,7 +62,7 @@ class _Member:
         elif info.file_size > _DEFLATE_RATIO * info.compress_size + 1024:
             raise TraceFileError(path, "%s claims %d bytes from %d compressed" % (where, info.file_size,
                                                                                   info.compress_size))
-        if info.header_offset + info.compress_size > size:
+        if not 0 <= info.header_offset <= info.header_offset + info.compress_size <= size:
             raise TraceFileError(path, "%s lies beyond the end of the file" % where)
         with zf.open(info) as f:
             version = np.lib.format.read_magic(f)
@@ -313,7 +313,10 @@ class NpzWriter(TraceWriter):
 
     def _cleanup(self) -> None:
         for f in self._spools.values():
-            f.close()
+            try:
+                f.close()
+            except OSError:
+                pass  # what it could not write is being thrown away
         self._spools.clear()
         tmp, self._tmp = self._tmp, None
         if tmp is not None:
