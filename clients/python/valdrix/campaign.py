@@ -274,6 +274,9 @@ class Campaign:
             if key not in _RUN_OPTIONS and hasattr(a, key):
                 setattr(a, key, tuple(value) if key == "channels" else value)
         self._resumed = dict(self._writer.metadata)
+        # The counts go on from those of the run that was cut short.
+        self.missed = int(self._resumed.get("missed_triggers") or 0)
+        self.reconnects = int(self._resumed.get("reconnects") or 0)
 
     def stop(self) -> None:
         """Ends the campaign once the traces in flight are written."""

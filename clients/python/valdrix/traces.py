@@ -573,6 +573,8 @@ def _is_period(v: Any) -> bool:
 
 
 def _regular_file(path: str) -> Tuple[IO[bytes], int]:
+    if not stat.S_ISREG(os.stat(path).st_mode):  # before open: a FIFO would block it
+        raise TraceFileError(path, "a directory, not a trace file" if os.path.isdir(path) else "not a regular file")
     f = open(path, "rb")
     st = os.fstat(f.fileno())
     if not stat.S_ISREG(st.st_mode):
@@ -856,7 +858,7 @@ class TrsWriter(TraceWriter):
         self._dc_size = 0
         self._flushed = time.monotonic()
         self._fd: Optional[int] = None
-        if resume and os.path.exists(self.path):
+        if resume and os.path.exists(self.path) and os.path.getsize(self.path) > 0:
             self._resume()
         else:
             try:

@@ -197,9 +197,9 @@ def _read(path: str) -> TraceSet:
         period = float(period[()]) if period is not None else 0.0
         if not math.isfinite(period) or period < 0:
             raise TraceFileError(path, "sample_period %r is not a time" % period)
+        statuses = load("status") if status is not None else None
     return TraceSet(waves, metadata=metadata, sample_period=period, path=path, format="npz", count=n,
-                    tx_array=tx, rx_array=rx, label_codes=codes, label_names=names,
-                    status_array=load("status") if status is not None else None)
+                    tx_array=tx, rx_array=rx, label_codes=codes, label_names=names, status_array=statuses)
 
 
 class NpzWriter(TraceWriter):

@@ -14,9 +14,9 @@ the asked-for name when it closes; ``abort()`` removes it. With
 axis), after cutting every array back to the shortest one.
 
 The reader checks every array's metadata itself before zarr sees it (dtype,
-shape, chunk size, codecs: only plain compressors, never a pickling filter)
-and that the chunks a shape claims exist, so a store's claims cannot make it
-allocate or loop beyond what the directory holds.
+shape, chunk size, codecs: Blosc or none, never a filter), that the chunks a
+shape claims exist and, before decoding one, its Blosc header, so a store's
+claims cannot make it allocate or loop beyond what the directory holds.
 """
 
 from __future__ import annotations
@@ -42,10 +42,10 @@ except ImportError:  # pragma: no cover - depends on the host
 
 __all__ = ["read_zarr", "ZarrWriter"]
 
-# Compressors whose output is bounded: Blosc's header (checked against the
-# chunk's size before decoding) and deflate's ratio. Others size their output
-# from a claim in the chunk and are not read.
-_COMPRESSORS = {"blosc", "zlib", "gzip"}
+# Blosc's output is bounded by its header, checked against the chunk's size
+# before decoding; other codecs size their output from what the chunk holds
+# or claims, so they are not read.
+_COMPRESSORS = {"blosc"}
 _MAX_CHUNK = 64 << 20
 _RESERVED = ("layout", "sample_period")
 
@@ -59,7 +59,7 @@ def _json(path: str, name: str) -> Any:
     try:
         with open(os.path.join(path, name), "rb") as f:
             return json.loads(f.read().decode("utf-8"))
-    except FileNotFoundError:
+    except (FileNotFoundError, NotADirectoryError):
         return None
     except (ValueError, RecursionError, IsADirectoryError) as e:
         raise TraceFileError(path, "%s is not JSON (%s)" % (name, e)) from None
@@ -87,7 +87,7 @@ def _array_meta(path: str, name: str, ndim: int, dtypes: Tuple[str, ...]) -> Opt
     if compressor is not None and (not isinstance(compressor, dict) or compressor.get("id") not in _COMPRESSORS):
         raise TraceFileError(path, "%s uses an unsupported compressor" % where)
     if meta.get("filters") not in (None, []):
-        raise TraceFileError(path, "%s has filters (only plain compressors are read)" % where)
+        raise TraceFileError(path, "%s has filters (only Blosc chunks are read)" % where)
     if meta.get("order") not in ("C", "F") or meta.get("dimension_separator", ".") != ".":
         raise TraceFileError(path, "%s has an unsupported order or chunk naming" % where)
     if not isinstance(meta.get("fill_value"), (int, float, type(None))):
