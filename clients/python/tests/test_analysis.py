@@ -240,3 +240,92 @@ def test_a_dask_cluster_of_two_worker_processes_gives_the_local_result(tvla_file
     assert remote.counts == local.counts == (600, 600)
     assert np.array_equal(remote.t(), local.t())
     assert np.array_equal(remote_cpa.correlation(), analysis.analyze(path, "cpa", bytes_=[0, 1]).correlation())
+
+
+def test_analysis_plots_draw_the_thresholds_and_the_winner_over_the_other_guesses(tvla_file, tmp_path):
+    import xml.etree.ElementTree as ET
+
+    path, _, _ = tvla_file
+    ns = {"s": "http://www.w3.org/2000/svg"}
+    t_svg, c_svg = tmp_path / "t.svg", tmp_path / "c.svg"
+    assert analyze_main(["tvla", path, "--plot", str(t_svg)]) == 0
+    root = ET.parse(t_svg).getroot()
+    lines = root.findall("s:line[@class='threshold']", ns)
+    labels = [t.text for t in root.findall("s:text", ns) if t.get("fill") == "#d62728"]
+    assert len(lines) == 2 and sorted(labels) == ["4.5", "\u22124.5"]
+    assert root.find("s:polyline[@class='trace']", ns) is not None
+    assert root.find("s:text[@class='ylabel']", ns).text == "t (order 1)"
+    assert analyze_main(["cpa", path, "--plot", str(c_svg), "--byte", "3"]) == 0
+    root = ET.parse(c_svg).getroot()
+    assert root.find("s:polyline[@class='others envelope']", ns) is None
+    others = root.find("s:polygon[@class='others envelope']", ns)
+    winner = root.find("s:polyline[@class='winner']", ns)
+    assert others is not None and winner is not None
+    assert list(root).index(winner) > list(root).index(others)  # drawn over the band
+    assert root.find("s:text[@class='ylabel']", ns).text == "correlation of byte 3"
+
+
+def hw_xor(values, guesses):
+    """A model without the S-box: the weight of pt ^ k."""
+    return analysis.HW[np.asarray(values)[:, None] ^ np.asarray(guesses)[None, :]]
+
+
+def test_a_pluggable_model_and_the_ranks_of_a_wrong_key():
+    rng = np.random.default_rng(RNG_SEED + 5)
+    n, s = 3000, 16
+    pts = rng.integers(0, 256, size=(n, 16), dtype=np.uint8)
+    x = rng.integers(-100, 100, size=(n, s)).astype(np.int16)
+    x[:, 5] += 40 * analysis.HW[pts[:, 2] ^ KEY[2]].astype(np.int16)
+    cpa = analysis.CPA(s, model=hw_xor, bytes=[2]).update(x, pts)
+    # The weight of pt ^ k ranks k and its complement k ^ 0xff equally: their weights add up to 8.
+    assert cpa.key() in (KEY[2:3], bytes([KEY[2] ^ 0xFF]))
+    default = analysis.CPA(s, bytes=[2]).update(x, pts)
+    assert default.ranks(KEY)[0] > 0 and list(default.ranks(default.key() * 16)) == [0]
+    wrong = bytes([KEY[2] ^ 1]) * 16
+    assert cpa.ranks(wrong)[0] >= 1
+
+
+def test_snr_verdict_and_json(tmp_path, capsys):
+    rng = np.random.default_rng(RNG_SEED + 6)
+    n, s = 2000, 64
+    pts = rng.integers(0, 256, size=(n, 16), dtype=np.uint8)
+    x = rng.integers(-200, 200, size=(n, s)).astype(np.int16)
+    x[:, 40] += 50 * analysis.HW[analysis.SBOX[pts[:, 1] ^ KEY[1]]].astype(np.int16)
+    path = write_set(tmp_path / "snr.trs", x, pts)
+    out = tmp_path / "snr.json"
+    assert analyze_main(["snr", path, "--byte", "1", "--key", KEY.hex(), "--json", str(out)]) == 0
+    assert capsys.readouterr().out.splitlines()[-1].startswith("snr of Sbox(pt[1] ^ k[1]): max ")
+    data = json.loads(out.read_text())
+    assert data["at"] == 40 and data["traces"] == n and len(data["snr"]) == s
+    assert data["max_snr"] == pytest.approx(analysis.SNR(s).update(x, analysis.SBOX[pts[:, 1] ^ KEY[1]]).snr()[40])
+
+
+class FakeTerminal:
+    def __init__(self, tty):
+        self.tty, self.text = tty, ""
+
+    def isatty(self):
+        return self.tty
+
+    def write(self, text):
+        self.text += text
+
+    def flush(self):
+        pass
+
+
+def test_progress_shows_on_a_terminal_only(tvla_file, monkeypatch):
+    path, x, _ = tvla_file
+    monkeypatch.setattr(analysis._Source, "chunk_rows", lambda self, budget=0: 500)
+    for tty in (True, False):
+        stream = FakeTerminal(tty)
+        progress = analysis.Progress("tvla set", stream=stream, every=0)
+        analysis.analyze(path, "tvla", progress=progress)
+        progress.finish()
+        if tty:
+            shown = [line for line in stream.text.split("\r") if line.strip()]
+            assert [line.split(" traces")[0] for line in shown] == [
+                "tvla set: 500 of 1200", "tvla set: 1000 of 1200", "tvla set: 1200 of 1200"]
+            assert stream.text.endswith("\r")  # the line is cleared for the verdict
+        else:
+            assert stream.text == ""

@@ -1,6 +1,7 @@
 """Trace-set files under faults: malformed files, a full disk, resumed runs."""
 
 import errno
+import importlib.util
 import json
 import os
 import random
@@ -105,7 +106,7 @@ def test_malformed_files_raise_trace_file_error_naming_file_and_fault(tmp_path):
             z.writestr(name, good_zip.read(name).replace(b"(20, 12)", b"(99999999, 12)"))
     fails(tmp_path / "claim.npz", "claims 99999999x12 int16")
 
-    if pytest.importorskip("zarr"):
+    if _has_zarr():
         write_set(tmp_path / "good.zarr")
         for name, change, fragment in [
             ("attrs.zarr", lambda d: os.remove(d / ".zattrs"), "no attributes"),
@@ -175,11 +176,7 @@ def test_fuzzed_trace_files_raise_trace_file_error_or_read_consistently(tmp_path
 
 
 def _has_zarr():
-    try:
-        import zarr  # noqa: F401
-        return True
-    except ImportError:
-        return False
+    return importlib.util.find_spec("zarr") is not None
 
 
 class Disk:
@@ -335,3 +332,19 @@ def test_resume_appends_to_a_set_cut_short(tmp_path, fmt):
     assert len(ts) == 30 and ts.metadata["resumed"] == 1
     assert np.array_equal(ts.read(0, 30).waves[1], waves[1]) and np.array_equal(ts.rx_array[:], rx)
     assert list(ts.labels) == labels
+
+
+def test_resume_takes_over_the_store_of_a_killed_zarr_run(tmp_path):
+    pytest.importorskip("zarr")
+    path = str(tmp_path / "run.zarr")
+    waves, tx, rx, labels = batch(30, samples=12)
+    w = open_writer(path, {"seed": 5}, labels=True)
+    w.append_arrays({c: a[:20] for c, a in waves.items()}, tx[:20], rx[:20], labels[:20])
+    w._flush()  # what the run had stored when it was killed; it never closed
+    assert not os.path.exists(path)
+    with open_writer(path, labels=True, resume=True) as again:
+        assert again.count == 20 and again.metadata == {"seed": 5}
+        again.append_arrays({c: a[20:] for c, a in waves.items()}, tx[20:], rx[20:], labels[20:])
+    assert os.listdir(str(tmp_path)) == ["run.zarr"]
+    ts = read_traces(path)
+    assert np.array_equal(ts.read(0, 30).waves[2], waves[2]) and list(ts.labels) == labels

@@ -11,7 +11,8 @@ attributes are the campaign's metadata plus ``sample_period`` (seconds) and
 The writer fills a temporary directory next to the target and renames it to
 the asked-for name when it closes; ``abort()`` removes it. With
 ``resume=True`` it appends to an existing store in place (growing the first
-axis), after cutting every array back to the shortest one.
+axis), after cutting every array back to the shortest one; a store whose run
+was killed before it was renamed is taken from its temporary directory.
 
 The reader checks every array's metadata itself before zarr sees it (dtype,
 shape, chunk size, codecs: Blosc or none, never a filter), that the chunks a
@@ -253,6 +254,8 @@ class ZarrWriter(TraceWriter):
         self._tmp: Optional[str] = None
         self._open = True
         try:
+            if resume and not os.path.exists(path):
+                self._adopt_crashed_run()
             if resume and os.path.exists(path):
                 self._resume()
             else:
@@ -262,6 +265,17 @@ class ZarrWriter(TraceWriter):
         except OSError as e:
             self._cleanup()
             raise _disk_error(e, path) from e
+
+    def _adopt_crashed_run(self) -> None:
+        """A run that was killed never renamed its store into place: resuming
+        takes the newest such store (it holds the metadata from its first
+        batch on) as the asked-for one."""
+        directory, name = os.path.split(os.path.abspath(self.path.rstrip("/")))
+        found = [os.path.join(directory, entry) for entry in os.listdir(directory)
+                 if entry.startswith("." + name + ".") and entry.endswith(".part")]
+        found = [d for d in found if os.path.isfile(os.path.join(d, ".zattrs"))]
+        if found:
+            os.rename(max(found, key=os.path.getmtime), self.path.rstrip("/"))
 
     def _resume(self) -> None:
         try:
