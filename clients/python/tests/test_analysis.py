@@ -224,6 +224,8 @@ def test_unlabelled_set_and_bad_window_are_refused(tvla_file, tmp_path, capsys):
     assert "not labelled fixed or random" in capsys.readouterr().err
     assert analyze_main(["cpa", path, "--window", "100:999"]) == 1
     assert "does not lie within the 200 samples" in capsys.readouterr().err
+    assert analyze_main(["tvla", path, "--scheduler", "no-port"]) == 1
+    assert capsys.readouterr().err.startswith("valdrix-analyze: cannot reach the Dask scheduler at no-port: ")
 
 
 def test_a_zarr_store_and_an_npz_set_analyse_as_the_trs_file_does(tvla_file, tmp_path):
@@ -298,6 +300,13 @@ def test_a_pluggable_model_and_the_ranks_of_a_wrong_key():
     assert default.ranks(KEY)[0] > 0 and list(default.ranks(default.key() * 16)) == [0]
     wrong = bytes([KEY[2] ^ 1]) * 16
     assert cpa.ranks(wrong)[0] >= 1
+
+
+def test_flat_traces_rank_the_true_key_last_not_first():
+    # Every guess correlates 0 with traces that never move: a tie is no recovery.
+    pts = np.random.default_rng(RNG_SEED + 6).integers(0, 256, size=(40, 16), dtype=np.uint8)
+    cpa = analysis.CPA(8).update(np.full((40, 8), 1200, np.int16), pts)
+    assert list(cpa.ranks(KEY)) == [255] * 16
 
 
 def test_snr_verdict_and_json(tmp_path, capsys):
