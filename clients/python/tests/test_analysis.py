@@ -217,6 +217,24 @@ def test_a_file_that_is_not_a_trace_set_gets_one_line_and_exit_1(tmp_path, name)
     assert not svg.exists()
 
 
+def test_plot_refuses_what_would_draw_nothing(tvla_file, tmp_path, capsys):
+    from valdrix.plot import main as plot_main
+
+    path, x, _ = tvla_file
+    one = write_set(tmp_path / "one.trs", x[:1], np.zeros((1, 16), np.uint8))
+    cut = tmp_path / "cut.trs"
+    cut.write_bytes(open(one, "rb").read()[:-100])  # its only trace cut short
+    svg = tmp_path / "out.svg"
+    assert plot_main([str(cut), "-o", str(svg)]) == 1
+    assert capsys.readouterr().err == "valdrix-plot: %s: the file holds no traces with samples\n" % cut
+    assert plot_main([path, "-o", str(svg), "--time", "9:10"]) == 1
+    assert "the time window 9:10 µs does not lie within the 4.167 µs of a trace" in capsys.readouterr().err
+    with pytest.raises(SystemExit) as stop:
+        plot_main([path, "-o", str(svg), "--traces", "0"])
+    assert stop.value.code == 2 and "--traces 0 draws nothing: add --mean" in capsys.readouterr().err
+    assert not svg.exists()
+
+
 def test_unlabelled_set_and_bad_window_are_refused(tvla_file, tmp_path, capsys):
     path, x, _ = tvla_file
     plain = write_set(tmp_path / "plain.trs", x[:50], np.zeros((50, 16), np.uint8))
