@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # The side-channel tutorial end to end on the simulator: start valdrixd-sim with
-# the AES target under a random key, capture a campaign of random plaintexts into
-# a TRS file, recover the key with cpa.py (which is not told the key), check that
-# every byte came out, then rank the true key and draw byte 0's correlation.
+# the AES target under a random key; capture a fixed-versus-random campaign and
+# run a t-test (TVLA) on it to show that the target leaks and where; capture a
+# campaign of random plaintexts and recover the key with a correlation power
+# analysis (CPA) that is not told the key; check that every byte came out, then
+# rank the true key and draw byte 0's correlation and the t-trace.
 #
 #   examples/tutorial.sh [--traces N] [--key HEX] [--sim PATH] [--out DIR]
 #
-# Exits 0 when the whole key was recovered, 1 when it was not, 2 on usage errors.
+# Runs the checkout's package with Debian's /usr/bin/python3 (PYTHON=... picks
+# another interpreter that sees numpy, such as a venv's). Exits 0 when the whole
+# key was recovered, 1 when it was not, 2 on usage errors.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -29,13 +33,21 @@ while [ $# -gt 0 ]; do
   esac
   shift 2
 done
+case "$traces" in ''|*[!0-9]*) usage ;; esac
+[ "$traces" -ge 20 ] || { echo "tutorial.sh: --traces must be at least 20" >&2; exit 2; }
 [ -x "$sim" ] || { echo "tutorial.sh: no simulator at $sim (make build, or --sim PATH)" >&2; exit 2; }
+"$python" -c 'import numpy' 2>/dev/null || {
+  echo "tutorial.sh: $python cannot import numpy (Debian: python3-numpy; or PYTHON=venv/bin/python)" >&2; exit 2; }
 [ -n "$key" ] || key=$(od -An -tx1 -N16 /dev/urandom | tr -d ' \n')
 [ -n "$out" ] || out=$(mktemp -d)
 mkdir -p "$out"
 
-# The checkout's client, whether or not the package is installed.
+# The checkout's client, whether or not the package is installed, with the
+# analysis kernel that the build compiled, where it did.
 export PYTHONPATH="$root/clients/python${PYTHONPATH:+:$PYTHONPATH}"
+if [ -z "${VALDRIX_KERNELS_DIR:-}" ] && [ -d "$root/build/tests/python-kernels" ]; then
+  export VALDRIX_KERNELS_DIR="$root/build/tests/python-kernels"
+fi
 
 port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 NO_COLOR=1 "$sim" --port "$port" --spi-target aes --aes-key "$key" >"$out/sim.log" 2>&1 &
@@ -47,17 +59,22 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 
-echo "== capturing $traces traces on 127.0.0.1:$port"
-"$python" -m valdrix.capture --port "$port" --clock 24000 --sample-rate 48000 --samples 4096 \
-  --channels 2 --tx random:16 --rx-len 16 --bus spi --count "$traces" -o "$out/campaign.trs"
+capture() {
+  "$python" -m valdrix.capture --port "$port" --clock 24000 --sample-rate 48000 --samples 4096 \
+    --channels 2 --tx random:16 --rx-len 16 --bus spi --count "$traces" "$@"
+}
 
-echo "== correlation power analysis, without the key"
-"$python" "$here/cpa.py" "$out/campaign.trs" >"$out/cpa.txt"
-recovered=$(sed -n 's/^recovered key: //p' "$out/cpa.txt")
-echo "recovered key: $recovered"
+echo "== 1. does it leak? $traces traces, fixed and random plaintexts interleaved"
+capture --tvla -o "$out/tvla.trs"
+"$python" -m valdrix.analyze tvla "$out/tvla.trs" --json "$out/tvla.json" --plot "$out/tvla.svg"
 
-echo "== the same, next to the true key, and byte 0's correlation against time"
-"$python" "$here/cpa.py" "$out/campaign.trs" --key "$key" --needed --svg "$out/byte0.svg"
+echo "== 2. $traces traces of random plaintexts, and the key by CPA, without the true key"
+capture -o "$out/campaign.trs"
+"$python" -m valdrix.analyze cpa "$out/campaign.trs" --json "$out/cpa.json"
+recovered=$("$python" -c 'import json, sys; print(json.load(open(sys.argv[1]))["key"])' "$out/cpa.json")
+
+echo "== 3. the same next to the true key, and byte 0's correlation against time"
+"$python" -m valdrix.analyze cpa "$out/campaign.trs" --key "$key" --plot "$out/byte0.svg" | tail -n 1
 
 if [ "$recovered" = "$key" ]; then
   echo "the whole key recovered from $traces traces (files in $out)"

@@ -7,7 +7,11 @@ declare -A GROUPS_PKGS=(
   [build]="cmake ninja-build g++ make googletest"
   [arm]="g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user file"
   [fuzz]="clang-16 libclang-rt-16-dev libc++-16-dev libc++abi-16-dev"
-  [python]="python3 python3-pytest python3-venv python3-pip python3-setuptools python3-numpy python3-matplotlib"
+  # The package's analysis: Debian's OpenBLAS (numpy picks it up through the
+  # libblas.so.3 alternative), zarr stores, Dask clusters, and gcc with the
+  # Python headers for the compiled accumulation kernel.
+  [python]="python3 python3-pytest python3-venv python3-pip python3-setuptools python3-numpy python3-matplotlib
+            libopenblas0-pthread python3-zarr python3-dask python3-distributed python3-dev gcc"
 )
 
 missing=()

@@ -366,7 +366,9 @@ std::expected<Scanned, Problem> scan(const Command& c, int argc, char** argv, in
       s.help = true;
       continue;
     }
-    if (options_done || a.size() < 2 || a[0] != '-') {
+    // "-5" is a (negative) value, never an option; the field says what it takes.
+    const bool negative_number = a.size() >= 2 && a[0] == '-' && a[1] >= '0' && a[1] <= '9';
+    if (options_done || a.size() < 2 || a[0] != '-' || negative_number) {
       s.items.push_back({false, a});
       continue;
     }
@@ -417,14 +419,17 @@ std::expected<std::uint64_t, Problem> option_number(const Scanned& s, std::strin
   return number(name, *text, width);
 }
 
+// A gain travels in one byte but is a percentage: its range is the unit's, not the byte's.
+std::uint64_t field_max(const Field& f) { return f.name == "GAIN" ? 100 : max_of(f.width); }
+
 // Packs the leading positional arguments as the fields' big-endian numbers.
 std::expected<void, Problem> pack_fields(const std::vector<Field>& fields, const Scanned& s, Bytes& out) {
   if (s.items.size() < fields.size()) return usage(base::format("{} is missing", fields[s.items.size()].name));
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (s.items[i].text) return usage(base::format("{} must be a number, not --text", fields[i].name));
-    auto v = number(fields[i].name, s.items[i].value, fields[i].width);
-    if (!v) return std::unexpected(v.error());
-    put_be(out, *v, fields[i].width);
+    auto parsed = client::parse_number(s.items[i].value, field_max(fields[i]));
+    if (!parsed) return usage(base::format("{}: {}", fields[i].name, parsed.error()));
+    put_be(out, *parsed, fields[i].width);
   }
   return {};
 }

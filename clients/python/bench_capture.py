@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Captures per second: Valdrix.capture against the naive loop, on one client.
+"""Captures per second: Valdrix.capture against the naive loop.
 
     python3 bench_capture.py [--host H] [--port P] [--count N] [--samples N] [--sample-rate KHZ] [--rounds R]
 
@@ -8,7 +8,11 @@ status polls until the capture is complete, and one read-out per channel. The
 capture call sends the arm, the transfer and the first status poll back to
 back and both read-outs back to back. Both use a write-only transfer
 (rx_len=0), so the service answers it without waiting for the bus. Rounds
-alternate between the two so that drift on a shared machine hits both.
+alternate between the methods so that drift on a shared machine hits all.
+
+"fresh client" is Valdrix.capture on a second client that never called
+setup(): it does not know the sample rate, so it must learn the fill from
+the captures it sees rather than wait a guessed one.
 """
 
 from __future__ import annotations
@@ -37,6 +41,9 @@ def pipelined(v: Valdrix, tx: bytes, samples: int) -> None:
     v.capture(tx, rx_len=0, samples=samples)
 
 
+METHODS = (("naive loop", naive), ("Valdrix.capture", pipelined), ("fresh client", pipelined))
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--host", default="127.0.0.1")
@@ -48,26 +55,30 @@ def main(argv=None) -> int:
     args = parser.parse_args(argv)
 
     tx = bytes(range(16))
-    elapsed = {"naive loop": 0.0, "Valdrix.capture": 0.0}
-    ratios = []
-    with Valdrix(args.host, args.port) as v:
+    elapsed = {name: 0.0 for name, _ in METHODS}
+    ratios = {name: [] for name, _ in METHODS[1:]}
+    with Valdrix(args.host, args.port) as v, Valdrix(args.host, args.port) as fresh:
         v.setup(samples=args.samples, sample_rate_khz=args.sample_rate)
+        clients = {"naive loop": v, "Valdrix.capture": v, "fresh client": fresh}
         for _ in range(args.rounds):
             took = {}
-            for name, run in (("naive loop", naive), ("Valdrix.capture", pipelined)):
+            for name, run in METHODS:
                 start = time.perf_counter()
                 for _ in range(args.count):
-                    run(v, tx, args.samples)
+                    run(clients[name], tx, args.samples)
                 took[name] = time.perf_counter() - start
                 elapsed[name] += took[name]
-            ratios.append(took["naive loop"] / took["Valdrix.capture"])
+            for name in ratios:
+                ratios[name].append(took["naive loop"] / took[name])
     total = args.count * args.rounds
     rates = {name: total / seconds for name, seconds in elapsed.items()}
     for name, rate in rates.items():
         print("%-16s %8.1f captures/s (%d captures of %d samples on 2 channels at %d kHz)"
               % (name, rate, total, args.samples, args.sample_rate))
-    print("ratio            %8.2f (per round: median %.2f, %.2f to %.2f)"
-          % (rates["Valdrix.capture"] / rates["naive loop"], statistics.median(ratios), min(ratios), max(ratios)))
+    for name, per_round in ratios.items():
+        print("%-16s %8.2f x the naive loop (per round: median %.2f, %.2f to %.2f)"
+              % (name, rates[name] / rates["naive loop"], statistics.median(per_round), min(per_round),
+                 max(per_round)))
     return 0
 
 

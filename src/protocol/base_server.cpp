@@ -209,28 +209,33 @@ class Stream final : public Connection {
   }
 
   base::Result<void> stream_answer(std::uint64_t length,
-                                   const std::function<void(std::uint8_t*, std::size_t)>& fill_bytes) override {
+                                   const std::function<void(std::uint8_t*, std::size_t)>& fill_bytes,
+                                   std::size_t chunk) override {
     streamed_ = true;
     // Bytes of an answer that cannot be finished are not sent when none has left yet.
     const std::size_t frame_start = out_len_;
     bool started = false;
+    streaming_ = true;
     try {
-      return stream_frame(length, fill_bytes, started);
+      auto sent = stream_frame(length, fill_bytes, chunk == 0 ? STREAM_CHUNK : chunk, started);
+      streaming_ = false;
+      return sent;
     } catch (...) {
+      streaming_ = false;
       if (!started) out_len_ = frame_start;
       throw;
     }
   }
 
   base::Result<void> stream_frame(std::uint64_t length, const std::function<void(std::uint8_t*, std::size_t)>& fill_bytes,
-                                  bool& started) {
+                                  std::size_t chunk, bool& started) {
     const std::size_t at = out_len_;
     Response head = Response::with_status(STATUS_OK, {});
     head.length = static_cast<std::uint32_t>(length);
     auto header = head.header_bytes();
     if (auto w = append(header.data(), header.size()); !w) return w;
     if (out_len_ != at + header.size()) started = true;  // held answers went out with part of it
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(STREAM_CHUNK, out_len_ + length));
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, out_len_ + length));
     if (want > out_.capacity()) out_.resize(want, out_len_);
     const std::size_t cap = out_.capacity();
     std::uint64_t left = length;
@@ -257,13 +262,15 @@ class Stream final : public Connection {
       fill_bytes(out_.data() + out_len_, n);
       out_len_ += n;
       left -= n;
+      if (gone_) return base::fail("Client gone while its answer was being made");
     }
     return end_of_answer();
   }
 
   bool client_gone() override {
     if (gone_) return true;
-    if (!flush()) {
+    // A streaming answer owns the held bytes and the buffer they are in.
+    if (!streaming_ && !flush()) {
       gone_ = true;
       return true;
     }
@@ -408,6 +415,7 @@ class Stream final : public Connection {
   std::size_t out_len_ = 0;
   std::size_t payload_charge_ = 0;
   bool streamed_ = false;
+  bool streaming_ = false;
   bool gone_ = false;
 };
 

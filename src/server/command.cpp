@@ -48,6 +48,9 @@ protocol::HandlerResult Cmd::router(protocol::Request request) {
     case 0x0264: return h::uart::uart_receive_fifo_remained(std::move(request));
     case 0x0265: return h::uart::uart_receive_fifo_dump(std::move(request));
     case 0x0266: return h::uart::uart_receive_fifo_clear(std::move(request));
+    // This implementation's extension: batch capture.
+    case 0x0F00: return h::batch::capture_batch(std::move(request));
+    case 0x0F01: return h::batch::batch_info(std::move(request));
     default: return std::unexpected(protocol::ProtocolError::unsupport());
   }
 }

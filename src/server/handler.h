@@ -66,4 +66,11 @@ HandlerResult uart_receive_fifo_dump(Request request);
 HandlerResult uart_receive_fifo_clear(Request request);
 }  // namespace uart
 
+// The batch capture extension, codes 0x0F00 and 0x0F01 (log target
+// "server::handler::batch").
+namespace batch {
+HandlerResult capture_batch(Request request);
+HandlerResult batch_info(Request request);
+}  // namespace batch
+
 }  // namespace server::handler

@@ -50,8 +50,13 @@ TEST(Service, LogLinesWithAndWithoutColour) {
 }
 
 TEST(Service, BusyPortEndsWithStatusOne) {
-  // Hold 9761 (if something else already holds it, it is just as busy).
+  // Hold 9761 (if something else already listens on it, it is just as busy).
+  // Address reuse, as the service itself binds: without it a port left in
+  // TIME_WAIT by an earlier run (a stopped `make run` with a client) would
+  // refuse the holder and leave the port free for the service.
   int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  ASSERT_EQ(::setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one), 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(9761);

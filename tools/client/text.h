@@ -26,6 +26,8 @@ inline std::expected<std::uint64_t, std::string> parse_number(std::string_view t
   }
   std::uint64_t value = 0;
   auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+  if (digits.size() > 1 && digits[0] == '-' && digits[1] >= '0' && digits[1] <= '9')
+    return std::unexpected(base::format("{} is out of range (0 to {})", text, max));
   if (digits.empty() || ec == std::errc::invalid_argument || end != digits.data() + digits.size())
     return std::unexpected(base::format("'{}' is not a number (decimal or 0x-hex)", text));
   if (ec == std::errc::result_out_of_range || value > max)

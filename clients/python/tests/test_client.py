@@ -7,6 +7,7 @@ import socket
 import struct
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -17,6 +18,7 @@ from valdrix import (
     BusyError,
     FramingError,
     InternalError,
+    NotConnectedError,
     TimeOutError,
     UnsupportedError,
     Valdrix,
@@ -156,13 +158,81 @@ def test_each_error_status_raises_its_exception(fake, status, payload, cls, mess
     (response(0x1234), "status 0x1234"),
     (response(0, b"\x00\x01"), "2 answer bytes, expected 4"),
 ])
-def test_framing_errors_are_distinct_and_reconnect(fake, reply, match):
-    server = fake(reply, response(0, b"\x00\x00\x00\x07"))
+def test_framing_errors_are_distinct_and_close_the_connection(fake, reply, match):
+    server = fake(reply, response(0, b"\x00\x00\x00\x07"), response(0, b"\x00\x00\x00\x08"))
     with Valdrix(port=server.port) as client:
         with pytest.raises(FramingError, match=match) as info:
             client.read_register(0x40000000, 0)
         assert not isinstance(info.value, (BusyError, TimeOutError, InternalError, UnsupportedError))
+        assert not client.connected
+        with pytest.raises(NotConnectedError, match="^not connected to 127.0.0.1:%d \\(closed after FramingError: "
+                           "invalid response: .*\\); call reconnect\\(\\)$" % server.port):
+            client.read_register(0x40000000, 0)
+        client.reconnect()
         assert client.read_register(0x40000000, 0) == 7
+    # Asked to, a client reconnects by itself on the next call.
+    server = fake(reply, response(0, b"\x00\x00\x00\x07"))
+    with Valdrix(port=server.port, reconnect=True) as client:
+        with pytest.raises(FramingError):
+            client.read_register(0x40000000, 0)
+        assert client.read_register(0x40000000, 0) == 7
+
+
+def test_a_dripping_service_cannot_stretch_an_exchange_beyond_its_timeout():
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+
+    def drip():
+        conn, _ = listener.accept()
+        with conn:
+            conn.recv(15)
+            for byte in response(0, b"VALDRIX-M4-123456"):
+                try:
+                    conn.send(bytes([byte]))
+                except OSError:
+                    return
+                time.sleep(0.05)
+
+    thread = threading.Thread(target=drip, daemon=True)
+    thread.start()
+    with Valdrix(port=listener.getsockname()[1], timeout=0.4) as client:
+        start = time.monotonic()
+        with pytest.raises(socket.timeout):
+            client.get_id()
+        assert time.monotonic() - start < 0.8
+        assert not client.connected
+    thread.join(5)
+    listener.close()
+
+
+def test_an_answer_longer_than_its_command_can_have_is_refused_at_once(fake):
+    # A header that announces 512 MiB, and one of 2 MiB for a 16-sample wave.
+    huge = struct.pack(">4sHcHI", b"VLDX", 1, b"R", 0, 512 * 1024 * 1024)
+    wave = struct.pack(">4sHcHI", b"VLDX", 1, b"R", 0, 2 * 1024 * 1024)
+    server = fake(huge, wave, response(0x8000, b"x" * 70000))
+    with Valdrix(port=server.port, reconnect=True, timeout=5) as client:
+        start = time.monotonic()
+        with pytest.raises(FramingError, match="536870912 payload bytes where this request's answer has at most 4"):
+            client.osc_get_trigger_status()
+        with pytest.raises(FramingError, match="2097152 payload bytes where this request's answer has at most 32$"):
+            client.osc_get_channel_wave(1, 0, 16)
+        with pytest.raises(FramingError, match="70000 payload bytes where this request's answer has at most 65536"):
+            client.get_id()
+        assert time.monotonic() - start < 1
+
+
+def test_a_stray_answer_is_detected_before_the_next_request(fake):
+    server = fake(response(0, b"\x00\x00\x00\x01") + response(0, b"\x00\x00\x01\x02"),
+                  response(0, b"\x00\x00\x00\x01"))
+    with Valdrix(port=server.port) as client:
+        assert client.osc_get_trigger_status() == 1
+        time.sleep(0.1)
+        with pytest.raises(FramingError, match="17 bytes arrived with no request outstanding"):
+            client.osc_get_trigger_status()
+        assert not client.connected
+    # Only the first request ever left.
+    assert len(server.requests) == 1
 
 
 def test_peer_closing_mid_answer_raises_connection_error(fake):

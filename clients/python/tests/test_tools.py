@@ -159,27 +159,35 @@ def test_interrupted_campaign_leaves_a_valid_file(sim_port, tmp_path):
     proc.send_signal(signal.SIGINT)
     stdout, stderr = proc.communicate(timeout=60)
     assert proc.returncode == 130, stderr
+    assert stderr.startswith("valdrix-capture: interrupted after "), stderr
     ts = read_traces(str(out))
     assert len(ts) == ts.metadata["captured"] > 0
     assert stdout.startswith("%d traces of 1024 samples" % len(ts))
 
 
-def test_plot_draws_first_traces_and_mean_per_channel(sim_port, tmp_path):
+def test_plot_draws_envelopes_windows_and_the_mean_on_request(sim_port, tmp_path):
     data = tmp_path / "set.trs"
     assert tool("capture", "--port", sim_port, "--count", 4, "--samples", 1024, "-o", data).returncode == 0
     svg = tmp_path / "set.svg"
+    ns = {"s": "http://www.w3.org/2000/svg"}
+    # 1024 samples in fewer pixels: each trace is its min/max envelope, no mean unless asked.
     run = tool("plot", data, "-o", svg, "--traces", 2)
     assert run.returncode == 0, run.stderr
-    ns = {"s": "http://www.w3.org/2000/svg"}
-    root = ET.parse(svg).getroot()
-    panels = root.findall("s:g[@class='channel']", ns)
+    panels = ET.parse(svg).getroot().findall("s:g[@class='channel']", ns)
     assert [p.get("id") for p in panels] == ["channel-1", "channel-2"]
     for panel in panels:
-        assert len(panel.findall("s:polyline", ns)) == 3
-        assert len(panel.findall("s:polyline[@class='mean']", ns)) == 1
-        assert panel.find("s:text[@class='xlabel']", ns).text == "time (µs)"
+        assert len(panel.findall("s:polygon", ns)) == 2 and not panel.findall("s:polyline", ns)
+        assert panel.find("s:text[@class='xlabel']", ns).text == "sample"
         assert panel.find("s:text[@class='ylabel']", ns).text.endswith("sample value")
+    run = tool("plot", data, "-o", svg, "--traces", 2, "--mean", "--window", "100:500", "--x", "time")
+    assert run.returncode == 0, run.stderr
+    for panel in ET.parse(svg).getroot().findall("s:g[@class='channel']", ns):
+        lines = panel.findall("s:polyline", ns)
+        assert len(lines) == 3 and len(panel.findall("s:polyline[@class='mean']", ns)) == 1
+        assert all(len(line.get("points").split()) == 400 for line in lines)
+        assert panel.find("s:text[@class='xlabel']", ns).text == "time (µs)"
     assert tool("plot", tmp_path / "none.trs", "-o", svg).returncode == 1
+    assert tool("plot", data, "-o", svg, "--window", "900:2000").returncode == 1
 
 
 @pytest.mark.skipif(SLOW, reason="the install does not depend on the simulator's build")
@@ -196,7 +204,11 @@ def test_install_into_a_fresh_venv(tmp_path):
     where = subprocess.run([str(venv / "bin" / "python"), "-c", "import valdrix; print(valdrix.__file__)"],
                            capture_output=True, text=True, cwd=str(tmp_path), env=env, timeout=60)
     assert where.stdout.startswith(str(venv)), where.stderr
-    for script in ("valdrix-capture", "valdrix-plot"):
+    kernel = subprocess.run([str(venv / "bin" / "python"), "-c",
+                             "from valdrix import analysis; print(analysis.kernels_available())"],
+                            capture_output=True, text=True, cwd=str(tmp_path), env=env, timeout=60)
+    assert kernel.stdout == "True\n", kernel.stderr  # the install compiled the analysis kernel
+    for script in ("valdrix-capture", "valdrix-plot", "valdrix-analyze"):
         run = subprocess.run([str(venv / "bin" / script), "--help"], capture_output=True, text=True, env=env,
                              timeout=60)
         assert run.returncode == 0 and run.stdout.startswith("usage: " + script), run.stderr

@@ -9,7 +9,9 @@
         trace = v.capture(b"\\x00\\x01", timeout=1.0)  # arm, send with the trigger bit, read
         print(trace.waves[2].max())
 
-Modules: ``client`` (the connection, pipelines, ``setup`` and ``capture``),
+Modules: ``client`` (the connection, pipelines, ``setup``, ``capture`` and
+``capture_batch``), ``batch`` (``TraceBatch``), ``campaign`` (``Campaign``,
+what valdrix-capture runs),
 ``commands`` (one method per protocol command), ``protocol`` (frames),
 ``waves`` (sample decoding), ``codes`` (code tables), ``errors``, ``trace``
 (the ``Trace`` record), ``traces`` (TRS and .npz files), ``capture`` and
@@ -18,6 +20,7 @@ numpy is used for waves and .npz where it is installed, matplotlib for
 ``Trace.plot``.
 """
 
+from .batch import BatchInfo, TraceBatch
 from .client import BUSES, Pipeline, Valdrix
 from .codes import (
     CLOCK_KHZ,
@@ -40,7 +43,9 @@ from .errors import (
     CaptureTimeout,
     FramingError,
     InternalError,
+    NotConnectedError,
     TimeOutError,
+    TraceFileError,
     UnsupportedError,
     ValdrixError,
 )
@@ -49,9 +54,9 @@ from .trace import Trace
 __version__ = "0.2.0"
 
 __all__ = [
-    "Valdrix", "Pipeline", "Trace", "BUSES",
+    "Valdrix", "Pipeline", "Trace", "TraceBatch", "BatchInfo", "BUSES",
     "ValdrixError", "BusyError", "TimeOutError", "InternalError", "UnsupportedError", "FramingError",
-    "CaptureTimeout",
+    "CaptureTimeout", "NotConnectedError", "TraceFileError",
     "DEFAULT_PORT", "TRIGGER_ARMED", "TRIGGER_TRIGGERED", "TRIGGER_DONE", "TRIGGER_COMPLETE",
     "CLOCK_KHZ", "UART_BAUD_RATES", "UART_PARITY", "UART_STOP_BITS", "I2C_SPEED_HZ",
     "Command", "TriggerSource", "TriggerMode", "TriggerEdge",

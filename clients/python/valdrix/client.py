@@ -6,10 +6,12 @@ import time
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from . import waves
-from .codes import (CLOCK_KHZ, DEFAULT_PORT, TRIGGER_DONE, TRIGGER_TRIGGERED, Command, TriggerEdge, TriggerMode,
-                    TriggerSource)
-from .commands import BytesLike, Commands, Decoder, _bytes, _check, _empty, _u32
-from .errors import CaptureTimeout, ValdrixError, error_for_status
+from . import batch as _batch
+from .codes import (BATCH_BUS as _BATCH_BUS, CLOCK_KHZ, DEFAULT_PORT, TRIGGER_DONE, TRIGGER_TRIGGERED, Command,
+                    Extension, TriggerEdge, TriggerMode, TriggerSource)
+from .commands import BytesLike, Commands, Decoder, _bytes, _check, _empty, _u32, answer_limit
+from .errors import (BusyError, CaptureTimeout, FramingError, NotConnectedError, TimeOutError, UnsupportedError,
+                     ValdrixError, error_for_status)
 from .protocol import Connection, encode_request
 from .trace import Trace
 
@@ -23,46 +25,96 @@ _SINGLE: _Entry = (encode_request(Command.OSC_SET_SINGLE), _empty, None, False)
 _STATUS: _Entry = (encode_request(Command.OSC_GET_TRIGGER_STATUS), _u32, None, False)
 # Request bytes of a pipeline sent before its answers are read.
 _WINDOW = 64 * 1024
+# A batch's answer is read in requests of at most this many bytes (one record
+# at least), so its raw records never cost more memory than that.
+_BATCH_ANSWER_CAP = 16 * 1024 * 1024
+
+
+def _batch_info_answer(answer: Union[bytes, bytearray]) -> bytes:
+    if len(answer) != 16:
+        raise FramingError("invalid response: %d answer bytes, expected 16" % len(answer))
+    return bytes(answer)
+
+
+_batch_info_answer.limit = 16  # type: ignore[attr-defined]
+_BATCH_INFO = _batch_info_answer
+
+
+def _batch_bus_codes() -> Tuple[Any, ...]:
+    return tuple(_BATCH_BUS)
 
 
 class Valdrix(Commands):
     """A connection to one instrument (or to valdrixd-sim) on TCP port 9761.
 
-    ``timeout`` (seconds) bounds every wait for the service. The connection is
-    opened at once; after a broken exchange it is reopened on the next call.
+    ``timeout`` (seconds) bounds every exchange with the service: a request's
+    answer must have arrived in full by then (a capture's or a UART
+    transfer's own time-out lengthens it). The connection is opened at once.
+    A broken exchange (no answer in time, a closed connection, an invalid
+    answer) closes it; later calls then raise NotConnectedError, or, with
+    ``reconnect=True``, open a new connection first. With
+    ``restore_setup=True`` every new connection re-applies the last
+    ``setup()`` before anything else is sent: an instrument that restarted
+    comes back unpowered.
+
     Usable as a context manager, which closes the connection. One thread uses
     a client at a time; the service does not arbitrate between clients, so
     one client should drive an instrument at a time.
     """
 
-    def __init__(self, host: str = "127.0.0.1", port: int = DEFAULT_PORT, timeout: float = 5.0) -> None:
+    def __init__(self, host: str = "127.0.0.1", port: int = DEFAULT_PORT, timeout: float = 5.0, *,
+                 reconnect: bool = False, restore_setup: bool = False) -> None:
         self.host = host
         self.port = port
         self.timeout = timeout
+        self.auto_reconnect = reconnect
+        self.restore_setup = restore_setup
         self._conn: Optional[Connection] = None
+        self._closed_by = "close() was called"
         #: Sample length and rate last sent by this client (None until then).
         self.sample_length: Optional[int] = None
         self.sample_rate_khz: Optional[int] = None
+        self._setup_kwargs: Optional[Dict[str, Any]] = None
+        self._batch_info: Any = None
         self._index = 0
         # Round trip of a status poll, kept as a running average by capture(),
+        # the fill learnt per sample length while the sample rate is unknown,
         # and the read-out requests of its last channels and length.
         self._poll_rtt = 0.0001
+        self._fill_seen: Dict[int, float] = {}
         self._wave_entries: Dict[Tuple[Tuple[int, ...], int], Tuple[_Entry, ...]] = {}
         self._connect()
 
     def _connect(self) -> None:
         self._conn = Connection(self.host, self.port, self.timeout)
+        self._batch_info = None
+        if self.restore_setup and self._setup_kwargs is not None:
+            try:
+                self.setup(**self._setup_kwargs)
+            except BaseException:
+                self.close()
+                raise
 
     def reconnect(self) -> None:
-        """Closes the connection, if open, and opens a new one."""
+        """Closes the connection, if open, and opens a new one (re-applying
+        the last set-up with ``restore_setup``)."""
         self.close()
         self._connect()
 
+    @property
+    def connected(self) -> bool:
+        """True while the client holds an open connection."""
+        return self._conn is not None
+
     def close(self) -> None:
-        """Closes the connection; the next call opens a new one."""
+        """Closes the connection."""
+        self._close("close() was called")
+
+    def _close(self, why: str) -> None:
         if self._conn is not None:
             self._conn.close()
             self._conn = None
+            self._closed_by = why
 
     def __enter__(self) -> "Valdrix":
         return self
@@ -91,28 +143,42 @@ class Valdrix(Commands):
         Returns each decoded answer, or the ValdrixError of an error answer in
         its place. A broken exchange closes the connection and raises.
         """
-        if self._conn is None:
-            self._connect()
         conn = self._conn
+        if conn is None:
+            if not self.auto_reconnect:
+                raise NotConnectedError("not connected to %s:%d (%s); call reconnect()"
+                                        % (self.host, self.port, self._closed_by))
+            self._connect()
+            conn = self._conn
         out: List[Union[Any, ValdrixError]] = []
         try:
+            conn.check_idle()
             windows = [(0, 1)] if len(entries) == 1 else self._windows(entries)
             for first, end in windows:
                 conn.send(entries[first][0] if end - first == 1 else b"".join(e[0] for e in entries[first:end]),
                           end - first)
+                # The service answers in order: each answer has its whole
+                # time-out from the moment the one before it was in.
+                ready = time.monotonic()
                 for _frame, decode, timeout, mutable in entries[first:end]:
                     wait = self.timeout if timeout is None else max(timeout, self.timeout)
-                    status, body = conn.read_answer(wait, mutable)
+                    status, body = conn.read_answer(ready + wait, answer_limit(decode), mutable)
+                    ready = time.monotonic()
                     out.append(error_for_status(status, body) if status else body)
-        except BaseException:
+        except BaseException as e:
             # The stream position is unknown now: never read the rest of an
             # answer as the next one.
-            self.close()
+            self._close("closed after %s: %s" % (type(e).__name__, e))
             raise
-        # Decoding errors leave the stream in step, so they come after reading.
-        for i, (_frame, decode, _timeout, _mutable) in enumerate(entries):
-            if not isinstance(out[i], ValdrixError):
-                out[i] = decode(out[i])
+        # Decoding errors come after reading, so every answer is consumed; one
+        # that does not fit its command still means the peer is out of step.
+        try:
+            for i, (_frame, decode, _timeout, _mutable) in enumerate(entries):
+                if not isinstance(out[i], ValdrixError):
+                    out[i] = decode(out[i])
+        except FramingError as e:
+            self._close("closed after FramingError: %s" % e)
+            raise
         return out
 
     @staticmethod
@@ -189,6 +255,7 @@ class Valdrix(Commands):
         i2c_addr (7-bit), i2c_speed (code 0..4); uart_baudrate,
         uart_bytesize, uart_parity, uart_stop_bits (codes).
         """
+        kwargs = {k: v for k, v in locals().items() if k != "self"}
         if clock_khz not in CLOCK_KHZ or sample_rate_khz not in CLOCK_KHZ:
             raise ValueError("clocks run at one of %s kHz" % ", ".join(map(str, CLOCK_KHZ)))
         if bus not in BUSES and bus is not None:
@@ -231,6 +298,7 @@ class Valdrix(Commands):
                 settings.update(uart_baudrate=uart_baudrate, uart_bytesize=uart_bytesize,
                                 uart_parity=uart_parity, uart_stop_bits=uart_stop_bits)
         p.results()
+        self._setup_kwargs = kwargs
         return settings
 
     def capture(self, tx: BytesLike = b"", rx_len: int = 0, channels: Iterable[int] = (1, 2),
@@ -296,15 +364,21 @@ class Valdrix(Commands):
         # came about half a round trip before the answer. Asking before then is
         # wasted: wait until one round trip before the expected end, then poll
         # at once (sleeps are coarser than a short fill), backing off later.
-        fill = samples / (self.sample_rate_khz * 1000.0) if self.sample_rate_khz else 0.001
-        if status & TRIGGER_TRIGGERED and not status & TRIGGER_DONE:
+        # Without a known rate the fill is learnt from the captures seen; the
+        # first ones poll at once.
+        rate = self.sample_rate_khz
+        fill = samples / (rate * 1000.0) if rate else self._fill_seen.get(samples, 0.0)
+        waited = False
+        if fill and status & TRIGGER_TRIGGERED and not status & TRIGGER_DONE:
             until = min(answered + fill - 1.5 * self._poll_rtt, deadline)
             if until - answered > 0.002:
                 time.sleep(max(until - time.monotonic() - 0.001, 0))
             while time.monotonic() < until:
                 pass
+            waited = True
         spin_until = time.monotonic() + 2 * fill + 0.001
         pause = 0.0002
+        pending_at = None
         while not status & TRIGGER_DONE:
             now = time.monotonic()
             if now >= deadline:
@@ -317,7 +391,16 @@ class Valdrix(Commands):
             (status,) = self._exchange((_STATUS,))
             if isinstance(status, ValdrixError):
                 raise status
-            self._poll_rtt += 0.2 * (time.monotonic() - now - self._poll_rtt)
+            done = time.monotonic()
+            self._poll_rtt += 0.2 * (done - now - self._poll_rtt)
+            if not status & TRIGGER_DONE:
+                pending_at = (now + done) / 2
+        if not rate:
+            # Still filling when a poll was served: the fill is at least that
+            # long. Complete at the first look after a wait: a little shorter.
+            seen = pending_at - answered if pending_at is not None else (0.9 * fill if waited else 0.0)
+            old_fill = self._fill_seen.get(samples)
+            self._fill_seen[samples] = seen if old_fill is None else old_fill + 0.3 * (seen - old_fill)
 
         got: Dict[int, waves.Wave] = {}
         if channels:
@@ -337,6 +420,113 @@ class Valdrix(Commands):
                       status=status)
         self._index += 1
         return trace
+
+
+    # Batch capture -----------------------------------------------------------
+
+    def batch_info(self) -> Optional[_batch.BatchInfo]:
+        """What the instrument's batch capture offers, or None when it has
+        none (it answered Unsupport). Asked once per connection."""
+        if self._batch_info is None:
+            try:
+                answer = self._call(Extension.BATCH_INFO, b"", _BATCH_INFO)
+            except UnsupportedError:
+                self._batch_info = False
+            else:
+                self._batch_info = _batch.BatchInfo.decode(answer)
+        return self._batch_info or None
+
+    def capture_batch(self, inputs: Any, rx_len: int = 0, channels: Iterable[int] = (1, 2),
+                      samples: Optional[int] = None, bus: Optional[str] = "spi", timeout: float = 1.0, *,
+                      per_trace: Optional[bool] = None) -> _batch.TraceBatch:
+        """Captures one trace per input, as ``capture`` does, in few requests.
+
+        inputs: byte strings of one length, or an (N, tx_len) uint8 array.
+        timeout: seconds each trace's capture may take to complete. A trace
+        that misses its trigger or whose transfer fails is not an exception:
+        its ``result`` says so (``status`` holds its last trigger status) and
+        the batch goes on with the next input.
+
+        The instrument's batch capture is used where it has one; batches
+        whose answer would not fit a frame are split. Otherwise, or with
+        ``per_trace=True``, each trace is one ``capture`` sequence.
+        """
+        _batch.need_numpy()
+        tx = _batch.input_array(inputs)
+        _check("rx_len", rx_len, 16)
+        _check("tx length", tx.shape[1], 16)
+        channels = tuple(sorted(set(channels)))
+        for channel in channels:
+            _check("channel", channel, 8, 1, 2)
+        if samples is None:
+            samples = self.sample_length
+            if samples is None:
+                raise ValueError("no sample length: pass samples= or call setup() or osc_set_sample_length() first")
+        _check("samples", samples, 32)
+        if bus not in _batch_bus_codes():
+            raise ValueError("bus must be one of %s or None, got %r" % (", ".join(BUSES), bus))
+        if bus is None and (tx.shape[1] or rx_len):
+            raise ValueError("a forced capture sends nothing: tx and rx_len must be empty")
+        period = 1.0 / (self.sample_rate_khz * 1000.0) if self.sample_rate_khz else None
+        out = _batch.TraceBatch.empty(len(tx), tx, rx_len, channels, samples, period)
+        info = None if per_trace else self.batch_info()
+        if info is None:
+            for i, row in enumerate(tx):
+                try:
+                    trace = self.capture(row.tobytes(), rx_len, channels, samples, bus, timeout)
+                except CaptureTimeout as e:
+                    out.status[i] = e.status or 0
+                    continue
+                except (BusyError, TimeOutError) as e:
+                    out.result[i], out.error[i] = _batch.BUS_ERROR, e.status
+                    continue
+                for channel in channels:
+                    out.waves[channel][i] = trace.waves[channel]
+                out.rx_array[i] = _batch.np.frombuffer(trace.rx, _batch.np.uint8)
+                out.status[i], out.result[i] = trace.status, _batch.COMPLETE
+            return out
+
+        if samples > info.memory_samples:
+            raise ValueError("a window of %d samples exceeds the sample memory (%d)" % (samples, info.memory_samples))
+        record = _batch.record_size(rx_len, channels, samples)
+        timeout_ms = max(int(timeout * 1000 + 0.5), 1)
+        # Each record must arrive within the trace's own time-out (twice it
+        # for the UART, whose receive time-out comes first) plus the client's.
+        per_record = 2 * timeout + self.timeout
+        for first, end in _batch.splits(len(tx), tx.shape[1], record, info, _BATCH_ANSWER_CAP):
+            payload = _batch.encode_request(_BATCH_BUS[bus], channels, 0, samples, tx[first:end], rx_len, timeout_ms)
+            raw = self._batch_exchange(encode_request(Extension.CAPTURE_BATCH, payload), end - first, record,
+                                       per_record)
+            out.fill(first, raw, channels, rx_len, samples)
+        return out
+
+    def _batch_exchange(self, frame: bytes, count: int, record: int, per_record: float) -> Any:
+        """Sends a batch request and reads its records into a new (count, record) array."""
+        conn = self._conn
+        if conn is None:
+            self._exchange(())  # raises NotConnectedError or reconnects
+            conn = self._conn
+        raw = _batch.np.empty((count, record), _batch.np.uint8)
+        try:
+            conn.check_idle()
+            conn.send(frame)
+            deadline = time.monotonic() + per_record
+            status, length = conn.read_header(deadline, count * record)
+            if status:
+                body = bytearray(length)
+                conn.read_into(memoryview(body), deadline)
+                error = error_for_status(status, body)
+            else:
+                if length != count * record:
+                    raise FramingError("invalid response: %d bytes for %d records of %d" % (length, count, record))
+                conn.read_records(memoryview(raw).cast("B"), record, per_record)
+                error = None
+        except BaseException as e:
+            self._close("closed after %s: %s" % (type(e).__name__, e))
+            raise
+        if error is not None:
+            raise error
+        return raw
 
 
 class Pipeline(Commands):

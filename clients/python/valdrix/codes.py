@@ -30,6 +30,8 @@ __all__ = [
     "GAIN_PERCENT",
     "SAMPLE_MEMORY",
     "parse_code",
+    "Extension",
+    "BATCH_BUS",
 ]
 
 #: TCP port the service listens on.
@@ -137,6 +139,18 @@ I2C_SPEED_HZ: Dict[int, int] = {0: 100_000, 1: 400_000, 2: 1_000_000, 3: 3_400_0
 VOLTAGE_MV: Tuple[int, int] = (2000, 4100)
 #: Channel gain range, in percent.
 GAIN_PERCENT: Tuple[int, int] = (0, 100)
+
+
+class Extension(IntEnum):
+    """Codes of this implementation's own commands, outside the protocol's
+    table (an instrument without them answers Unsupport)."""
+
+    CAPTURE_BATCH = 0x0F00
+    BATCH_INFO = 0x0F01
+
+
+#: Bus codes of the batch capture; None forces the trigger.
+BATCH_BUS: Dict[object, int] = {None: 0, "spi": 1, "i2c": 2, "uart": 3}
 
 
 def parse_code(enum: type, text: str) -> int:

@@ -14,6 +14,7 @@ from typing import Any, Callable, Optional, Sequence, Union
 from . import waves
 from .codes import Command, GAIN_PERCENT
 from .errors import FramingError
+from .protocol import MAX_ANSWER
 
 __all__ = ["Commands", "BytesLike"]
 
@@ -55,16 +56,45 @@ def _bytes(name: str, value: BytesLike) -> bytes:
     raise TypeError("%s must be bytes-like or str, not %s" % (name, type(value).__name__))
 
 
+# Every decoder carries ``limit``: the longest successful answer its command
+# can have. The connection refuses a longer one before reading it.
+_TEXT_LIMIT = 4096
+# The UART's receive FIFO is far smaller than this.
+_FIFO_LIMIT = 64 * 1024
+
+
+def _limited(limit: int, decode: Decoder) -> Decoder:
+    decode.limit = limit  # type: ignore[attr-defined]
+    return decode
+
+
+def answer_limit(decode: Decoder) -> int:
+    """The longest answer ``decode`` accepts."""
+    return getattr(decode, "limit", MAX_ANSWER)
+
+
 def _empty(answer: Union[bytes, bytearray]) -> None:
+    if answer:
+        raise FramingError("invalid response: %d answer bytes, expected none" % len(answer))
     return None
+
+
+_empty.limit = 0  # type: ignore[attr-defined]
 
 
 def _raw(answer: Union[bytes, bytearray]) -> bytes:
     return bytes(answer)
 
 
+def _raw_upto(limit: int) -> Decoder:
+    return _limited(limit, lambda answer: bytes(answer))
+
+
 def _text(answer: Union[bytes, bytearray]) -> str:
     return bytes(answer).decode("ascii", "replace")
+
+
+_text.limit = _TEXT_LIMIT  # type: ignore[attr-defined]
 
 
 def _sized(fmt: str) -> Decoder:
@@ -75,7 +105,7 @@ def _sized(fmt: str) -> Decoder:
             raise FramingError("invalid response: %d answer bytes, expected %d" % (len(answer), size))
         return struct.unpack(fmt, answer)[0]
 
-    return decode
+    return _limited(size, decode)
 
 
 _u8, _u16, _u32 = _sized(">B"), _sized(">H"), _sized(">I")
@@ -87,7 +117,7 @@ def wave_decoder(length: int, numpy: Optional[bool]) -> Decoder:
             raise FramingError("invalid response: %d wave bytes for %d samples" % (len(answer), length))
         return waves.decode(answer, numpy=numpy)
 
-    return decode
+    return _limited(waves.SAMPLE_BYTES * length, decode)
 
 
 def _wave_bytes(length: int) -> Decoder:
@@ -96,7 +126,7 @@ def _wave_bytes(length: int) -> Decoder:
             raise FramingError("invalid response: %d wave bytes for %d samples" % (len(answer), length))
         return bytes(answer)
 
-    return decode
+    return _limited(waves.SAMPLE_BYTES * length, decode)
 
 
 class Commands:
@@ -112,13 +142,16 @@ class Commands:
     def _note_sample_rate(self, khz: int) -> None:
         """Called with each sample rate sent."""
 
-    def request(self, command: int, payload: BytesLike = b"", timeout: Optional[float] = None) -> Any:
+    def request(self, command: int, payload: BytesLike = b"", timeout: Optional[float] = None,
+                max_answer: int = MAX_ANSWER) -> Any:
         """Sends any command code (0..0xFFFF) with any payload; the answer's bytes.
 
         Error answers raise the matching ValdrixError subclass. ``timeout``
-        (seconds) lengthens the wait for this answer beyond the client's.
+        (seconds) lengthens the wait for this answer beyond the client's;
+        an answer longer than ``max_answer`` bytes raises FramingError.
         """
-        return self._call(_check("command", command, 16), _bytes("payload", payload), _raw, timeout)
+        return self._call(_check("command", command, 16), _bytes("payload", payload),
+                          _raw_upto(_check("max_answer", max_answer, 32)), timeout)
 
     # General -----------------------------------------------------------------
 
@@ -274,7 +307,7 @@ class Commands:
         """
         head = struct.pack(">BIHB", _flag("is_delay", is_delay), _check("delay", delay, 32),
                            _check("rx_len", rx_len, 16), _flag("is_trigger", is_trigger))
-        return self._call(Command.SPI_TRANSCEIVE, head + _bytes("tx_data", tx_data), _raw)
+        return self._call(Command.SPI_TRANSCEIVE, head + _bytes("tx_data", tx_data), _raw_upto(rx_len))
 
     def spi_enable(self, enable: int) -> None:
         """1 enables the SPI master, 0 disables it."""
@@ -311,7 +344,8 @@ class Commands:
                            _check("tsf_rw", tsf_rw, 8),
                            *[_check("tsf_lens[%d]" % i, n, 16) for i, n in enumerate(lens)],
                            _flag("is_trigger", is_trigger))
-        return self._call(Command.I2C_TRANSCEIVE, head + _bytes("tx_data", tx_data), _raw)
+        reads = sum(n for i, n in enumerate(lens) if tsf_rw >> i & 1)
+        return self._call(Command.I2C_TRANSCEIVE, head + _bytes("tx_data", tx_data), _raw_upto(reads))
 
     def i2c_enable(self, enable: int) -> None:
         """1 enables the I2C master, 0 disables it."""
@@ -352,7 +386,7 @@ class Commands:
         """
         head = struct.pack(">HBI", _check("rx_len", rx_len, 16), _flag("is_trigger", is_trigger),
                            _check("timeout", timeout, 32))
-        return self._call(Command.UART_TRANSCEIVE, head + _bytes("tx_data", tx_data), _raw,
+        return self._call(Command.UART_TRANSCEIVE, head + _bytes("tx_data", tx_data), _raw_upto(rx_len),
                           timeout / 1000.0 + _UART_MARGIN)
 
     def uart_receive_fifo_remained(self) -> int:
@@ -361,7 +395,7 @@ class Commands:
 
     def uart_receive_fifo_dump(self) -> bytes:
         """Reads out every byte waiting in the receive FIFO."""
-        return self._call(Command.UART_RECEIVE_FIFO_DUMP, b"", _raw)
+        return self._call(Command.UART_RECEIVE_FIFO_DUMP, b"", _raw_upto(_FIFO_LIMIT))
 
     def uart_receive_fifo_clear(self) -> None:
         """Throws away the bytes waiting in the receive FIFO."""

@@ -19,6 +19,8 @@ __all__ = [
     "UnsupportedError",
     "FramingError",
     "CaptureTimeout",
+    "NotConnectedError",
+    "TraceFileError",
     "error_for_status",
 ]
 
@@ -71,10 +73,12 @@ class UnsupportedError(ValdrixError):
 
 
 class FramingError(ValdrixError):
-    """The bytes that came back are not a valid response frame or answer.
+    """The bytes that came back are not a valid response frame or answer:
+    a broken header, an answer longer than its request can have, or an
+    answer that came with no request outstanding.
 
-    The connection is closed when the frame itself is broken, since nothing
-    after it can be trusted; the next call connects again.
+    The connection is closed, since nothing after it can be trusted; later
+    calls raise NotConnectedError unless the client reconnects by itself.
     """
 
     status_name = "invalid response"
@@ -88,6 +92,28 @@ class CaptureTimeout(ValdrixError):
     """
 
     status_name = "capture timeout"
+
+
+class NotConnectedError(ConnectionError):
+    """A call on a client whose connection was closed (by close(), or after a
+    broken exchange) and that was not asked to reconnect by itself."""
+
+
+class TraceFileError(ValueError):
+    """A file that cannot be read as a trace set (TRS, .npz or zarr).
+
+    ``path`` names the file, ``problem`` says what is wrong with it; the
+    message is both, "traces.trs: not a TRS file (first tag 0x23)". Raised
+    as ``TraceFileError(path, problem)`` or with a ready message alone.
+    """
+
+    def __init__(self, path: object, problem: Optional[str] = None) -> None:
+        if problem is None:
+            self.path, self.problem = None, str(path)
+            super().__init__(str(path))
+        else:
+            self.path, self.problem = str(path), problem
+            super().__init__("%s: %s" % (path, problem))
 
 
 _BY_STATUS = {cls.status: cls for cls in (BusyError, TimeOutError, InternalError, UnsupportedError)}

@@ -16,6 +16,7 @@
 #include "base/error.h"
 #include "driver/core/axi.h"
 #include "driver/module/bus_lock.h"
+#include "driver/module/polling.h"
 #include "protocol/error.h"
 #include "protocol/packet_server.h"
 
@@ -84,17 +85,19 @@ class Hw {
   base::Result<void> spi_config(const protocol::packet::server::SpiConfig& config) const;
   base::Result<void> spi_reset() const;
   // Takes the request over: tx_data is released once it is in the transmit FIFO.
-  BusResult spi_transceive(protocol::packet::server::SpiTransceive request) const;
+  // The transfers wait for their controller as `polling` says; the default is the
+  // single commands' 1 ms step from the start.
+  BusResult spi_transceive(protocol::packet::server::SpiTransceive request, Polling polling = {}) const;
 
   base::Result<void> i2c_enable(std::uint8_t enable) const;
   base::Result<void> i2c_config(const protocol::packet::server::I2cConfig& config) const;
   base::Result<void> i2c_reset() const;
-  BusResult i2c_transceive(const protocol::packet::server::I2cTransceive& request) const;
+  BusResult i2c_transceive(const protocol::packet::server::I2cTransceive& request, Polling polling = {}) const;
 
   base::Result<void> uart_enable(std::uint8_t enable) const;
   base::Result<void> uart_reset() const;
   base::Result<void> uart_config(const protocol::packet::server::UartConfig& config) const;
-  BusResult uart_transceive(const protocol::packet::server::UartTransceive& request) const;
+  BusResult uart_transceive(const protocol::packet::server::UartTransceive& request, Polling polling = {}) const;
   base::Result<std::uint16_t> uart_receive_fifo_remained() const;
   base::Result<base::Bytes> uart_receive_fifo_dump() const;
   base::Result<void> uart_receive_fifo_clear() const;

@@ -15,7 +15,6 @@ namespace {
 
 constexpr std::string_view LOG_TARGET = "driver::module::hw::i2c";
 constexpr auto TRANSFER_LIMIT = std::chrono::seconds(1);
-constexpr auto POLL_INTERVAL = std::chrono::milliseconds(1);
 constexpr auto ENABLE_SETTLE = std::chrono::milliseconds(5);
 
 std::unexpected<protocol::ProtocolError> internal(base::Error error) {
@@ -78,7 +77,7 @@ base::Result<void> Hw::i2c_reset() const {
   return {};
 }
 
-BusResult Hw::i2c_transceive(const protocol::packet::server::I2cTransceive& request) const {
+BusResult Hw::i2c_transceive(const protocol::packet::server::I2cTransceive& request, Polling polling) const {
   base::log::debug(LOG_TARGET, "Waiting for i2c lock");
   // Held until return on every path; an exception unwinding past it breaks the lock.
   const auto guard = i2c_lock_.acquire();
@@ -106,6 +105,8 @@ BusResult Hw::i2c_transceive(const protocol::packet::server::I2cTransceive& requ
 
   const auto start = std::chrono::steady_clock::now();
   base::log::debug(LOG_TARGET, "Starting I2C transfer");
+  // A transfer of known length is not asked about before it can have ended.
+  if (polling.first.count() > 0) std::this_thread::sleep_for(polling.first);
   for (;;) {
     if (std::chrono::steady_clock::now() - start >= TRANSFER_LIMIT) {
       base::log::debug(LOG_TARGET, "I2C transfer timed out");
@@ -119,7 +120,7 @@ BusResult Hw::i2c_transceive(const protocol::packet::server::I2cTransceive& requ
       base::log::debug(LOG_TARGET, "Client gone, I2C transfer abandoned");
       return std::unexpected(protocol::ProtocolError::time_out());
     }
-    std::this_thread::sleep_for(POLL_INTERVAL);
+    std::this_thread::sleep_for(polling.interval);
   }
   base::log::debug(LOG_TARGET, "I2C transfer completed");
 

@@ -1,6 +1,7 @@
 // The SPI master of the power and bus block. A transfer loads both byte counts and
-// the transmit FIFO, starts with the control word, polls the status every 1 ms
-// for up to a second and unloads the receive FIFO, all under spi_lock.
+// the transmit FIFO, starts with the control word, polls the status (every 1 ms for
+// a single command) for up to a second and unloads the receive FIFO, all under
+// spi_lock.
 #include <chrono>
 #include <string_view>
 #include <thread>
@@ -14,7 +15,6 @@ namespace {
 
 constexpr std::string_view LOG_TARGET = "driver::module::hw::spi";
 constexpr auto TRANSFER_LIMIT = std::chrono::seconds(1);
-constexpr auto POLL_INTERVAL = std::chrono::milliseconds(1);
 constexpr auto ENABLE_SETTLE = std::chrono::milliseconds(5);
 
 std::unexpected<protocol::ProtocolError> internal(base::Error error) {
@@ -64,7 +64,7 @@ base::Result<void> Hw::spi_reset() const {
   return {};
 }
 
-BusResult Hw::spi_transceive(protocol::packet::server::SpiTransceive request) const {
+BusResult Hw::spi_transceive(protocol::packet::server::SpiTransceive request, Polling polling) const {
   base::log::debug(LOG_TARGET, "Waiting for spi lock");
   // Held until return on every path; an exception unwinding past it breaks the lock.
   const auto guard = spi_lock_.acquire();
@@ -92,6 +92,8 @@ BusResult Hw::spi_transceive(protocol::packet::server::SpiTransceive request) co
 
   const auto start = std::chrono::steady_clock::now();
   base::log::debug(LOG_TARGET, "Starting SPI transfer");
+  // A transfer of known length is not asked about before it can have ended.
+  if (polling.first.count() > 0) std::this_thread::sleep_for(polling.first);
   for (;;) {
     // Tested before every read, so a controller still busy when the second is over
     // times out even if it would finish a moment later.
@@ -107,7 +109,7 @@ BusResult Hw::spi_transceive(protocol::packet::server::SpiTransceive request) co
       base::log::debug(LOG_TARGET, "Client gone, SPI transfer abandoned");
       return std::unexpected(protocol::ProtocolError::time_out());
     }
-    std::this_thread::sleep_for(POLL_INTERVAL);
+    std::this_thread::sleep_for(polling.interval);
   }
   base::log::debug(LOG_TARGET, "SPI transfer completed");
 

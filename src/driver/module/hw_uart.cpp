@@ -18,7 +18,6 @@ namespace driver::module::hw {
 namespace {
 
 constexpr std::string_view LOG_TARGET = "driver::module::hw::uart";
-constexpr auto POLL_INTERVAL = std::chrono::milliseconds(1);
 constexpr auto ENABLE_SETTLE = std::chrono::milliseconds(5);
 
 // The control word's bit 1 is set when no trigger is wanted, the opposite of SPI
@@ -89,7 +88,7 @@ base::Result<void> Hw::uart_config(const protocol::packet::server::UartConfig& c
   return {};
 }
 
-BusResult Hw::uart_transceive(const protocol::packet::server::UartTransceive& request) const {
+BusResult Hw::uart_transceive(const protocol::packet::server::UartTransceive& request, Polling polling) const {
   base::log::debug(LOG_TARGET, "Waiting for uart lock");
   // Held until return on every path; an exception unwinding past it breaks the lock.
   const auto guard = uart_lock_.acquire();
@@ -110,6 +109,8 @@ BusResult Hw::uart_transceive(const protocol::packet::server::UartTransceive& re
   const auto start = std::chrono::steady_clock::now();
   const auto limit = std::chrono::milliseconds(request.timeout);
   base::log::debug(LOG_TARGET, "Starting to read uart data");
+  // A transfer of known length is not asked about before it can have ended.
+  if (polling.first.count() > 0) std::this_thread::sleep_for(polling.first);
   for (;;) {
     if (std::chrono::steady_clock::now() - start >= limit) {
       base::log::debug(LOG_TARGET, "Uart timeout");
@@ -124,7 +125,7 @@ BusResult Hw::uart_transceive(const protocol::packet::server::UartTransceive& re
       base::log::debug(LOG_TARGET, "Client gone, UART transfer abandoned");
       return std::unexpected(protocol::ProtocolError::time_out());
     }
-    std::this_thread::sleep_for(POLL_INTERVAL);
+    std::this_thread::sleep_for(polling.interval);
   }
   base::log::debug(LOG_TARGET, "Uart transfer completed");
 

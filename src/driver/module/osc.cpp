@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <thread>
 
 #include "base/format.h"
 #include "base/log.h"
 #include "driver/module/setpoint.h"
+#include "protocol/connection.h"
 
 namespace driver::module::osc {
 namespace {
@@ -61,6 +63,29 @@ base::Result<std::uint32_t> Osc::get_trigger_status() const {
   if (!status) return status;
   base::log::debug(LOG_TARGET, "Read OSC_CTL_OFFSET_STATUS with value: {}", *status);
   return status;
+}
+
+base::Result<CaptureWait> Osc::wait_for_capture(std::chrono::microseconds limit, Polling polling) const {
+  base::log::debug(LOG_TARGET, "Starting wait_for_capture with limit: {} us", limit.count());
+  const auto start = std::chrono::steady_clock::now();
+  if (polling.first.count() > 0) std::this_thread::sleep_for(polling.first);
+  CaptureWait wait;
+  for (bool first = true;; first = false) {
+    // One read even when the limit is zero, so a capture that is already complete counts.
+    if (!first && std::chrono::steady_clock::now() - start >= limit) break;
+    auto status = ctl_.read_register(OSC_CTL_OFFSET_STATUS);
+    if (!status) return std::unexpected(status.error());
+    wait.status = *status;
+    if ((*status & STATUS_COMPLETE) != 0) {
+      wait.complete = true;
+      break;
+    }
+    if (protocol::client_gone()) break;
+    std::this_thread::sleep_for(polling.interval);
+  }
+  base::log::debug(LOG_TARGET, "Capture {} with status: {}", wait.complete ? "complete" : "not complete",
+                   wait.status);
+  return wait;
 }
 
 base::Result<WaveReader> Osc::open_wave(const ChannelWave& wave) const {

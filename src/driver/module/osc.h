@@ -6,12 +6,14 @@
 // Shared without a lock; the capture core's registers are the only state. Gain
 // loads go through load_setpoint, which serialises them with the supply voltage
 // loads of Hw.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
 #include "base/bytes.h"
 #include "base/error.h"
 #include "driver/core/axi.h"
+#include "driver/module/polling.h"
 #include "protocol/packet_server.h"
 
 namespace driver::module::osc {
@@ -37,6 +39,9 @@ inline constexpr std::size_t OSC_CTL_OFFSET_TRIGGER_MODE = 0x20;
 inline constexpr std::size_t OSC_CTL_OFFSET_TRIGGER_EDGE = 0x24;
 inline constexpr std::size_t OSC_CTL_OFFSET_TRIGGER_EDGE_LEVEL = 0x28;
 
+// Set in the status word once a capture is complete (0x102).
+inline constexpr std::uint32_t STATUS_COMPLETE = 0x100;
+
 // The largest request whose next multiple of 1024 still fits in 32 bits.
 inline constexpr std::uint32_t MAX_SAMPLE_LENGTH = 0xFFFFFC00;
 
@@ -57,6 +62,13 @@ class WaveReader {
   std::size_t end_;
 };
 
+// How a wait for a capture ended: the last status word read, and whether it said
+// complete.
+struct CaptureWait {
+  std::uint32_t status = 0;
+  bool complete = false;
+};
+
 class Osc {
  public:
   // Opens ctl, wave_a, wave_b and gain_axi in that order.
@@ -67,6 +79,9 @@ class Osc {
   base::Result<void> single() const;
   base::Result<void> force() const;
   base::Result<std::uint32_t> get_trigger_status() const;
+  // Reads the status word as `polling` says until it says complete, `limit` has
+  // passed (tested before every read after the first) or the client has gone.
+  base::Result<CaptureWait> wait_for_capture(std::chrono::microseconds limit, Polling polling) const;
   // 2 x length bytes from sample `offset` on, in sample-memory byte order.
   base::Result<base::Bytes> get_wave(const ChannelWave& wave) const;
   // The same checks without a buffer: the read-out is left to the caller.

@@ -1,0 +1,232 @@
+"""valdrix.analysis and valdrix-analyze: the accumulators against a two-pass
+numpy reference (chunks merged, compiled kernel and numpy alike), verdicts and
+JSON on planted leakage, weak CPA evidence, a Dask cluster, bad files."""
+
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+np = pytest.importorskip("numpy")
+
+from valdrix import Trace, analysis  # noqa: E402
+from valdrix.analyze import main as analyze_main  # noqa: E402
+from valdrix.traces import TrsWriter  # noqa: E402
+
+RNG_SEED = 20261208
+KEY = bytes.fromhex("2b7e151628aed2a6abf7158809cf4f3c")
+
+
+@pytest.fixture(params=["kernel", "numpy"])
+def adder(request, monkeypatch):
+    """Runs a test with the compiled kernel and again with numpy alone."""
+    if request.param == "kernel":
+        if not analysis.kernels_available():
+            pytest.skip("the compiled kernel is not built (VALDRIX_KERNELS_DIR)")
+        # Threads split the columns even of small test arrays.
+        monkeypatch.setattr(analysis, "_PARALLEL_MIN", 0)
+    else:
+        monkeypatch.setattr(analysis, "_kernels", None)
+    return request.param
+
+
+def welch(a, b):
+    return (a.mean(0) - b.mean(0)) / np.sqrt(a.var(0, ddof=1) / len(a) + b.var(0, ddof=1) / len(b))
+
+
+def close(got, want):
+    scale = np.maximum(np.abs(want), 1e-3)
+    assert np.max(np.abs(got - want) / scale) < 1e-6
+
+
+def chunks_merged(make, x, labels, cuts=(0, 700, 701, 1900)):
+    """One accumulator per chunk (uneven, one of a single trace), merged."""
+    edges = list(cuts) + [len(x)]
+    acc = None
+    for a, b in zip(edges[:-1], edges[1:]):
+        part = make().update(x[a:b], labels[a:b])
+        acc = part if acc is None else acc.merge(part)
+    return acc
+
+
+def test_ttest_and_snr_equal_a_two_pass_reference(adder):
+    rng = np.random.default_rng(RNG_SEED)
+    n, s = 3000, 130
+    # A large offset over a small spread: naive sums of squares would lose it.
+    x = (rng.integers(-40, 40, size=(n, s)) + 20000).astype(np.int16)
+    groups = rng.integers(0, 2, size=n)
+    groups[::97] = -1  # unlabelled traces take no part
+    x[groups == 0, 7] += 3
+    a, b = x[groups == 0].astype(float), x[groups == 1].astype(float)
+    close(chunks_merged(lambda: analysis.TTest(s), x, groups).t(), welch(a, b))
+    a2, b2 = (a - a.mean(0)) ** 2, (b - b.mean(0)) ** 2
+    close(chunks_merged(lambda: analysis.TTest(s, order=2), x, groups).t(), welch(a2, b2))
+    # Float traces take the central-moment path, and merge with integer ones.
+    mixed = analysis.TTest(s).update(x[:1000].astype(np.float64), groups[:1000]).merge(
+        analysis.TTest(s).update(x[1000:], groups[1000:]))
+    close(mixed.t(), welch(a, b))
+
+    classes = rng.integers(0, 256, size=n)
+    got = chunks_merged(lambda: analysis.SNR(s), x, classes).snr()
+    seen = np.unique(classes)
+    means = np.array([x[classes == c].astype(float).mean(0) for c in seen])
+    noise = np.array([x[classes == c].astype(float).var(0) for c in seen]).mean(0)
+    close(got, means.var(0) / noise)
+
+
+def test_cpa_equals_pearson_correlation_and_recovers_the_key(adder):
+    rng = np.random.default_rng(RNG_SEED + 1)
+    n, s = 2500, 96
+    pts = rng.integers(0, 256, size=(n, 16), dtype=np.uint8)
+    x = rng.integers(-400, 400, size=(n, s)).astype(np.int16)
+    for b in range(16):
+        x[:, 20 + 4 * b] += 60 * analysis.HW[analysis.SBOX[pts[:, b] ^ KEY[b]]].astype(np.int16)
+    cpa = chunks_merged(lambda: analysis.CPA(s), x, pts)
+    corr = cpa.correlation()
+    for b in (0, 9, 15):
+        model = analysis.hw_sbox(pts[:, b], np.arange(256)).astype(float)
+        want = np.corrcoef(np.hstack([model, x.astype(float)]).T)[:256, 256:]
+        assert np.max(np.abs(corr[b] - want)) < 1e-9
+    assert cpa.key() == KEY and list(cpa.ranks(KEY)) == [0] * 16
+    assert list(cpa.peak_samples()) == [20 + 4 * b for b in range(16)]
+    top = np.sort(np.abs(corr).max(axis=2), axis=1)
+    assert np.allclose(cpa.peaks(), top[:, -1]) and np.allclose(cpa.margins(), top[:, -1] - top[:, -2])
+    assert analysis.weak_evidence(cpa) == []
+
+    # Second order: a masked byte leaks only through the product of two samples.
+    mask = rng.integers(0, 256, size=n, dtype=np.uint8)
+    y = rng.integers(-100, 100, size=(n, 8)).astype(np.int16)
+    y[:, 2] += 80 * analysis.HW[mask].astype(np.int16)
+    y[:, 6] += 80 * analysis.HW[analysis.SBOX[pts[:, 0] ^ KEY[0]] ^ mask].astype(np.int16)
+    prod = analysis.centred_product(y, (2, 3), (6, 7))
+    centred = y.astype(float) - y.mean(0)
+    assert np.allclose(prod[:, 0], centred[:, 2] * centred[:, 6])
+    second = analysis.CPA(1, bytes=[0]).update(prod, pts)
+    assert second.key() == KEY[:1]
+
+
+def test_alignment_finds_each_traces_shift():
+    rng = np.random.default_rng(RNG_SEED + 2)
+    base = rng.normal(0, 100, 400)
+    shifts = rng.integers(-12, 13, size=30)
+    traces = np.array([np.roll(base, k) for k in shifts]).astype(np.int16)  # trace i is late by shifts[i]
+    aligned, found = analysis.align(traces, reference=base, window=(100, 300), max_shift=20)
+    assert list(found) == list(shifts)
+    assert (aligned[:, 100:300] == base[100:300].astype(np.int16)).all()
+
+
+def write_set(path, x, tx, labels=None):
+    with TrsWriter(str(path), {"sample_rate_khz": 48000}, labels=labels is not None) as w:
+        for i in range(len(x)):
+            w.append(Trace(waves={1: x[i] // 2, 2: x[i]}, tx=bytes(tx[i]), rx=b"",
+                           label=labels[i] if labels is not None else ""))
+    return str(path)
+
+
+@pytest.fixture
+def tvla_file(tmp_path):
+    rng = np.random.default_rng(RNG_SEED + 3)
+    n, s = 1200, 200
+    x = rng.integers(-500, 500, size=(n, s)).astype(np.int16)
+    labels = ["fixed" if i % 2 else "random" for i in range(n)]
+    fixed = np.array([i % 2 == 1 for i in range(n)])
+    x[fixed, 60:64] += 150  # the fixed input draws more in samples 60-63
+    x[fixed, 150] -= 150
+    return write_set(tmp_path / "tvla.trs", x, np.zeros((n, 16), np.uint8), labels), x, fixed
+
+
+def test_tvla_verdict_json_and_fail_on_leak(tvla_file, tmp_path, capsys):
+    path, x, fixed = tvla_file
+    out = tmp_path / "t.json"
+    assert analyze_main(["tvla", path, "--json", str(out), "--window", "10:190"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[-1].startswith("tvla order 1: LEAKAGE: max |t| = ")
+    assert lines[-1].endswith("5 of 180 samples exceed 4.5: 60-63, 150")
+    data = json.loads(out.read_text())
+    assert sorted(data) == ["leaking", "max_abs_t", "t", "traces"]
+    assert data["leaking"] == [60, 61, 62, 63, 150] and data["traces"] == len(x)
+    want = welch(x[fixed, 10:190].astype(float), x[~fixed, 10:190].astype(float))
+    close(np.array(data["t"]), want)
+    assert data["max_abs_t"] == pytest.approx(np.abs(want).max())
+    assert analyze_main(["tvla", path, "--fail-on-leak"]) == 1
+    # Outside the leaking samples the gate passes.
+    assert analyze_main(["tvla", path, "--fail-on-leak", "--window", "70:140"]) == 0
+    assert "no leakage found" in capsys.readouterr().out.splitlines()[-1]
+
+
+def test_cpa_warns_when_the_evidence_is_weak(tmp_path, capsys):
+    rng = np.random.default_rng(RNG_SEED + 4)
+    n, s = 300, 128
+    pts = rng.integers(0, 256, size=(n, 16), dtype=np.uint8)
+    flat = rng.integers(-300, 300, size=(n, s)).astype(np.int16)  # a target that drew nothing
+    leaky = flat.copy()
+    for b in range(16):
+        leaky[:, 30 + 2 * b] += 200 * analysis.HW[analysis.SBOX[pts[:, b] ^ KEY[b]]].astype(np.int16)
+    flat_path = write_set(tmp_path / "flat.trs", flat, pts)
+    leaky_path = write_set(tmp_path / "leaky.trs", leaky, pts)
+    out = tmp_path / "cpa.json"
+
+    assert analyze_main(["cpa", flat_path]) == 0
+    err = capsys.readouterr().err
+    assert "warning: the evidence is too weak to trust this key" in err and "below the noise level" in err
+    assert analyze_main(["cpa", leaky_path, "--traces", "5"]) == 0
+    assert "only 5 traces" in capsys.readouterr().err
+
+    assert analyze_main(["cpa", leaky_path, "--key", KEY.hex(), "--json", str(out)]) == 0
+    captured = capsys.readouterr()
+    assert captured.err == ""
+    assert captured.out.splitlines()[-1] == ("cpa: key %s from %d traces; 16 of 16 bytes are the true key's (rank 0)"
+                                             % (KEY.hex(), n))
+    data = json.loads(out.read_text())
+    assert sorted(data) == ["key", "margin", "peak", "rank", "traces"]
+    assert data["key"] == KEY.hex() and data["rank"] == [0] * 16 and data["traces"] == n
+    assert len(data["peak"]) == 16 and min(data["peak"]) > 0.5 and len(data["margin"]) == 16
+
+
+BAD_FILES = {
+    "README.md": b"# Not a trace set\n\nJust text.\n",
+    "empty.trs": b"",
+    "garbage.trs": bytes(range(256)) * 8,
+    "zip.npz": b"PK\x03\x04" + b"\x00" * 60,
+    "huge-count.trs": bytes([0x41, 4, 0xFF, 0xFF, 0xFF, 0x7F, 0x42, 4, 0xFF, 0xFF, 0xFF, 0x7F, 0x5F, 0]),
+}
+
+
+@pytest.mark.parametrize("name", sorted(BAD_FILES) + ["missing.trs"])
+def test_a_file_that_is_not_a_trace_set_gets_one_line_and_exit_1(tmp_path, name):
+    path = tmp_path / name
+    if name in BAD_FILES:
+        path.write_bytes(BAD_FILES[name])
+    for command in ("tvla", "cpa"):
+        proc = subprocess.run([sys.executable, "-m", "valdrix.analyze", command, str(path)], capture_output=True,
+                              text=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), timeout=60)
+        assert proc.returncode == 1, proc.stderr
+        assert proc.stdout == "" and len(proc.stderr.splitlines()) == 1, proc.stderr
+        assert proc.stderr.startswith("valdrix-analyze: %s: " % path)
+
+
+def test_unlabelled_set_and_bad_window_are_refused(tvla_file, tmp_path, capsys):
+    path, x, _ = tvla_file
+    plain = write_set(tmp_path / "plain.trs", x[:50], np.zeros((50, 16), np.uint8))
+    assert analyze_main(["tvla", plain]) == 1
+    assert "not labelled fixed or random" in capsys.readouterr().err
+    assert analyze_main(["cpa", path, "--window", "100:999"]) == 1
+    assert "does not lie within the 200 samples" in capsys.readouterr().err
+
+
+def test_a_dask_cluster_of_two_worker_processes_gives_the_local_result(tvla_file, monkeypatch):
+    distributed = pytest.importorskip("distributed")
+    path, _, _ = tvla_file
+    monkeypatch.setattr(analysis._Source, "chunk_rows", lambda self, budget=0: 128)  # many parts, several merges
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  host="127.0.0.1") as cluster:
+        remote = analysis.analyze(path, "tvla", scheduler=cluster.scheduler_address)
+        remote_cpa = analysis.analyze(path, "cpa", scheduler=cluster.scheduler_address, bytes_=[0, 1])
+        with distributed.Client(cluster.scheduler_address) as client:
+            assert len(client.nthreads()) == 2
+    local = analysis.analyze(path, "tvla")
+    assert remote.counts == local.counts == (600, 600)
+    assert np.array_equal(remote.t(), local.t())
+    assert np.array_equal(remote_cpa.correlation(), analysis.analyze(path, "cpa", bytes_=[0, 1]).correlation())

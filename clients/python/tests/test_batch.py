@@ -1,0 +1,87 @@
+"""Batch capture: the records over the wire against a fake server, the fallback
+to one request sequence per trace, and batched campaigns equal to per-trace
+ones against simulators started with the same seed."""
+
+import struct
+
+import numpy as np
+import pytest
+
+from conftest import response
+from test_campaign import spawn_sim, stop, tool
+from valdrix import UnsupportedError, Valdrix
+from valdrix.traces import read_traces
+
+INFO = struct.pack(">HHIII", 1, 0x000F, 1 << 27, 16 << 20, 0xFFFFFFFF)
+
+
+def record(result, error, status, rx, *waves):
+    return struct.pack(">HHI", result, error, status) + rx + b"".join(np.asarray(w, "<i2").tobytes() for w in waves)
+
+
+def test_batch_request_and_records_over_the_wire(fake):
+    # Answers of at most two 26-byte records: three traces take two requests.
+    info = struct.pack(">HHIII", 1, 0x000F, 1 << 27, 16 << 20, 52)
+    first = record(0, 0, 0x102, b"\xca\xfe", [1, -2, 3, -4], [5, 6, 7, 8]) + \
+        record(1, 0, 0x001, b"\x00\x00", [0] * 4, [0] * 4)
+    second = record(0, 0, 0x102, b"\xbe\xef", [-32768, 0, 32767, 1], [9, 9, 9, 9])
+    server = fake(response(0, info), response(0, first), response(0, second))
+    with Valdrix(port=server.port) as client:
+        batch = client.capture_batch([b"\x01\x02\x03", b"\x04\x05\x06", b"\x07\x08\x09"], rx_len=2, samples=4,
+                                     timeout=0.25)
+    assert len(batch) == 3
+    assert batch.tx == [b"\x01\x02\x03", b"\x04\x05\x06", b"\x07\x08\x09"]
+    assert batch.rx == [b"\xca\xfe", b"\x00\x00", b"\xbe\xef"]
+    assert batch.status.tolist() == [0x102, 0x001, 0x102] and batch.result.tolist() == [0, 1, 0]
+    assert batch.waves[1].dtype == np.int16 and batch.waves[1].shape == (3, 4)
+    assert batch.waves[1].tolist() == [[1, -2, 3, -4], [0] * 4, [-32768, 0, 32767, 1]]
+    assert batch.waves[2][2].tolist() == [9, 9, 9, 9]
+    codes = [command for _, command, _ in server.requests]
+    assert codes == [0x0F01, 0x0F00, 0x0F00]
+    # bus SPI, both channels, window 0+4, 3-byte inputs, 2-byte answers, count,
+    # 250 ms, no flags, then the inputs.
+    assert server.requests[1][2].hex() == "0103" "00000000" "00000004" "0003" "0002" "00000002" "000000fa" "0000" \
+        "010203" "040506"
+    assert server.requests[2][2][14:18] == b"\x00\x00\x00\x01" and server.requests[2][2][24:] == b"\x07\x08\x09"
+
+
+def test_batch_falls_back_to_one_request_sequence_per_trace(fake):
+    wave = np.array([1, 2, 3, 4], "<i2").tobytes()
+    per_trace = [response(0), response(0, b"\xab"), response(0, b"\x00\x00\x01\x02"),
+                 response(0, wave), response(0, wave[::-1])]
+    server = fake(response(0x8001), *per_trace, *per_trace, response(0x8001))
+    with Valdrix(port=server.port) as client:
+        assert client.batch_info() is None
+        batch = client.capture_batch([b"\x10", b"\x20"], rx_len=1, samples=4)
+        with pytest.raises(UnsupportedError):
+            client.request(0x0F01)  # asked once: the answer is kept per connection
+    assert batch.rx == [b"\xab", b"\xab"] and batch.status.tolist() == [0x102, 0x102]
+    assert batch.result.tolist() == [0, 0] and batch.waves[1][1].tolist() == [1, 2, 3, 4]
+    assert batch.waves[2][0].tolist() == np.frombuffer(wave[::-1], "<i2").tolist()
+    codes = [command for _, command, _ in server.requests]
+    assert codes == [0x0F01] + [0x0126, 0x023C, 0x0127, 0x0130, 0x0130] * 2 + [0x0F01]
+    assert [payload[-1:] for _, command, payload in server.requests if command == 0x023C] == [b"\x10", b"\x20"]
+
+
+@pytest.mark.parametrize("options", [("--tx", "random:16", "--rx-len", 16), ("--tvla", "--tx", "random:16")])
+def test_batched_campaign_writes_what_one_request_per_trace_writes(tmp_path, options):
+    files = {}
+    for batch in ("1", "auto", "7"):
+        sim, port = spawn_sim("--seed", 99, "--spi-target", "aes")
+        try:
+            out = tmp_path / ("b%s.trs" % batch)
+            run = tool("capture", "--port", port, "--count", 40, "--samples", 1024, "--seed", 5, "--batch", batch,
+                       *options, "-o", out)
+            assert run.returncode == 0, run.stderr
+        finally:
+            stop(sim)
+        files[batch] = read_traces(str(out))
+    one = files["1"]
+    assert not one.metadata["batched"] and files["auto"].metadata["batched"]
+    for batch in ("auto", "7"):
+        other = files[batch]
+        assert len(other) == len(one) == 40
+        for channel in (1, 2):
+            assert np.array_equal(np.asarray(other.waves[channel]), np.asarray(one.waves[channel]))
+        assert list(other.tx) == list(one.tx) and list(other.rx) == list(one.rx)
+        assert list(other.labels) == list(one.labels)

@@ -1,0 +1,165 @@
+"""Campaigns under faults: a service that restarts, one that stays away, a
+campaign cut short and resumed, a full disk, an unpowered target."""
+
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+from conftest import PACKAGE_ROOT, SLOW, free_port, sim_executable
+from valdrix import traces
+from valdrix.traces import read_traces
+
+ENV = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
+
+
+def tool(module, *args, timeout=120):
+    return subprocess.run([sys.executable, "-m", "valdrix." + module, *map(str, args)], capture_output=True,
+                          text=True, timeout=timeout, env=ENV)
+
+
+def spawn_sim(*args, port=None):
+    """A valdrixd-sim of its own on ``port`` (a free one by default), listening."""
+    port = port or free_port()
+    emulator = [os.environ["VALDRIX_EMULATOR"]] if os.environ.get("VALDRIX_EMULATOR") else []
+    proc = subprocess.Popen(emulator + [sim_executable(), "--port", str(port), *map(str, args)],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 20
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return proc, port
+        except OSError:
+            assert proc.poll() is None and time.monotonic() < deadline, "valdrixd-sim did not listen"
+            time.sleep(0.05)
+
+
+def stop(proc):
+    proc.kill()
+    proc.wait()
+
+
+def capture(*args):
+    return subprocess.Popen([sys.executable, "-m", "valdrix.capture", *map(str, args)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=ENV)
+
+
+def wait_for_traces(out, proc, size=200_000):
+    deadline = time.monotonic() + 60
+    while not (out.exists() and out.stat().st_size > size):
+        assert proc.poll() is None and time.monotonic() < deadline
+        time.sleep(0.02)
+
+
+def test_campaign_survives_a_service_restart_and_says_what_it_kept_when_it_gives_up(tmp_path):
+    sim, port = spawn_sim()
+    out = tmp_path / "restart.trs"
+    count = 300 if SLOW else 3000
+    run = capture("--port", port, "--count", count, "--samples", 1024, "--rx-len", 16, "-o", out)
+    try:
+        wait_for_traces(out, run, 20_000 if SLOW else 200_000)
+        stop(sim)
+        time.sleep(1.5)  # the unit restarts the service after a pause
+        sim, _ = spawn_sim(port=port)
+        stdout, stderr = run.communicate(timeout=120)
+    finally:
+        stop(sim)
+    assert run.returncode == 0, stderr
+    ts = read_traces(str(out))
+    assert len(ts) == count and ts.metadata["reconnects"] >= 1
+    # The set-up came back with the service: every answer after the restart
+    # is the echo of its input, not the 0xFF of an unpowered target.
+    assert all(ts.rx[i] == ts.tx[i] for i in range(len(ts)))
+
+    # A service that stays away: the campaign gives up after --reconnect-wait.
+    sim, port = spawn_sim()
+    out = tmp_path / "gone.trs"
+    run = capture("--port", port, "--count", 10 ** 6, "--samples", 1024, "--reconnect-wait", 1, "-o", out)
+    wait_for_traces(out, run)
+    stop(sim)
+    start = time.monotonic()
+    stdout, stderr = run.communicate(timeout=60)
+    assert run.returncode == 7, stderr
+    assert 0.8 < time.monotonic() - start < 10
+    held = len(read_traces(str(out)))
+    assert stderr.startswith("valdrix-capture: connection to 127.0.0.1:%d: " % port)
+    assert stderr.endswith("gave up reconnecting after 1 s (%s holds %d of 1000000 traces)\n" % (out, held))
+    assert held > 0 and stderr.count("\n") == 1
+
+
+def interrupt_after(out, minimum, *args):
+    """Runs valdrix-capture with ``args`` until ``out`` holds ``minimum`` traces, then Ctrl-C."""
+    run = capture(*args, "-o", out)
+    deadline = time.monotonic() + 60
+    # A zarr store fills a temporary directory beside its name until it closes.
+    while not any(out.name in p.name for p in out.parent.iterdir()):
+        assert run.poll() is None and time.monotonic() < deadline
+        time.sleep(0.05)
+    time.sleep(1.0)
+    run.send_signal(signal.SIGINT)
+    _, stderr = run.communicate(timeout=60)
+    assert run.returncode == 130 and "interrupted after " in stderr and "--resume continues" in stderr
+    held = len(read_traces(str(out)))
+    assert held >= minimum
+    return held
+
+
+@pytest.mark.skipif(not hasattr(traces, "open_writer"), reason="the trace store cannot append to a file")
+@pytest.mark.parametrize("suffix", [".trs", ".zarr"])
+def test_resume_continues_a_cut_short_campaign_with_its_own_settings(sim_port, tmp_path, suffix):
+    lines = ["%032x" % (i * 0x0101010101) for i in range(3000)]
+    inputs = tmp_path / "inputs.txt"
+    inputs.write_text("\n".join(lines) + "\n")
+    out = tmp_path / ("cut" + suffix)
+    first = interrupt_after(out, 20, "--port", sim_port, "--tx", "file:%s" % inputs, "--samples", 1024,
+                            "--rx-len", 16, "--channels", 2, "--batch", 1)
+    assert first < 3000
+    done = tool("capture", "--port", sim_port, "--resume", "-o", out)
+    assert done.returncode == 0, done.stderr
+    ts = read_traces(str(out))
+    assert len(ts) == 3000 and ts.samples == 1024 and ts.channels == [2]
+    assert [t.hex() for t in ts.tx] == lines and list(ts.rx) == list(ts.tx)
+
+    # A random campaign resumed draws the inputs the uninterrupted one draws.
+    resumed, whole = tmp_path / ("r" + suffix), tmp_path / ("w" + suffix)
+    interrupt_after(resumed, 20, "--port", sim_port, "--count", 10000, "--seed", 3, "--samples", 1024, "--tvla")
+    assert tool("capture", "--port", sim_port, "--resume", "-o", resumed).returncode == 0
+    assert tool("capture", "--port", sim_port, "--count", 10000, "--seed", 3, "--samples", 1024, "--tvla",
+                "-o", whole).returncode == 0
+    a, b = read_traces(str(resumed)), read_traces(str(whole))
+    assert len(a) == 10000 and list(a.tx) == list(b.tx) and list(a.labels) == list(b.labels)
+
+
+def test_a_full_disk_ends_the_campaign_with_exit_1_naming_the_file(sim_port, tmp_path):
+    mount = tmp_path / "small"
+    mount.mkdir()
+    probe = subprocess.run(["unshare", "-m", "sh", "-c", "mount -t tmpfs -o size=2m tmpfs %s" % mount],
+                           capture_output=True)
+    if probe.returncode == 0:
+        script = ("mount -t tmpfs -o size=2m tmpfs {m} && exec {py} -m valdrix.capture --port {p} --count 100000 "
+                  "--samples 1024 -o {m}/full.trs").format(m=mount, py=sys.executable, p=sim_port)
+        run = subprocess.run(["unshare", "-m", "sh", "-c", script], capture_output=True, text=True, timeout=120,
+                             env=ENV)
+        path = "%s/full.trs" % mount
+    else:
+        # No tmpfs here: a file whose writes fail with ENOSPC stands in.
+        out = tmp_path / "full.trs"
+        os.symlink("/dev/full", out)
+        run = tool("capture", "--port", sim_port, "--count", 100, "--samples", 1024, "-o", out)
+        path = str(out)
+    assert run.returncode == 1, run.stderr
+    first = run.stderr.splitlines()[0]
+    assert first.startswith("valdrix-capture: %s: No space left on device (%s holds " % (path, path)), run.stderr
+    assert "connection" not in run.stderr
+
+
+def test_an_unpowered_target_draws_a_warning(sim_port):
+    run = tool("capture", "--port", sim_port, "--count", 5, "--samples", 1024, "--rx-len", 4, "--no-power")
+    assert run.returncode == 0, run.stderr
+    assert run.stderr == ("valdrix-capture: warning: the target answered only 0xFF: is it powered and clocked?\n"
+                          "valdrix-capture: warning: channel 2 is flat in every trace: did anything draw power?\n")
+    assert tool("capture", "--port", sim_port, "--count", 5, "--samples", 1024, "--rx-len", 4).stderr == ""

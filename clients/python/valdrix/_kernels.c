@@ -1,0 +1,276 @@
+/* One-pass accumulation kernels of valdrix.analysis.
+ *
+ * They add int16 traces into exact integer sums, which is the whole cost of a
+ * t-test, an SNR or a CPA over a large campaign; everything after the sums is
+ * small and done with numpy. Traces come in through the buffer protocol as a
+ * 2-D int16 array whose rows may be spaced apart (the sample block of each
+ * record in a memory-mapped trace file) but whose samples are contiguous. Each
+ * call works on the column range [col0, col1), so that threads can share one
+ * set of sums by taking disjoint ranges; the GIL is released while it adds.
+ *
+ * class_sums(x, classes, s1, s2, col0, col1)
+ *     For every row i whose class c = classes[i] lies in [0, G):
+ *     s1[c, j] += x[i, j] and, when s2 is not None, s2[c, j] += x[i, j]^2.
+ *     classes: contiguous int32 (n,); s1, s2: C-contiguous int64 (G, s).
+ *
+ * byte_sums(x, values, s1, col0, col1)
+ *     For every row i and every column b of values (n, B) uint8:
+ *     s1[b, values[i, b], j] += x[i, j]. s1: C-contiguous int64 (B, 256, s).
+ *     Rows are added into int32 partial sums over a block of columns that stays
+ *     in cache, folded into s1 before they could overflow.
+ */
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+#define VALDRIX_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define VALDRIX_CLONES
+#endif
+
+/* Rows added into the int32 partial sums before they are folded: |x| <= 32768,
+   so 65535 rows cannot overflow. */
+#define PARTIAL_ROWS 65535
+/* Columns of one cache block of byte_sums: 16 bytes x 256 values x 128 x 4 B = 2 MiB. */
+#define BLOCK_COLS 128
+
+static int format_is(const Py_buffer *view, char code) {
+    const char *f = view->format ? view->format : "B";
+    if (*f == '<' || *f == '=' || *f == '@') {
+        ++f;
+    }
+    return f[0] == code && f[1] == '\0';
+}
+
+static int get_traces(PyObject *obj, Py_buffer *view) {
+    if (PyObject_GetBuffer(obj, view, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
+        return -1;
+    }
+    if (view->ndim != 2 || view->itemsize != 2 || !format_is(view, 'h')) {
+        PyErr_SetString(PyExc_TypeError, "traces must be a 2-D int16 array");
+        PyBuffer_Release(view);
+        return -1;
+    }
+    if (view->shape[1] > 1 && view->strides[1] != 2) {
+        PyErr_SetString(PyExc_ValueError, "the samples of a trace must be contiguous");
+        PyBuffer_Release(view);
+        return -1;
+    }
+    return 0;
+}
+
+static int get_contiguous(PyObject *obj, Py_buffer *view, int writable, char code, Py_ssize_t itemsize,
+                          const char *what) {
+    int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+    if (PyObject_GetBuffer(obj, view, flags) != 0) {
+        return -1;
+    }
+    if (view->itemsize != itemsize || !(format_is(view, code) ||
+                                        (code == 'q' && format_is(view, 'l') && sizeof(long) == 8) ||
+                                        (code == 'i' && format_is(view, 'l') && sizeof(long) == 4))) {
+        PyErr_Format(PyExc_TypeError, "%s has the wrong type", what);
+        PyBuffer_Release(view);
+        return -1;
+    }
+    return 0;
+}
+
+VALDRIX_CLONES
+static void add_row(int64_t *restrict s1, int64_t *restrict s2, const int16_t *restrict row, Py_ssize_t n) {
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        int32_t v = row[j];
+        s1[j] += v;
+        s2[j] += (int64_t)(v * v);
+    }
+}
+
+VALDRIX_CLONES
+static void add_row_partial(int32_t *restrict s1, const int16_t *restrict row, Py_ssize_t n) {
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        s1[j] += row[j];
+    }
+}
+
+VALDRIX_CLONES
+static void fold(int64_t *restrict dst, int32_t *restrict src, Py_ssize_t n) {
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        dst[j] += src[j];
+        src[j] = 0;
+    }
+}
+
+static PyObject *class_sums(PyObject *self, PyObject *args) {
+    (void)self;
+    PyObject *xo, *co, *s1o, *s2o;
+    Py_ssize_t col0, col1;
+    if (!PyArg_ParseTuple(args, "OOOOnn", &xo, &co, &s1o, &s2o, &col0, &col1)) {
+        return NULL;
+    }
+    Py_buffer x, cls, s1, s2 = {0};
+    if (get_traces(xo, &x) != 0) {
+        return NULL;
+    }
+    if (get_contiguous(co, &cls, 0, 'i', 4, "classes") != 0) {
+        PyBuffer_Release(&x);
+        return NULL;
+    }
+    if (get_contiguous(s1o, &s1, 1, 'q', 8, "s1") != 0) {
+        PyBuffer_Release(&x);
+        PyBuffer_Release(&cls);
+        return NULL;
+    }
+    int with_squares = s2o != Py_None;
+    if (with_squares && get_contiguous(s2o, &s2, 1, 'q', 8, "s2") != 0) {
+        PyBuffer_Release(&x);
+        PyBuffer_Release(&cls);
+        PyBuffer_Release(&s1);
+        return NULL;
+    }
+    const Py_ssize_t n = x.shape[0], s = x.shape[1];
+    const Py_ssize_t groups = s > 0 ? (Py_ssize_t)(s1.len / 8) / s : 0;
+    PyObject *result = NULL;
+    if (cls.len / 4 != n) {
+        PyErr_SetString(PyExc_ValueError, "one class per trace is needed");
+    } else if (s > 0 && (s1.len / 8) % s != 0) {
+        PyErr_SetString(PyExc_ValueError, "s1 must have as many columns as the traces have samples");
+    } else if (with_squares && s2.len != s1.len) {
+        PyErr_SetString(PyExc_ValueError, "s1 and s2 must have the same shape");
+    } else if (col0 < 0 || col1 > s || col0 > col1) {
+        PyErr_SetString(PyExc_ValueError, "column range out of the traces");
+    } else {
+        const char *base = (const char *)x.buf;
+        const int32_t *classes = (const int32_t *)cls.buf;
+        int64_t *sum1 = (int64_t *)s1.buf;
+        int64_t *sum2 = with_squares ? (int64_t *)s2.buf : NULL;
+        const Py_ssize_t width = col1 - col0;
+        int32_t *partial = NULL;
+        if (!with_squares) {
+            partial = calloc((size_t)(groups > 0 ? groups : 1) * (size_t)(width > 0 ? width : 1), sizeof(int32_t));
+            if (partial == NULL) {
+                PyErr_NoMemory();
+                goto done;
+            }
+        }
+        Py_BEGIN_ALLOW_THREADS
+        Py_ssize_t rows = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            int32_t c = classes[i];
+            if (c < 0 || c >= groups) {
+                continue;
+            }
+            const int16_t *row = (const int16_t *)(base + i * x.strides[0]) + col0;
+            if (with_squares) {
+                add_row(sum1 + c * s + col0, sum2 + c * s + col0, row, width);
+            } else {
+                add_row_partial(partial + c * width, row, width);
+                if (++rows == PARTIAL_ROWS) {
+                    for (Py_ssize_t g = 0; g < groups; ++g) {
+                        fold(sum1 + g * s + col0, partial + g * width, width);
+                    }
+                    rows = 0;
+                }
+            }
+        }
+        if (partial != NULL) {
+            for (Py_ssize_t g = 0; g < groups; ++g) {
+                fold(sum1 + g * s + col0, partial + g * width, width);
+            }
+        }
+        Py_END_ALLOW_THREADS
+        free(partial);
+        Py_INCREF(Py_None);
+        result = Py_None;
+    }
+done:
+    PyBuffer_Release(&x);
+    PyBuffer_Release(&cls);
+    PyBuffer_Release(&s1);
+    if (with_squares) {
+        PyBuffer_Release(&s2);
+    }
+    return result;
+}
+
+static PyObject *byte_sums(PyObject *self, PyObject *args) {
+    (void)self;
+    PyObject *xo, *vo, *s1o;
+    Py_ssize_t col0, col1;
+    if (!PyArg_ParseTuple(args, "OOOnn", &xo, &vo, &s1o, &col0, &col1)) {
+        return NULL;
+    }
+    Py_buffer x, vals, s1;
+    if (get_traces(xo, &x) != 0) {
+        return NULL;
+    }
+    if (PyObject_GetBuffer(vo, &vals, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+        PyBuffer_Release(&x);
+        return NULL;
+    }
+    if (get_contiguous(s1o, &s1, 1, 'q', 8, "s1") != 0) {
+        PyBuffer_Release(&x);
+        PyBuffer_Release(&vals);
+        return NULL;
+    }
+    const Py_ssize_t n = x.shape[0], s = x.shape[1];
+    PyObject *result = NULL;
+    Py_ssize_t nbytes = vals.ndim == 2 ? vals.shape[1] : 0;
+    if (vals.ndim != 2 || vals.itemsize != 1 || vals.shape[0] != n) {
+        PyErr_SetString(PyExc_ValueError, "values must be a (traces, bytes) uint8 array");
+    } else if (s1.len != (Py_ssize_t)8 * nbytes * 256 * s) {
+        PyErr_SetString(PyExc_ValueError, "s1 must be (bytes, 256, samples)");
+    } else if (col0 < 0 || col1 > s || col0 > col1) {
+        PyErr_SetString(PyExc_ValueError, "column range out of the traces");
+    } else {
+        const char *base = (const char *)x.buf;
+        const uint8_t *values = (const uint8_t *)vals.buf;
+        int64_t *sum1 = (int64_t *)s1.buf;
+        int32_t *partial = calloc((size_t)(nbytes > 0 ? nbytes : 1) * 256 * BLOCK_COLS, sizeof(int32_t));
+        if (partial == NULL) {
+            PyErr_NoMemory();
+        } else {
+            Py_BEGIN_ALLOW_THREADS
+            for (Py_ssize_t c0 = col0; c0 < col1; c0 += BLOCK_COLS) {
+                const Py_ssize_t w = col1 - c0 < BLOCK_COLS ? col1 - c0 : BLOCK_COLS;
+                for (Py_ssize_t r0 = 0; r0 < n; r0 += PARTIAL_ROWS) {
+                    const Py_ssize_t r1 = n - r0 < PARTIAL_ROWS ? n : r0 + PARTIAL_ROWS;
+                    for (Py_ssize_t i = r0; i < r1; ++i) {
+                        const int16_t *row = (const int16_t *)(base + i * x.strides[0]) + c0;
+                        const uint8_t *v = values + i * nbytes;
+                        for (Py_ssize_t b = 0; b < nbytes; ++b) {
+                            add_row_partial(partial + ((size_t)b * 256 + v[b]) * BLOCK_COLS, row, w);
+                        }
+                    }
+                    for (Py_ssize_t k = 0; k < nbytes * 256; ++k) {
+                        fold(sum1 + k * s + c0, partial + k * BLOCK_COLS, w);
+                    }
+                }
+            }
+            Py_END_ALLOW_THREADS
+            free(partial);
+            Py_INCREF(Py_None);
+            result = Py_None;
+        }
+    }
+    PyBuffer_Release(&x);
+    PyBuffer_Release(&vals);
+    PyBuffer_Release(&s1);
+    return result;
+}
+
+static PyMethodDef methods[] = {
+    {"class_sums", class_sums, METH_VARARGS, "Per-class sums (and sums of squares) of int16 traces."},
+    {"byte_sums", byte_sums, METH_VARARGS, "Sums of int16 traces bucketed by each byte's value."},
+    {NULL, NULL, 0, NULL},
+};
+
+static struct PyModuleDef module = {
+    PyModuleDef_HEAD_INIT, "_kernels", "Accumulation kernels of valdrix.analysis.", -1, methods,
+    NULL, NULL, NULL, NULL,
+};
+
+PyMODINIT_FUNC PyInit__kernels(void) { return PyModule_Create(&module); }

@@ -1,0 +1,248 @@
+"""valdrix-analyze: TVLA, SNR and CPA of a trace-set file, ending with a verdict.
+
+    valdrix-analyze tvla tvla.trs [--order 2] [--fail-on-leak] [--json t.json] [--plot t.svg]
+    valdrix-analyze cpa campaign.trs [--key HEX] [--json cpa.json] [--plot byte0.svg]
+    valdrix-analyze snr campaign.trs [--byte B] [--key HEX]
+
+Common options: --channel N (default 2, the target's supply current, where the
+file has it), --window A:B (samples), --traces N (the first N only),
+--scheduler ADDRESS (run on a Dask cluster whose workers see the file at the
+same path). Progress goes to stderr when it is a terminal; results and the
+verdict to stdout.
+
+Exit status: 0 done; 1 the file cannot be analysed, or --fail-on-leak and the
+t-test found leakage; 2 usage errors.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import sys
+from typing import Any, List, Optional, Sequence, Tuple
+
+PROG = "valdrix-analyze"
+
+
+class UsageError(Exception):
+    pass
+
+
+def _window(text: str) -> Tuple[int, int]:
+    try:
+        a, b = text.split(":")
+        first, stop = int(a), int(b)
+    except ValueError:
+        raise argparse.ArgumentTypeError("a window is FIRST:STOP in samples, like 100:900") from None
+    if first < 0 or stop <= first:
+        raise argparse.ArgumentTypeError("a window needs 0 <= FIRST < STOP, got %s" % text)
+    return first, stop
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1, got %d" % value)
+    return value
+
+
+def _key(text: str) -> bytes:
+    try:
+        key = bytes.fromhex(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("a key is 32 hex digits, got %r" % text) from None
+    if len(key) != 16:
+        raise argparse.ArgumentTypeError("a key is 16 bytes (32 hex digits), got %d bytes" % len(key))
+    return key
+
+
+def _byte(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a byte index: %r" % text) from None
+    if not 0 <= value < 16:
+        raise argparse.ArgumentTypeError("a byte index is 0 to 15, got %d" % value)
+    return value
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog=PROG, description=__doc__.splitlines()[0].split(": ", 1)[1],
+                                     epilog="Exit status: 0 done; 1 the file cannot be analysed, or --fail-on-leak "
+                                            "and leakage found; 2 usage errors.")
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("file", help="a trace set: .trs, .npz or a .zarr store")
+    common.add_argument("--channel", type=int, default=None, metavar="N",
+                        help="channel to analyse (default: 2 where the file has it)")
+    common.add_argument("--window", type=_window, default=None, metavar="A:B", help="samples A to B-1 only")
+    common.add_argument("--traces", type=_positive, default=None, metavar="N", help="the first N traces only")
+    common.add_argument("--json", default=None, metavar="OUT", help="write the results as JSON to OUT")
+    common.add_argument("--plot", default=None, metavar="OUT.svg", help="draw the result as SVG")
+    common.add_argument("--scheduler", default=None, metavar="ADDRESS",
+                        help="run as tasks on the Dask scheduler at ADDRESS (host:port)")
+    sub = parser.add_subparsers(dest="command", metavar="tvla|snr|cpa")
+    sub.required = True
+    tvla = sub.add_parser("tvla", parents=[common], help="Welch t-test, fixed against random inputs")
+    tvla.add_argument("--order", type=int, choices=(1, 2), default=1, help="order of the test (1)")
+    tvla.add_argument("--fail-on-leak", action="store_true", help="exit 1 when a sample's |t| exceeds 4.5")
+    snr = sub.add_parser("snr", parents=[common], help="signal-to-noise ratio of an input byte or S-box output")
+    snr.add_argument("--byte", type=_byte, default=0, metavar="B", help="input byte (0)")
+    snr.add_argument("--key", type=_key, default=None, metavar="HEX",
+                     help="classes by Sbox(pt[B] ^ key[B]) rather than by pt[B]")
+    cpa = sub.add_parser("cpa", parents=[common], help="correlation power analysis of AES-128's first round")
+    cpa.add_argument("--key", type=_key, default=None, metavar="HEX", help="the true key: rank each byte")
+    cpa.add_argument("--byte", type=_byte, default=0, metavar="B", help="byte drawn by --plot (0)")
+    return parser
+
+
+def _ranges(indices: Sequence[int], most: int = 8) -> str:
+    runs: List[Tuple[int, int]] = []
+    for i in indices:
+        if runs and i == runs[-1][1] + 1:
+            runs[-1] = (runs[-1][0], i)
+        else:
+            runs.append((i, i))
+    text = ", ".join(str(a) if a == b else "%d-%d" % (a, b) for a, b in runs[:most])
+    return text + (", ... (%d ranges)" % len(runs) if len(runs) > most else "")
+
+
+def _write_json(path: str, data: Any) -> None:
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(data, f)
+        f.write("\n")
+
+
+def _finite(values: Any) -> List[float]:
+    return [float(v) if math.isfinite(v) else 0.0 for v in values]
+
+
+def run(args: argparse.Namespace) -> int:
+    from . import analysis
+
+    ts = analysis.open_set(args.file)
+    progress = analysis.Progress("%s %s" % (args.command, args.file))
+    name = os.path.basename(os.path.normpath(args.file))
+    acc = analysis.analyze(ts, args.command, channel=args.channel, window=args.window, traces=args.traces,
+                           order=getattr(args, "order", 1), key=getattr(args, "key", None),
+                           byte=getattr(args, "byte", 0), scheduler=args.scheduler, progress=progress)
+    progress.finish()
+    src_channel = args.channel if args.channel is not None else (2 if 2 in ts.channels else ts.channels[0])
+    offset, stop = args.window or (0, ts.samples)
+    period = float(getattr(ts, "sample_period", 0.0) or 0.0)
+    n = acc.traces
+    where = "channel %d, samples %d to %d" % (src_channel, offset, stop - 1)
+    status = 0
+    if args.command == "tvla":
+        t = acc.t()
+        fixed, random = acc.counts
+        abs_t = abs(t)
+        peak = int(abs_t.argmax())
+        leaking = [int(i) + offset for i in (abs_t > analysis.LEAK_THRESHOLD).nonzero()[0]]
+        print("%s: %d traces (%d fixed, %d random), %s" % (args.file, n, fixed, random, where))
+        if leaking:
+            print("tvla order %d: LEAKAGE: max |t| = %.2f at sample %d; %d of %d samples exceed %.1f: %s"
+                  % (acc.order, abs_t[peak], peak + offset, len(leaking), len(t), analysis.LEAK_THRESHOLD,
+                     _ranges(leaking)))
+            status = 1 if args.fail_on_leak else 0
+        else:
+            print("tvla order %d: no leakage found: max |t| = %.2f at sample %d; no sample exceeds %.1f"
+                  % (acc.order, abs_t[peak], peak + offset, analysis.LEAK_THRESHOLD))
+        if args.json:
+            _write_json(args.json, {"t": _finite(t), "max_abs_t": float(abs_t[peak]), "leaking": leaking,
+                                    "traces": n})
+        if args.plot:
+            from .plot import render_t_svg
+
+            _save(args.plot, render_t_svg(t, offset=offset, sample_period=period, order=acc.order,
+                                          title="%s: t-test of order %d, %d traces" % (name, acc.order, n)))
+    elif args.command == "snr":
+        snr = acc.snr()
+        peak = int(snr.argmax())
+        what = "Sbox(pt[%d] ^ k[%d])" % (args.byte, args.byte) if args.key else "pt[%d]" % args.byte
+        print("%s: %d traces, %s" % (args.file, n, where))
+        print("snr of %s: max %.3g at sample %d" % (what, snr[peak], peak + offset))
+        if args.json:
+            _write_json(args.json, {"snr": _finite(snr), "max_snr": float(snr[peak]), "at": peak + offset,
+                                    "traces": n})
+        if args.plot:
+            from .plot import render_series_svg
+
+            _save(args.plot, render_series_svg(snr, offset=offset, sample_period=period, y_label="SNR",
+                                               title="%s: SNR of %s, %d traces" % (name, what, n)))
+    else:
+        key = acc.key()
+        peaks, margins, at = acc.peaks(), acc.margins(), acc.peak_samples()
+        ranks = acc.ranks(args.key) if args.key else None
+        print("%s: %d traces, %s" % (args.file, n, where))
+        print("byte  guess   peak  margin  at sample" + ("  true  rank" if args.key else ""))
+        for b in range(16):
+            line = "%4d   0x%02x  %.3f   %.3f  %9d" % (b, key[b], peaks[b], margins[b], at[b] + offset)
+            if ranks is not None:
+                line += "  0x%02x  %4d" % (args.key[b], ranks[b])
+            print(line)
+        weak = analysis.weak_evidence(acc)
+        if weak:
+            print("%s: warning: the evidence is too weak to trust this key: %s" % (PROG, "; ".join(weak)),
+                  file=sys.stderr)
+        if ranks is not None:
+            found = int((ranks == 0).sum())
+            print("cpa: key %s from %d traces; %d of 16 bytes are the true key's (rank 0)%s"
+                  % (key.hex(), n, found, "" if not weak else " (weak evidence: see the warning)"))
+        else:
+            print("cpa: key %s from %d traces%s" % (key.hex(), n, ", weak evidence: see the warning" if weak
+                                                     else ", every byte clear of the noise"))
+        if args.json:
+            data = {"key": key.hex(), "peak": _finite(peaks), "margin": _finite(margins), "traces": n}
+            if ranks is not None:
+                data["rank"] = [int(r) for r in ranks]
+            _write_json(args.json, data)
+        if args.plot:
+            from .plot import render_correlation_svg
+
+            b = args.byte
+            _save(args.plot, render_correlation_svg(acc.correlation()[b], int(key[b]), offset=offset,
+                                                    sample_period=period, byte=b,
+                                                    true=args.key[b] if args.key else None,
+                                                    title="%s: CPA of byte %d, %d traces" % (name, b, n)))
+    return status
+
+
+def _save(path: str, text: str) -> None:
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    """Runs valdrix-analyze with ``argv`` (default: the command line); returns the exit status."""
+    args = _parser().parse_args(argv)
+    try:
+        from . import analysis
+    except ImportError as e:
+        print("%s: needs numpy (Debian: python3-numpy): %s" % (PROG, e), file=sys.stderr)
+        return 1
+    try:
+        return run(args)
+    except KeyboardInterrupt:
+        print("\n%s: interrupted" % PROG, file=sys.stderr)
+        return 1
+    except OSError as e:
+        name = e.filename or args.file
+        print("%s: %s: %s" % (PROG, name, e.strerror or e), file=sys.stderr)
+        return 1
+    except analysis.FILE_ERRORS as e:
+        text = str(e)
+        print("%s: %s" % (PROG, text if text.startswith(args.file) else "%s: %s" % (args.file, text)),
+              file=sys.stderr)
+        return 1
+    except RuntimeError as e:
+        print("%s: %s" % (PROG, e), file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

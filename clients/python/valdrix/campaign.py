@@ -1,0 +1,523 @@
+"""Capture campaigns: what valdrix-capture runs, usable from a script.
+
+::
+
+    from valdrix.campaign import Campaign
+
+    result = Campaign(port=9761, count=100000, tx="random:16", rx_len=16, output="aes.trs").run()
+
+A campaign applies the set-up, then captures ``count`` traces, each with its
+input sent over the bus with the trigger bit, in batches where the
+instrument has batch capture. A trace that misses its trigger is captured
+again (``retries``) before the campaign moves on, so the file holds the
+traces in the order of their inputs. A connection that breaks is opened
+again with backoff for up to ``reconnect_wait`` seconds, the set-up is
+applied again (a restarted instrument comes back unpowered) and every trace
+not yet written is captured again: the file ends with exactly ``count``
+traces. ``resume`` continues a campaign whose TRS or zarr file was cut
+short, with the settings its metadata holds.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import random
+import socket
+import sys
+import time
+from typing import Any, Callable, Dict, List, Optional, Tuple
+
+from . import __version__
+from . import batch as _batch
+from .batch import TraceBatch
+from .client import Valdrix
+from .errors import BusyError, CaptureTimeout, InternalError, TimeOutError, ValdrixError
+from . import traces as _traces
+
+__all__ = ["Campaign", "UsageError", "GaveUp", "make_inputs", "Progress"]
+
+PROG = "valdrix-capture"
+# An automatic batch answers about this many bytes.
+_AUTO_BATCH_BYTES = 4 * 1024 * 1024
+# Traces written per step when each is its own request sequence.
+_PER_TRACE_STEP = 32
+# Options that say how to reach the instrument or how to run, not what the
+# traces are: a resumed campaign takes them from its command line.
+_RUN_OPTIONS = ("host", "port", "output", "resume", "reconnect_wait", "batch", "progress")
+# Traces flatter than this (peak to peak, in sample units) on every capture
+# mean nothing drew power on that channel.
+_FLAT = 1024
+
+
+class UsageError(Exception):
+    """Options that do not make a campaign."""
+
+
+class GaveUp(ConnectionError):
+    """The connection could not be opened again within the reconnect wait."""
+
+
+def _hex(text: str) -> bytes:
+    text = text.strip().replace(" ", "").replace(":", "")
+    if text[:2].lower() == "0x":
+        text = text[2:]
+    try:
+        return bytes.fromhex(text)
+    except ValueError:
+        raise UsageError("%r is not hex bytes" % text) from None
+
+
+def make_inputs(args: argparse.Namespace) -> Tuple[int, Callable[[int], Tuple[bytes, str]], Dict[str, Any]]:
+    """The campaign's trace count, its input of trace i (bytes and label;
+    called once per trace, in order), and what to record about the inputs."""
+    rng = random.Random(args.seed)
+    tx_arg = args.tx
+    if args.bus == "none":
+        if tx_arg or args.rx_len or args.tvla:
+            raise UsageError("--bus none forces the trigger: no --tx, --rx-len or --tvla")
+        count = 100 if args.count is None else args.count
+        return count, lambda i: (b"", ""), {"tx": ""}
+    tx_arg = tx_arg or "random:16"
+    kind, _, value = tx_arg.partition(":")
+    record: Dict[str, Any] = {"tx": tx_arg}
+    count = args.count
+    if kind == "random":
+        try:
+            n = int(value, 0)
+        except ValueError:
+            raise UsageError("--tx random:N needs a byte count") from None
+        if not 0 < n <= 65535:
+            raise UsageError("--tx random:N takes 1..65535 bytes")
+        draws = rng.randbytes
+        fixed: Optional[bytes] = None
+        if args.tvla:
+            fixed = _hex(args.fixed) if args.fixed is not None else draws(n)
+            if len(fixed) != n:
+                raise UsageError("--fixed has %d bytes, --tx random:%d draws %d" % (len(fixed), n, n))
+            record["tvla_fixed"] = fixed.hex()
+
+        def next_input(i: int) -> Tuple[bytes, str]:
+            if fixed is None:
+                return draws(n), ""
+            return (fixed, "fixed") if rng.random() < 0.5 else (draws(n), "random")
+
+        result = next_input
+    elif kind == "hex":
+        if args.tvla:
+            raise UsageError("--tvla needs --tx random:N")
+        data = _hex(value)
+        result = lambda i: (data, "")  # noqa: E731
+    elif kind == "file":
+        if args.tvla:
+            raise UsageError("--tvla needs --tx random:N")
+        try:
+            with open(value) as f:
+                lines = [_hex(line) for line in f if line.strip() and not line.lstrip().startswith("#")]
+        except OSError as e:
+            raise OSError(e.errno, e.strerror, value) from None
+        if not lines:
+            raise UsageError("%s holds no input lines" % value)
+        if len({len(line) for line in lines}) > 1:
+            raise UsageError("%s: every line must have the same number of bytes" % value)
+        if count is None:
+            count = len(lines)
+        elif count > len(lines):
+            raise UsageError("%s has %d lines for --count %d" % (value, len(lines), count))
+        result = lambda i: (lines[i], "")  # noqa: E731
+    else:
+        raise UsageError("--tx takes random:N, hex:BYTES or file:PATH, not %r" % tx_arg)
+    return (100 if count is None else count), result, record
+
+
+class Progress:
+    """A progress line on standard error, redrawn at most five times a second."""
+
+    def __init__(self, total: int, enabled: bool, done: int = 0) -> None:
+        self.total = total
+        self.enabled = enabled
+        self.first = done
+        self.start = time.monotonic()
+        self.drawn = 0.0
+
+    def update(self, done: int, force: bool = False, note: str = "") -> None:
+        if not self.enabled:
+            return
+        now = time.monotonic()
+        if not force and now - self.drawn < 0.2:
+            return
+        self.drawn = now
+        rate = (done - self.first) / (now - self.start) if now > self.start else 0.0
+        left = (self.total - done) / rate if rate else 0.0
+        sys.stderr.write("\r%d/%d traces  %.1f traces/s  %s left%s \x1b[K"
+                         % (done, self.total, rate, datetime.timedelta(seconds=int(left)), note))
+        sys.stderr.flush()
+
+    def finish(self, done: int) -> None:
+        if self.enabled:
+            self.update(done, force=True)
+            sys.stderr.write("\n")
+
+
+class _TraceWriter:
+    """Appends batches through the store's per-trace writers, for a store
+    without ``open_writer``: TRS as the campaign runs, .npz at the end."""
+
+    def __init__(self, path: str, metadata: Optional[Dict[str, Any]], labels: bool, resume: bool) -> None:
+        if resume or not path.lower().endswith((".trs", ".npz")):
+            raise UsageError("this valdrix writes .trs and .npz files only, and cannot resume them")
+        self.path = path
+        self.metadata = dict(metadata or {})
+        self.count = 0
+        self._trs = _traces.TrsWriter(path, self.metadata, labels=labels) if path.lower().endswith(".trs") else None
+        self._kept: List[Any] = []
+
+    def append_arrays(self, waves: Dict[int, Any], tx: Any, rx: Any, labels: Optional[List[str]] = None,
+                      status: Any = None) -> None:
+        from .trace import Trace
+
+        for i in range(len(tx)):
+            trace = Trace(waves={c: w[i] for c, w in waves.items()}, tx=tx[i].tobytes(), rx=rx[i].tobytes(),
+                          index=self.count, label=labels[i] if labels else "",
+                          status=int(status[i]) if status is not None else 0)
+            if self._trs is not None:
+                self._trs.append(trace)
+            else:
+                self._kept.append(trace)
+            self.count += 1
+
+    def close(self) -> None:
+        if self._trs is not None:
+            self._trs.metadata.update(self.metadata)
+            self._trs.close()
+        elif self._kept:
+            _traces.write_npz(self.path, self._kept, self.metadata)
+
+    def abort(self) -> None:
+        if self._trs is not None:
+            self._trs.close()
+
+
+def _open_writer(path: str, metadata: Optional[Dict[str, Any]], labels: bool, resume: bool,
+                 sample_period: Optional[float]) -> Any:
+    opener = getattr(_traces, "open_writer", None)
+    if opener is None:
+        return _TraceWriter(path, metadata, labels, resume)
+    return opener(path, metadata, labels=labels, resume=resume, sample_period=sample_period)
+
+
+class _Writer:
+    """The trace file: the store's writer, with every OSError it raises
+    naming the file, so that no disk error is taken for a connection's."""
+
+    def __init__(self, path: str, metadata: Optional[Dict[str, Any]], labels: bool, resume: bool) -> None:
+        self.path = path
+        khz = (metadata or {}).get("sample_rate_khz")
+        period = 1.0 / (khz * 1000.0) if khz else None
+        self.w = self._guard(lambda: _open_writer(path, metadata, labels, resume, period))
+
+    def _guard(self, call: Callable[[], Any]) -> Any:
+        try:
+            return call()
+        except OSError as e:
+            if e.filename is None:
+                e.filename = self.path
+            raise
+
+    @property
+    def count(self) -> int:
+        return self.w.count
+
+    @property
+    def metadata(self) -> Dict[str, Any]:
+        return self.w.metadata
+
+    def append(self, b: TraceBatch, labels: List[str]) -> None:
+        self._guard(lambda: self.w.append_arrays(b.waves, b.tx_array, b.rx_array,
+                                                 labels=labels if any(labels) else None, status=b.status))
+
+    def close(self) -> None:
+        self._guard(self.w.close)
+
+    def abort(self) -> None:
+        try:
+            self.w.abort()
+        except OSError:
+            pass  # the first error is the one to report
+
+
+class Campaign:
+    """A capture campaign with valdrix-capture's options, as keyword arguments
+    named as the command line's (``--rx-len`` is ``rx_len``, ``-o`` is
+    ``output``) and with the same defaults.
+
+    ``run()`` returns a summary and raises what ended the campaign early;
+    ``saved`` is then the number of traces the file holds. ``stop()`` (from
+    a signal handler, say) ends the campaign after the traces in flight.
+    ``warnings`` lists what looked wrong with the traces (an unpowered
+    target, flat traces).
+    """
+
+    def __init__(self, **options: Any) -> None:
+        from .capture import build_parser  # the command line defines the options
+
+        args = vars(build_parser().parse_args([]))
+        unknown = sorted(set(options) - set(args))
+        if unknown:
+            raise TypeError("Campaign got unknown options: %s" % ", ".join(unknown))
+        args.update(options)
+        args["channels"] = tuple(sorted(set(args["channels"])))
+        self.args = argparse.Namespace(**args)
+        self.stopping = False
+        self.missed = 0
+        self.reconnects = 0
+        self.saved = 0
+        self.client: Optional[Valdrix] = None
+        self.settings: Dict[str, Any] = {}
+        self.warnings: List[str] = []
+        self.batched = False
+        self.interrupted = False
+        self._writer: Optional[_Writer] = None
+        self._resumed: Optional[Dict[str, Any]] = None
+        a = self.args
+        if a.output and not a.output.lower().rstrip("/").endswith((".trs", ".npz", ".zarr")):
+            raise UsageError("-o takes a .trs, .npz or .zarr name")
+        if a.resume:
+            if not a.output or not a.output.lower().rstrip("/").endswith((".trs", ".zarr")):
+                raise UsageError("--resume continues a .trs or .zarr file named with -o")
+            self._open_resumed()
+        if a.seed is None:
+            a.seed = random.SystemRandom().randrange(1 << 32)
+        if a.batch != "auto":
+            try:
+                a.batch = int(a.batch, 0) if isinstance(a.batch, str) else int(a.batch)
+            except ValueError:
+                raise UsageError("--batch takes a number of traces or auto") from None
+            if a.batch < 1:
+                raise UsageError("--batch takes at least 1 trace")
+        self.count, self.next_input, self.input_record = make_inputs(a)
+
+    def _open_resumed(self) -> None:
+        """Opens the cut-short file and takes the campaign's settings from it."""
+        a = self.args
+        self._writer = _Writer(a.output, None, False, True)
+        stored = self._writer.metadata.get("campaign")
+        if not isinstance(stored, dict):
+            self._writer.abort()
+            raise UsageError("%s holds no campaign settings to resume from" % a.output)
+        if a.count is not None and a.count != stored.get("count"):
+            self._writer.abort()
+            raise UsageError("--resume continues up to the campaign's own --count %s" % stored.get("count"))
+        for key, value in stored.items():
+            if key not in _RUN_OPTIONS and hasattr(a, key):
+                setattr(a, key, tuple(value) if key == "channels" else value)
+        self._resumed = dict(self._writer.metadata)
+
+    def stop(self) -> None:
+        """Ends the campaign once the traces in flight are written."""
+        self.stopping = True
+
+    def setup_kwargs(self) -> Dict[str, Any]:
+        a = self.args
+        return dict(voltage_mv=a.voltage, power=not a.no_power, clock_khz=a.clock, clock_enable=not a.no_clock,
+                    sample_rate_khz=a.sample_rate, samples=a.samples, phase_deg=a.phase,
+                    trigger_source=a.trigger_source, trigger_mode=a.trigger_mode, trigger_edge=a.trigger_edge,
+                    trigger_level=a.trigger_level, trigger_delay=a.trigger_delay, gain_a=a.gain_a, gain_b=a.gain_b,
+                    bus=None if a.bus == "none" else a.bus, spi_psc=a.spi_psc, spi_cpol=a.spi_cpol,
+                    spi_cpha=a.spi_cpha, i2c_addr=a.i2c_addr, i2c_speed=a.i2c_speed, uart_baudrate=a.uart_baud,
+                    uart_bytesize=a.uart_bytesize, uart_parity=a.uart_parity, uart_stop_bits=a.uart_stop_bits)
+
+    def connect(self) -> None:
+        """Connects, applies the set-up and learns whether batches are served."""
+        a = self.args
+        self.client = Valdrix(a.host, a.port, timeout=max(5.0, a.timeout + 2.0), restore_setup=True)
+        self.settings = self.client.setup(**self.setup_kwargs())
+        self.batched = a.batch != 1 and self.client.batch_info() is not None
+
+    def _reconnect(self, cause: BaseException) -> None:
+        """Opens the connection again, with backoff, for up to reconnect_wait
+        seconds; the client re-applies the set-up. Raises GaveUp."""
+        self.reconnects += 1
+        wait = float(self.args.reconnect_wait)
+        start = time.monotonic()
+        pause = 0.1
+        while True:
+            if self.stopping:
+                raise GaveUp("%s; interrupted while reconnecting" % cause)
+            try:
+                self.client.reconnect()
+                self.batched = self.args.batch != 1 and self.client.batch_info() is not None
+                return
+            except (ConnectionError, socket.timeout) as e:
+                cause = e
+            except OSError as e:
+                if e.filename is not None:
+                    raise
+                cause = e
+            waited = time.monotonic() - start
+            if waited >= wait:
+                raise GaveUp("%s; gave up reconnecting after %.0f s" % (cause, waited)) from None
+            time.sleep(min(pause, wait - waited))
+            pause = min(pause * 2, 2.0)
+
+    def metadata(self) -> Dict[str, Any]:
+        a = self.args
+        meta = dict(self.settings)
+        meta.update(self.input_record)
+        meta.update(tool="%s %s" % (PROG, __version__), host=a.host, port=a.port, count=self.count,
+                    channels=list(a.channels), rx_len=a.rx_len, timeout_s=a.timeout, retries=a.retries,
+                    tvla=a.tvla, seed=a.seed, instrument=self.client.identity(),
+                    started=datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"))
+        options = {k: v for k, v in vars(a).items() if k not in _RUN_OPTIONS}
+        options.update(count=self.count, channels=list(a.channels))
+        meta["campaign"] = options
+        return meta
+
+    def _step(self, done: int) -> int:
+        a = self.args
+        left = self.count - done
+        if not self.batched:
+            return min(left, _PER_TRACE_STEP)
+        if a.batch != "auto":
+            return min(left, a.batch)
+        record = _batch.record_size(a.rx_len, a.channels, a.samples)
+        return max(1, min(left, _AUTO_BATCH_BYTES // record))
+
+    def _capture(self, tx: Any) -> TraceBatch:
+        a = self.args
+        return self.client.capture_batch(tx, rx_len=a.rx_len, channels=a.channels, samples=a.samples,
+                                         bus=None if a.bus == "none" else a.bus, timeout=a.timeout,
+                                         per_trace=not self.batched)
+
+    def _capture_in_order(self, tx: Any) -> Tuple[TraceBatch, Optional[ValdrixError]]:
+        """Captures the traces of ``tx``, each missed one again (up to
+        ``retries`` times) before the next is kept. Returns the traces up to
+        the first that failed for good, and what failed it."""
+        got = self._capture(tx)
+        for i in range(len(got)):
+            attempts = 0
+            while got.result[i] == _batch.MISSED:
+                self.missed += 1
+                if attempts >= self.args.retries:
+                    return got.head(i), CaptureTimeout(
+                        "no complete capture within %g s (trigger status 0x%03X)"
+                        % (self.args.timeout, int(got.status[i])), int(got.status[i]))
+                attempts += 1
+                got.put(i, self._capture(tx[i:i + 1]))
+            if got.result[i] == _batch.BUS_ERROR:
+                cls = {1: BusyError, 2: TimeOutError}.get(int(got.error[i]), InternalError)
+                return got.head(i), cls("the transfer of trace %d failed" % i, int(got.error[i]))
+        return got, None
+
+    def run(self) -> Dict[str, Any]:
+        """Runs the campaign: set-up, captures, the file. Returns a summary."""
+        a = self.args
+        out = a.output
+        if out and out.lower().endswith(".npz"):
+            _batch.need_numpy()
+        self.connect()
+        writer = self._writer
+        if writer is None:
+            meta = self.metadata()
+            if out:
+                writer = self._writer = _Writer(out, meta, a.tvla, False)
+        else:
+            meta = self._resumed or {}
+            meta.setdefault("resumed", []).append(
+                datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"))
+        done = writer.count if writer is not None else 0
+        self.saved = done
+        # Inputs are drawn in order, once per trace: a resumed campaign draws
+        # past those its file holds.
+        for i in range(done):
+            self.next_input(i)
+        progress = Progress(self.count, a.progress, done)
+        start = time.monotonic()
+        captured = 0
+        ff_only = rx_seen = 0
+        flat = {c: True for c in a.channels}
+        failure: Optional[BaseException] = None
+        try:
+            while done < self.count:
+                if self.stopping:
+                    self.interrupted = True
+                    break
+                n = self._step(done)
+                inputs = [self.next_input(i) for i in range(done, done + n)]
+                tx = _batch.input_array([t for t, _ in inputs])
+                while True:
+                    try:
+                        got, failure = self._capture_in_order(tx)
+                        break
+                    except (ConnectionError, socket.timeout) as e:
+                        # Nothing of this step is written yet: all of it again.
+                        progress.update(done, force=True, note="  reconnecting")
+                        self._reconnect(e)
+                k = len(got)
+                if k:
+                    if writer is not None:
+                        writer.append(got, [label for _, label in inputs[:k]])
+                    done += k
+                    captured += k
+                    self.saved = done
+                    if a.rx_len:
+                        rx_seen += got.rx_array.size
+                        ff_only += int((got.rx_array == 0xFF).sum())
+                    for c in a.channels:
+                        if flat[c] and int((got.waves[c].max(axis=1).astype(int)
+                                            - got.waves[c].min(axis=1)).max()) > _FLAT:
+                            flat[c] = False
+                progress.update(done)
+                if failure is not None:
+                    raise failure
+        except BaseException as e:
+            progress.finish(done)
+            self._finish(writer, meta, done, e)
+            raise
+        progress.finish(done)
+        self._finish(writer, meta, done, None)
+        if captured:
+            if rx_seen and ff_only == rx_seen:
+                self.warnings.append("the target answered only 0xFF: is it powered and clocked?")
+            for c in a.channels:
+                if flat[c]:
+                    self.warnings.append("channel %d is flat in every trace: did anything draw power?" % c)
+        elapsed = time.monotonic() - start
+        return {"status": "interrupted" if self.interrupted else "ok", "written": done, "captured": captured,
+                "count": self.count, "missed": self.missed, "reconnects": self.reconnects, "elapsed": elapsed,
+                "output": out, "batched": self.batched}
+
+    def _finish(self, writer: Optional[_Writer], meta: Dict[str, Any], done: int,
+                error: Optional[BaseException]) -> None:
+        """Completes the file, or, after a disk error, keeps what it can."""
+        try:
+            if writer is not None:
+                if isinstance(error, OSError) and error.filename is not None:
+                    writer.abort()
+                    if not writer.path.lower().endswith(".trs"):
+                        self.saved = 0  # nothing is left under the asked-for name
+                        return
+                else:
+                    meta.update(captured=done, missed_triggers=self.missed, reconnects=self.reconnects,
+                                batched=self.batched,
+                                finished=datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"))
+                    writer.metadata.update(meta)
+                    try:
+                        writer.close()
+                    except OSError:
+                        writer.abort()
+                        if error is None:
+                            raise
+                self.saved = writer.count
+        finally:
+            if self.client is not None:
+                self.client.close()
+
+
+def summary_line(result: Dict[str, Any], args: argparse.Namespace) -> str:
+    done, elapsed = result["written"], result["elapsed"]
+    return ("%d traces of %d samples on channel%s %s%s in %.2f s (%.1f traces/s), %d missed trigger%s retried"
+            % (done, args.samples, "s" if len(args.channels) > 1 else "", ",".join(map(str, args.channels)),
+               " written to %s" % result["output"] if result["output"] and done else "", elapsed,
+               result["captured"] / elapsed if elapsed else 0.0, result["missed"],
+               "" if result["missed"] == 1 else "s"))
