@@ -159,53 +159,6 @@ class Progress:
             sys.stderr.write("\n")
 
 
-class _TraceWriter:
-    """Appends batches through the store's per-trace writers, for a store
-    without ``open_writer``: TRS as the campaign runs, .npz at the end."""
-
-    def __init__(self, path: str, metadata: Optional[Dict[str, Any]], labels: bool, resume: bool) -> None:
-        if resume or not path.lower().endswith((".trs", ".npz")):
-            raise UsageError("this valdrix writes .trs and .npz files only, and cannot resume them")
-        self.path = path
-        self.metadata = dict(metadata or {})
-        self.count = 0
-        self._trs = _traces.TrsWriter(path, self.metadata, labels=labels) if path.lower().endswith(".trs") else None
-        self._kept: List[Any] = []
-
-    def append_arrays(self, waves: Dict[int, Any], tx: Any, rx: Any, labels: Optional[List[str]] = None,
-                      status: Any = None) -> None:
-        from .trace import Trace
-
-        for i in range(len(tx)):
-            trace = Trace(waves={c: w[i] for c, w in waves.items()}, tx=tx[i].tobytes(), rx=rx[i].tobytes(),
-                          index=self.count, label=labels[i] if labels else "",
-                          status=int(status[i]) if status is not None else 0)
-            if self._trs is not None:
-                self._trs.append(trace)
-            else:
-                self._kept.append(trace)
-            self.count += 1
-
-    def close(self) -> None:
-        if self._trs is not None:
-            self._trs.metadata.update(self.metadata)
-            self._trs.close()
-        elif self._kept:
-            _traces.write_npz(self.path, self._kept, self.metadata)
-
-    def abort(self) -> None:
-        if self._trs is not None:
-            self._trs.close()
-
-
-def _open_writer(path: str, metadata: Optional[Dict[str, Any]], labels: bool, resume: bool,
-                 sample_period: Optional[float]) -> Any:
-    opener = getattr(_traces, "open_writer", None)
-    if opener is None:
-        return _TraceWriter(path, metadata, labels, resume)
-    return opener(path, metadata, labels=labels, resume=resume, sample_period=sample_period)
-
-
 class _Writer:
     """The trace file: the store's writer, with every OSError it raises
     naming the file, so that no disk error is taken for a connection's."""
@@ -214,7 +167,8 @@ class _Writer:
         self.path = path
         khz = (metadata or {}).get("sample_rate_khz")
         period = 1.0 / (khz * 1000.0) if khz else None
-        self.w = self._guard(lambda: _open_writer(path, metadata, labels, resume, period))
+        self.w = self._guard(lambda: _traces.open_writer(path, metadata, labels=labels, resume=resume,
+                                                         sample_period=period))
 
     def _guard(self, call: Callable[[], Any]) -> Any:
         try:
