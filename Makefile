@@ -83,6 +83,13 @@ bench: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target valdrixd-sim valdrix-bench
 	$(BUILD)/bin/valdrix-bench --standard -d $(BENCH_SECONDS) --spawn $(BUILD)/bin/valdrixd-sim
 
+# Capture campaigns, batched and one request per trace, on loopback and through the
+# bench's link emulator, next to the instrument's and the link's limits.
+.PHONY: bench-campaign
+bench-campaign: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target valdrixd-sim valdrix-bench
+	$(BUILD)/bin/valdrix-bench campaign -d $(BENCH_SECONDS) --spawn $(BUILD)/bin/valdrixd-sim
+
 # libFuzzer targets (clang-16, libc++), built in fuzz/build and run FUZZ_SECONDS each.
 FUZZ_SECONDS ?= 60
 .PHONY: fuzz

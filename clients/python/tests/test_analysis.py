@@ -19,14 +19,16 @@ RNG_SEED = 20261208
 KEY = bytes.fromhex("2b7e151628aed2a6abf7158809cf4f3c")
 
 
-@pytest.fixture(params=["kernel", "numpy"])
+@pytest.fixture(params=["kernel-rows", "kernel-columns", "numpy"])
 def adder(request, monkeypatch):
-    """Runs a test with the compiled kernel and again with numpy alone."""
-    if request.param == "kernel":
+    """Runs a test with the compiled kernel, its threads splitting the rows
+    or the columns of even small test arrays, and again with numpy alone."""
+    if request.param.startswith("kernel"):
         if not analysis.kernels_available():
             pytest.skip("the compiled kernel is not built (VALDRIX_KERNELS_DIR)")
-        # Threads split the columns even of small test arrays.
         monkeypatch.setattr(analysis, "_PARALLEL_MIN", 0)
+        if request.param == "kernel-columns":
+            monkeypatch.setattr(analysis, "_PRIVATE_SUMS", 0)
     else:
         monkeypatch.setattr(analysis, "_kernels", None)
     return request.param
@@ -154,6 +156,12 @@ def test_tvla_verdict_json_and_fail_on_leak(tvla_file, tmp_path, capsys):
     # Outside the leaking samples the gate passes.
     assert analyze_main(["tvla", path, "--fail-on-leak", "--window", "70:140"]) == 0
     assert "no leakage found" in capsys.readouterr().out.splitlines()[-1]
+    # A local run does not load Dask.
+    local = subprocess.run([sys.executable, "-c", "import sys; from valdrix import analysis; "
+                            "analysis.analyze(sys.argv[1], 'tvla'); print(sorted({'dask', 'distributed'} & "
+                            "set(sys.modules)))", path], capture_output=True, text=True, timeout=60,
+                           env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert local.stdout == "[]\n", local.stderr
 
 
 def test_cpa_warns_when_the_evidence_is_weak(tmp_path, capsys):
@@ -199,12 +207,14 @@ def test_a_file_that_is_not_a_trace_set_gets_one_line_and_exit_1(tmp_path, name)
     path = tmp_path / name
     if name in BAD_FILES:
         path.write_bytes(BAD_FILES[name])
-    for command in ("tvla", "cpa"):
-        proc = subprocess.run([sys.executable, "-m", "valdrix.analyze", command, str(path)], capture_output=True,
+    svg = tmp_path / "out.svg"
+    for prog, args in (("analyze", ["tvla", path]), ("analyze", ["cpa", path]), ("plot", [path, "-o", svg])):
+        proc = subprocess.run([sys.executable, "-m", "valdrix." + prog] + [str(a) for a in args], capture_output=True,
                               text=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), timeout=60)
         assert proc.returncode == 1, proc.stderr
         assert proc.stdout == "" and len(proc.stderr.splitlines()) == 1, proc.stderr
-        assert proc.stderr.startswith("valdrix-analyze: %s: " % path)
+        assert proc.stderr.startswith("valdrix-%s: %s: " % (prog, path)), proc.stderr
+    assert not svg.exists()
 
 
 def test_unlabelled_set_and_bad_window_are_refused(tvla_file, tmp_path, capsys):
@@ -214,6 +224,21 @@ def test_unlabelled_set_and_bad_window_are_refused(tvla_file, tmp_path, capsys):
     assert "not labelled fixed or random" in capsys.readouterr().err
     assert analyze_main(["cpa", path, "--window", "100:999"]) == 1
     assert "does not lie within the 200 samples" in capsys.readouterr().err
+
+
+def test_a_zarr_store_and_an_npz_set_analyse_as_the_trs_file_does(tvla_file, tmp_path):
+    pytest.importorskip("zarr")
+    from valdrix.traces import open_writer, read_traces
+
+    path, _, _ = tvla_file
+    ts = read_traces(path)
+    want = analysis.analyze(path, "tvla", window=(20, 180)).t()
+    for name in ("set.zarr", "set.npz"):
+        other = str(tmp_path / name)
+        with open_writer(other, dict(ts.metadata), labels=True) as w:
+            for chunk in ts.chunks(size=300):
+                w.append_arrays(chunk.waves, chunk.tx, chunk.rx, labels=[ts.label_names[c] for c in chunk.labels])
+        assert np.array_equal(analysis.analyze(other, "tvla", window=(20, 180)).t(), want)
 
 
 def test_a_dask_cluster_of_two_worker_processes_gives_the_local_result(tvla_file, monkeypatch):
@@ -230,3 +255,92 @@ def test_a_dask_cluster_of_two_worker_processes_gives_the_local_result(tvla_file
     assert remote.counts == local.counts == (600, 600)
     assert np.array_equal(remote.t(), local.t())
     assert np.array_equal(remote_cpa.correlation(), analysis.analyze(path, "cpa", bytes_=[0, 1]).correlation())
+
+
+def test_analysis_plots_draw_the_thresholds_and_the_winner_over_the_other_guesses(tvla_file, tmp_path):
+    import xml.etree.ElementTree as ET
+
+    path, _, _ = tvla_file
+    ns = {"s": "http://www.w3.org/2000/svg"}
+    t_svg, c_svg = tmp_path / "t.svg", tmp_path / "c.svg"
+    assert analyze_main(["tvla", path, "--plot", str(t_svg)]) == 0
+    root = ET.parse(t_svg).getroot()
+    lines = root.findall("s:line[@class='threshold']", ns)
+    labels = [t.text for t in root.findall("s:text", ns) if t.get("fill") == "#d62728"]
+    assert len(lines) == 2 and sorted(labels) == ["4.5", "\u22124.5"]
+    assert root.find("s:polyline[@class='trace']", ns) is not None
+    assert root.find("s:text[@class='ylabel']", ns).text == "t (order 1)"
+    assert analyze_main(["cpa", path, "--plot", str(c_svg), "--byte", "3"]) == 0
+    root = ET.parse(c_svg).getroot()
+    assert root.find("s:polyline[@class='others envelope']", ns) is None
+    others = root.find("s:polygon[@class='others envelope']", ns)
+    winner = root.find("s:polyline[@class='winner']", ns)
+    assert others is not None and winner is not None
+    assert list(root).index(winner) > list(root).index(others)  # drawn over the band
+    assert root.find("s:text[@class='ylabel']", ns).text == "correlation of byte 3"
+
+
+def hw_xor(values, guesses):
+    """A model without the S-box: the weight of pt ^ k."""
+    return analysis.HW[np.asarray(values)[:, None] ^ np.asarray(guesses)[None, :]]
+
+
+def test_a_pluggable_model_and_the_ranks_of_a_wrong_key():
+    rng = np.random.default_rng(RNG_SEED + 5)
+    n, s = 3000, 16
+    pts = rng.integers(0, 256, size=(n, 16), dtype=np.uint8)
+    x = rng.integers(-100, 100, size=(n, s)).astype(np.int16)
+    x[:, 5] += 40 * analysis.HW[pts[:, 2] ^ KEY[2]].astype(np.int16)
+    cpa = analysis.CPA(s, model=hw_xor, bytes=[2]).update(x, pts)
+    # The weight of pt ^ k ranks k and its complement k ^ 0xff equally: their weights add up to 8.
+    assert cpa.key() in (KEY[2:3], bytes([KEY[2] ^ 0xFF]))
+    default = analysis.CPA(s, bytes=[2]).update(x, pts)
+    assert default.ranks(KEY)[0] > 0 and list(default.ranks(default.key() * 16)) == [0]
+    wrong = bytes([KEY[2] ^ 1]) * 16
+    assert cpa.ranks(wrong)[0] >= 1
+
+
+def test_snr_verdict_and_json(tmp_path, capsys):
+    rng = np.random.default_rng(RNG_SEED + 6)
+    n, s = 2000, 64
+    pts = rng.integers(0, 256, size=(n, 16), dtype=np.uint8)
+    x = rng.integers(-200, 200, size=(n, s)).astype(np.int16)
+    x[:, 40] += 50 * analysis.HW[analysis.SBOX[pts[:, 1] ^ KEY[1]]].astype(np.int16)
+    path = write_set(tmp_path / "snr.trs", x, pts)
+    out = tmp_path / "snr.json"
+    assert analyze_main(["snr", path, "--byte", "1", "--key", KEY.hex(), "--json", str(out)]) == 0
+    assert capsys.readouterr().out.splitlines()[-1].startswith("snr of Sbox(pt[1] ^ k[1]): max ")
+    data = json.loads(out.read_text())
+    assert data["at"] == 40 and data["traces"] == n and len(data["snr"]) == s
+    assert data["max_snr"] == pytest.approx(analysis.SNR(s).update(x, analysis.SBOX[pts[:, 1] ^ KEY[1]]).snr()[40])
+
+
+class FakeTerminal:
+    def __init__(self, tty):
+        self.tty, self.text = tty, ""
+
+    def isatty(self):
+        return self.tty
+
+    def write(self, text):
+        self.text += text
+
+    def flush(self):
+        pass
+
+
+def test_progress_shows_on_a_terminal_only(tvla_file, monkeypatch):
+    path, x, _ = tvla_file
+    monkeypatch.setattr(analysis._Source, "chunk_rows", lambda self, budget=0: 500)
+    for tty in (True, False):
+        stream = FakeTerminal(tty)
+        progress = analysis.Progress("tvla set", stream=stream, every=0)
+        analysis.analyze(path, "tvla", progress=progress)
+        progress.finish()
+        if tty:
+            shown = [line for line in stream.text.split("\r") if line.strip()]
+            assert [line.split(" traces")[0] for line in shown] == [
+                "tvla set: 500 of 1200", "tvla set: 1000 of 1200", "tvla set: 1200 of 1200"]
+            assert stream.text.endswith("\r")  # the line is cleared for the verdict
+        else:
+            assert stream.text == ""

@@ -57,7 +57,7 @@ def wait_for_traces(out, proc, size=200_000):
 def test_campaign_survives_a_service_restart_and_says_what_it_kept_when_it_gives_up(tmp_path):
     sim, port = spawn_sim()
     out = tmp_path / "restart.trs"
-    count = 300 if SLOW else 3000
+    count = 300 if SLOW else 1500
     run = capture("--port", port, "--count", count, "--samples", 1024, "--rx-len", 16, "-o", out)
     try:
         wait_for_traces(out, run, 20_000 if SLOW else 200_000)
@@ -114,29 +114,32 @@ def interrupt_after(out, minimum, *args):
 
 @pytest.mark.parametrize("suffix", [".trs", ".zarr"])
 def test_resume_continues_a_cut_short_campaign_with_its_own_settings(sim_port, tmp_path, suffix):
-    lines = ["%032x" % (i * 0x0101010101) for i in range(5000)]
+    total = 500 if SLOW else 2000
+    lines = ["%032x" % (i * 0x0101010101) for i in range(total)]
     inputs = tmp_path / "inputs.txt"
     inputs.write_text("\n".join(lines) + "\n")
     out = tmp_path / ("cut" + suffix)
     first = interrupt_after(out, 20, "--port", sim_port, "--tx", "file:%s" % inputs, "--samples", 1024,
                             "--rx-len", 16, "--channels", 2, "--batch", 1)
-    assert first < 5000
+    assert first < total
     done = tool("capture", "--port", sim_port, "--resume", "-o", out)
     assert done.returncode == 0, done.stderr
     ts = read_traces(str(out))
-    assert len(ts) == 5000 and ts.samples == 1024 and ts.channels == [2]
+    assert len(ts) == total and ts.samples == 1024 and ts.channels == [2]
     assert [t.hex() for t in ts.tx] == lines and list(ts.rx) == list(ts.tx)
 
     # A random campaign resumed draws the inputs the uninterrupted one draws.
     if suffix != ".trs":
         return
     resumed, whole = tmp_path / ("r" + suffix), tmp_path / ("w" + suffix)
-    interrupt_after(resumed, 20, "--port", sim_port, "--count", 3000, "--seed", 3, "--samples", 1024, "--tvla")
+    count = 300 if SLOW else 1000
+    interrupt_after(resumed, 20, "--port", sim_port, "--count", count, "--seed", 3, "--samples", 1024, "--tvla",
+                    "--batch", 1)
     assert tool("capture", "--port", sim_port, "--resume", "-o", resumed).returncode == 0
-    assert tool("capture", "--port", sim_port, "--count", 3000, "--seed", 3, "--samples", 1024, "--tvla",
+    assert tool("capture", "--port", sim_port, "--count", count, "--seed", 3, "--samples", 1024, "--tvla",
                 "-o", whole).returncode == 0
     a, b = read_traces(str(resumed)), read_traces(str(whole))
-    assert len(a) == 3000 and list(a.tx) == list(b.tx) and list(a.labels) == list(b.labels)
+    assert len(a) == count and list(a.tx) == list(b.tx) and list(a.labels) == list(b.labels)
 
 
 def test_a_full_disk_ends_the_campaign_with_exit_1_naming_the_file(sim_port, tmp_path):
@@ -168,3 +171,35 @@ def test_an_unpowered_target_draws_a_warning(sim_port):
     assert run.stderr == ("valdrix-capture: warning: the target answered only 0xFF: is it powered and clocked?\n"
                           "valdrix-capture: warning: channel 2 is flat in every trace: did anything draw power?\n")
     assert tool("capture", "--port", sim_port, "--count", 5, "--samples", 1024, "--rx-len", 4).stderr == ""
+
+
+def test_a_campaign_runs_from_a_script_with_the_command_line_options(sim_port, tmp_path):
+    from valdrix.campaign import Campaign
+
+    with pytest.raises(TypeError, match="unknown options: rx_length"):
+        Campaign(port=sim_port, rx_length=4)
+    campaign = Campaign(port=sim_port, count=50, samples=1024, rx_len=4, channels=[2], batch=8,
+                        output=str(tmp_path / "script.zarr"))
+    result = campaign.run()
+    assert (result["status"], result["written"], result["captured"]) == ("ok", 50, 50)
+    ts = read_traces(str(tmp_path / "script.zarr"))
+    assert len(ts) == 50 and ts.channels == [2] and ts.metadata["campaign"]["rx_len"] == 4
+
+
+def test_a_client_reapplies_its_setup_when_it_reconnects_to_a_restarted_instrument():
+    from valdrix import Valdrix
+
+    sim, port = spawn_sim()
+    try:
+        client = Valdrix(port=port, reconnect=True, restore_setup=True)
+        client.setup(samples=1024, voltage_mv=3000)
+        assert client.capture(b"\x5a\xa5", rx_len=2).rx == b"\x5a\xa5"
+        stop(sim)
+        sim, _ = spawn_sim(port=port)
+        with pytest.raises(ConnectionError):
+            client.get_id()  # the old connection is gone
+        # The next call reconnects and powers the restarted target up again.
+        assert client.capture(b"\x5a\xa5", rx_len=2).rx == b"\x5a\xa5"
+        client.close()
+    finally:
+        stop(sim)

@@ -198,7 +198,7 @@ def test_a_dripping_service_cannot_stretch_an_exchange_beyond_its_timeout():
     thread.start()
     with Valdrix(port=listener.getsockname()[1], timeout=0.4) as client:
         start = time.monotonic()
-        with pytest.raises(socket.timeout):
+        with pytest.raises(socket.timeout, match="^no answer from 127.0.0.1:%d within 0.4 s$" % client.port):
             client.get_id()
         assert time.monotonic() - start < 0.8
         assert not client.connected

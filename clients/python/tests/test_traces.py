@@ -99,7 +99,7 @@ def campaign_arrays(n, samples=40, seed=7):
     waves = {c: rng.integers(-32768, 32767, (n, samples), dtype=np.int16, endpoint=True) for c in (1, 2)}
     tx = rng.integers(0, 256, (n, 16), dtype=np.uint8)
     rx = rng.integers(0, 256, (n, 3), dtype=np.uint8)
-    labels = [("fixed", "random", "")[i % 3] for i in range(n)]
+    labels = [("fixed", "random", "", "warm-up")[i % 4] for i in range(n)]
     return waves, tx, rx, labels
 
 
@@ -123,9 +123,9 @@ def test_round_trip_in_batches_and_single_traces_reads_back_in_chunks(tmp_path, 
     assert (ts.format, ts.path, len(ts), ts.channels, ts.samples) == (fmt, path, n, [1, 2], 40)
     assert ts.metadata == dict(METADATA, missed_triggers=2)
     assert ts.sample_period == pytest.approx(1 / 24e6)
-    expected_codes = np.array([{"fixed": 0, "random": 1, "": -1}[s] for s in labels], dtype=np.int8)
-    assert np.array_equal(ts.label_array, expected_codes) and ts.label_names[:2] == ["fixed", "random"]
-    assert list(ts.labels) == labels and ts.labels[4] == "random"
+    expected_codes = np.array([{"fixed": 0, "random": 1, "": -1, "warm-up": 2}[s] for s in labels], dtype=np.int8)
+    assert np.array_equal(ts.label_array, expected_codes) and ts.label_names == ["fixed", "random", "warm-up"]
+    assert list(ts.labels) == labels and ts.labels[5] == "random" and ts.labels[-1] == labels[-1]
     assert np.array_equal(ts.tx_array[:], tx) and np.array_equal(ts.rx_array[:], rx)
     assert ts.tx[7] == tx[7].tobytes() and ts.rx[-1] == rx[-1].tobytes() and ts.tx[2:4] == [tx[2].tobytes(),
                                                                                             tx[3].tobytes()]

@@ -165,6 +165,24 @@ def _parallel_columns(work: Callable[[int, int], None], n: int, s: int) -> None:
         f.result()
 
 
+# Per-group sums up to this many elements are kept per core and added up.
+_PRIVATE_SUMS = 1 << 16
+
+
+def _parallel_rows(work: Callable[[int, int], Any], n: int, s: int) -> List[Any]:
+    """Runs work(r0, r1) over row ranges covering [0, n), one per core; returns their results."""
+    parts = min(_threads(), n)
+    if parts <= 1 or n * s < _PARALLEL_MIN:
+        return [work(0, n)]
+    global _pool
+    with _pool_lock:
+        if _pool is None:
+            _pool = ThreadPoolExecutor(max_workers=_threads(), thread_name_prefix="valdrix-analysis")
+    edges = [n * k // parts for k in range(parts + 1)]
+    futures = [_pool.submit(work, a, b) for a, b in zip(edges[:-1], edges[1:]) if b > a]
+    return [f.result() for f in futures]
+
+
 def _as_2d(traces: Any) -> np.ndarray:
     x = np.asarray(traces)
     if x.ndim == 1:
@@ -231,7 +249,19 @@ class _GroupStats:
         s1, s2 = self.s1, self.s2
         if _kernels is not None:
             xk = _kernel_ready(x)
-            _parallel_columns(lambda a, b: _kernels.class_sums(xk, classes, s1, s2, a, b), len(xk), self.samples)
+            if self.groups * self.samples <= _PRIVATE_SUMS:
+                # Small sums: each core takes a run of whole rows into sums of its own.
+                def rows(a: int, b: int) -> Tuple[np.ndarray, np.ndarray]:
+                    p1, p2 = np.zeros_like(s1), np.zeros_like(s2)
+                    _kernels.class_sums(xk[a:b], classes[a:b], p1, p2, 0, self.samples)
+                    return p1, p2
+
+                for p1, p2 in _parallel_rows(rows, len(xk), self.samples):
+                    s1 += p1
+                    s2 += p2
+            else:
+                _parallel_columns(lambda a, b: _kernels.class_sums(xk, classes, s1, s2, a, b), len(xk),
+                                  self.samples)
             return
 
         def work(a: int, b: int) -> None:
@@ -463,6 +493,7 @@ class CPA:
         self._fsum: Optional[np.ndarray] = None  # float64 (nb, 256, s): sums of float traces
         self._stats = _GroupStats(1, self.samples, 2)  # sum and square sum of every sample
         self._corr: Optional[np.ndarray] = None
+        self._peaks: Optional[np.ndarray] = None
 
     def update(self, traces: Any, plaintexts: Any) -> "CPA":
         """Adds traces (n, samples) with their inputs (n, >= max(bytes) + 1) uint8."""
@@ -534,28 +565,35 @@ class CPA:
         if model.shape != (256, 256):
             raise ValueError("the model must give (values, guesses) = (256, 256) leakages, gave %s" % (model.shape,))
         corr = np.empty((len(self.bytes), 256, self.samples))
+        with np.errstate(divide="ignore"):
+            inv_x = np.where(sxx > 0, 1.0 / np.sqrt(sxx), 0.0)
+        peaks = np.empty((len(self.bytes), 256))
         for k in range(len(self.bytes)):
             counts = self._counts[k].astype(np.float64)
-            sums = np.zeros((256, self.samples))
-            if self._isum is not None:
-                sums += self._isum[k]
-            if self._fsum is not None:
-                sums += self._fsum[k]
             # Centred sums per byte value: sum over its traces of (x - mean).
-            centred = sums - counts[:, None] * mean_x[None, :]
+            centred = np.outer(-counts, mean_x)
+            if self._isum is not None:
+                centred += self._isum[k]
+            if self._fsum is not None:
+                centred += self._fsum[k]
             mean_m = counts @ model / n
             mc = model - mean_m[None, :]
             smm = counts @ (mc * mc)  # (guesses,)
-            cov = mc.T @ centred  # (guesses, samples)
-            den = np.sqrt(smm[:, None] * sxx[None, :])
-            with np.errstate(divide="ignore", invalid="ignore"):
-                corr[k] = np.where(den > 0, cov / np.where(den > 0, den, 1.0), 0.0)
-        np.clip(corr, -1.0, 1.0, out=corr)
+            with np.errstate(divide="ignore"):
+                inv_m = np.where(smm > 0, 1.0 / np.sqrt(smm), 0.0)
+            out = corr[k]
+            np.matmul((mc * inv_m[None, :]).T, centred, out=out)  # covariance over the model's norm
+            out *= inv_x[None, :]
+            np.clip(out, -1.0, 1.0, out=out)
+            peaks[k] = np.abs(out).max(axis=1)
         self._corr = corr
+        self._peaks = peaks
         return corr
 
     def _guess_peaks(self) -> np.ndarray:
-        return np.abs(self.correlation()).max(axis=2)  # (bytes, guesses)
+        """Max |rho| of every byte and guess, (bytes, guesses)."""
+        self.correlation()
+        return self._peaks
 
     def key(self) -> bytes:
         """The best guess of every attacked byte (the one whose |rho| peaks highest)."""
@@ -572,9 +610,9 @@ class CPA:
 
     def peak_samples(self) -> np.ndarray:
         """The sample at which each byte's winning guess peaks."""
-        corr = np.abs(self.correlation())
-        winners = corr.max(axis=2).argmax(axis=1)
-        return np.array([int(corr[k, g].argmax()) for k, g in enumerate(winners)])
+        corr = self.correlation()
+        winners = self._guess_peaks().argmax(axis=1)
+        return np.array([int(np.abs(corr[k, g]).argmax()) for k, g in enumerate(winners)])
 
     def ranks(self, key: bytes) -> np.ndarray:
         """Rank of each true key byte among the guesses (0: recovered)."""
@@ -749,7 +787,12 @@ class _Source:
         self._tx_list = None
 
     def chunk_rows(self, budget: int = 32 << 20) -> int:
-        rows = max(256, budget // max(2 * self.samples, 1))
+        """Traces per chunk: about ``budget`` bytes of samples where a chunk is
+        read into memory, 8 times that where it is a view of a mapped file or
+        of an array already in memory (fewer, larger steps for the kernel)."""
+        if isinstance(self.waves, np.ndarray):
+            budget *= 8
+        rows = min(65535, max(256, budget // max(2 * self.samples, 1)))
         store = getattr(self.waves, "chunks", None)  # a zarr array: whole chunks of the store
         if isinstance(store, tuple) and store and isinstance(store[0], int) and store[0] > 0:
             rows = max(store[0], rows // store[0] * store[0])
@@ -761,20 +804,23 @@ class _Source:
             [row[a:b] for row in self.waves[start:stop]])
         return np.asarray(x)
 
+    def _extras(self, start: int, stop: int) -> Any:
+        """The inputs and labels of traces [start, stop), without their samples."""
+        a = self.window[0]
+        return self.ts.read(start, stop, self.channel, (a, a))
+
     def inputs_of(self, start: int, stop: int) -> np.ndarray:
-        tx = getattr(self.ts, "tx_array", None)
-        if tx is not None:
-            return np.asarray(tx[start:stop], dtype=np.uint8)
+        if hasattr(self.ts, "read"):
+            return self._extras(start, stop).tx
         rows = self.ts.tx[start:stop]
         width = len(rows[0]) if len(rows) else 0
         return np.frombuffer(b"".join(rows), dtype=np.uint8).reshape(len(rows), width)
 
     def labels_of(self, start: int, stop: int) -> np.ndarray:
-        codes = getattr(self.ts, "label_array", None)
-        if codes is not None:
+        if hasattr(self.ts, "read"):
+            codes = np.asarray(self._extras(start, stop).labels).astype(np.int32)
             names = list(getattr(self.ts, "label_names", None) or ["fixed", "random"])
-            codes = np.asarray(codes[start:stop]).astype(np.int32)
-            # Map the set's own codes onto 0 = fixed, 1 = random.
+            # Map the set's own codes onto 0 = fixed, 1 = random, -1 anything else.
             lut = np.array([_LABEL_CODES.get(name, -1) for name in names] + [-1], dtype=np.int32)
             return np.where(codes >= 0, lut[np.clip(codes, 0, len(names))], -1).astype(np.int32)
         labels = getattr(self.ts, "labels", None) or []
@@ -783,9 +829,8 @@ class _Source:
         return np.array([_LABEL_CODES.get(str(s).strip(), -1) for s in labels[start:stop]], dtype=np.int32)
 
     def has_labels(self) -> bool:
-        codes = getattr(self.ts, "label_array", None)
-        if codes is not None:
-            return bool(len(codes)) and bool((np.asarray(codes[: min(len(codes), 4096)]) >= 0).any())
+        if hasattr(self.ts, "labelled"):
+            return bool(self.ts.labelled) and bool((self.labels_of(0, min(self.n, 4096)) >= 0).any())
         return bool(getattr(self.ts, "labels", None))
 
     def input_width(self) -> int:
@@ -904,7 +949,7 @@ def _analyze_dask(path: str, kind: str, params: Dict[str, Any], src: _Source, sc
     except ImportError as e:
         raise RuntimeError("--scheduler needs Dask (Debian: python3-dask python3-distributed)") from e
     try:
-        client = Client(scheduler, timeout="20s")
+        client = Client(scheduler, timeout="10s")
     except (OSError, TimeoutError) as e:
         raise RuntimeError("cannot reach the Dask scheduler at %s: %s" % (scheduler, e)) from e
     with client:

@@ -22,6 +22,8 @@ from __future__ import annotations
 
 import argparse
 import datetime
+import errno
+import os
 import random
 import socket
 import sys
@@ -220,7 +222,11 @@ class Campaign:
         if unknown:
             raise TypeError("Campaign got unknown options: %s" % ", ".join(unknown))
         args.update(options)
+        if isinstance(args["channels"], str):
+            args["channels"] = [int(c) for c in args["channels"].split(",") if c.strip()]
         args["channels"] = tuple(sorted(set(args["channels"])))
+        if not args["channels"] or not set(args["channels"]) <= {1, 2}:
+            raise UsageError("channels are 1 and/or 2")
         self.args = argparse.Namespace(**args)
         self.stopping = False
         self.missed = 0
@@ -254,6 +260,8 @@ class Campaign:
     def _open_resumed(self) -> None:
         """Opens the cut-short file and takes the campaign's settings from it."""
         a = self.args
+        if not os.path.exists(a.output):
+            raise OSError(errno.ENOENT, "no such campaign to resume", a.output)
         self._writer = _Writer(a.output, None, False, True)
         stored = self._writer.metadata.get("campaign")
         if not isinstance(stored, dict):
@@ -266,6 +274,9 @@ class Campaign:
             if key not in _RUN_OPTIONS and hasattr(a, key):
                 setattr(a, key, tuple(value) if key == "channels" else value)
         self._resumed = dict(self._writer.metadata)
+        # The counts go on from those of the run that was cut short.
+        self.missed = int(self._resumed.get("missed_triggers") or 0)
+        self.reconnects = int(self._resumed.get("reconnects") or 0)
 
     def stop(self) -> None:
         """Ends the campaign once the traces in flight are written."""
@@ -297,7 +308,8 @@ class Campaign:
         pause = 0.1
         while True:
             if self.stopping:
-                raise GaveUp("%s; interrupted while reconnecting" % cause)
+                self.interrupted = True
+                raise KeyboardInterrupt
             try:
                 self.client.reconnect()
                 self.batched = self.args.batch != 1 and self.client.batch_info() is not None
@@ -343,7 +355,7 @@ class Campaign:
                                          bus=None if a.bus == "none" else a.bus, timeout=a.timeout,
                                          per_trace=not self.batched)
 
-    def _capture_in_order(self, tx: Any) -> Tuple[TraceBatch, Optional[ValdrixError]]:
+    def _capture_in_order(self, tx: Any, first: int) -> Tuple[TraceBatch, Optional[ValdrixError]]:
         """Captures the traces of ``tx``, each missed one again (up to
         ``retries`` times) before the next is kept. Returns the traces up to
         the first that failed for good, and what failed it."""
@@ -359,8 +371,10 @@ class Campaign:
                 attempts += 1
                 got.put(i, self._capture(tx[i:i + 1]))
             if got.result[i] == _batch.BUS_ERROR:
-                cls = {1: BusyError, 2: TimeOutError}.get(int(got.error[i]), InternalError)
-                return got.head(i), cls("the transfer of trace %d failed" % i, int(got.error[i]))
+                code = int(got.error[i])
+                cls = {1: BusyError, 2: TimeOutError}.get(code, InternalError)
+                text = {1: "Device is busy", 2: "Operation timed out"}.get(code, "transfer failed")
+                return got.head(i), cls("%s (trace %d)" % (text, first + i), code)
         return got, None
 
     def run(self) -> Dict[str, Any]:
@@ -399,11 +413,18 @@ class Campaign:
                 n = self._step(done)
                 inputs = [self.next_input(i) for i in range(done, done + n)]
                 tx = _batch.input_array([t for t, _ in inputs])
+                first_failure = None
                 while True:
                     try:
-                        got, failure = self._capture_in_order(tx)
+                        got, failure = self._capture_in_order(tx, done)
                         break
                     except (ConnectionError, socket.timeout) as e:
+                        # An instrument that takes connections but never
+                        # completes this step is given the same wait.
+                        now = time.monotonic()
+                        first_failure = first_failure or now
+                        if now - first_failure > float(a.reconnect_wait):
+                            raise
                         # Nothing of this step is written yet: all of it again.
                         progress.update(done, force=True, note="  reconnecting")
                         self._reconnect(e)
@@ -433,7 +454,7 @@ class Campaign:
         if captured:
             if rx_seen and ff_only == rx_seen:
                 self.warnings.append("the target answered only 0xFF: is it powered and clocked?")
-            for c in a.channels:
+            for c in a.channels if a.bus != "none" else ():  # a forced capture sends nothing to draw power
                 if flat[c]:
                     self.warnings.append("channel %d is flat in every trace: did anything draw power?" % c)
         elapsed = time.monotonic() - start

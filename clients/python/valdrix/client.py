@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import socket
 import time
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
@@ -151,6 +152,7 @@ class Valdrix(Commands):
             self._connect()
             conn = self._conn
         out: List[Union[Any, ValdrixError]] = []
+        wait = self.timeout
         try:
             conn.check_idle()
             windows = [(0, 1)] if len(entries) == 1 else self._windows(entries)
@@ -165,9 +167,12 @@ class Valdrix(Commands):
                     status, body = conn.read_answer(ready + wait, answer_limit(decode), mutable)
                     ready = time.monotonic()
                     out.append(error_for_status(status, body) if status else body)
-        except BaseException as e:
+        except socket.timeout:
             # The stream position is unknown now: never read the rest of an
             # answer as the next one.
+            self._close("closed after no answer within %g s" % wait)
+            raise socket.timeout("no answer from %s:%d within %g s" % (self.host, self.port, wait)) from None
+        except BaseException as e:
             self._close("closed after %s: %s" % (type(e).__name__, e))
             raise
         # Decoding errors come after reading, so every answer is consumed; one
@@ -470,6 +475,8 @@ class Valdrix(Commands):
         period = 1.0 / (self.sample_rate_khz * 1000.0) if self.sample_rate_khz else None
         out = _batch.TraceBatch.empty(len(tx), tx, rx_len, channels, samples, period)
         info = None if per_trace else self.batch_info()
+        if info is not None and not info.buses >> _BATCH_BUS[bus] & 1:
+            info = None  # an instrument whose batches do not serve this bus
         if info is None:
             for i, row in enumerate(tx):
                 try:
@@ -521,6 +528,10 @@ class Valdrix(Commands):
                     raise FramingError("invalid response: %d bytes for %d records of %d" % (length, count, record))
                 conn.read_records(memoryview(raw).cast("B"), record, per_record)
                 error = None
+        except socket.timeout:
+            self._close("closed after no record within %g s" % per_record)
+            raise socket.timeout("no answer from %s:%d within %g s of the last record"
+                                 % (self.host, self.port, per_record)) from None
         except BaseException as e:
             self._close("closed after %s: %s" % (type(e).__name__, e))
             raise

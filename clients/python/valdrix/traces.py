@@ -149,15 +149,17 @@ class _LazyRows(Sequence):
 class BytesRows(_LazyRows):
     """The rows of an (n, width) uint8 array-like as ``bytes``, one per access."""
 
-    def __init__(self, rows: Any, n: Optional[int] = None) -> None:
+    def __init__(self, rows: Any, n: Optional[int] = None, guard: Optional[Callable[[Callable[[], Any]], Any]] = None
+                 ) -> None:
         super().__init__(len(rows) if n is None else n)
         self._rows = rows
+        self._guard = guard or (lambda load: load())
 
     def _item(self, i: int) -> bytes:
-        return bytes(_np.asarray(self._rows[i]).tobytes())
+        return self._items(i, i + 1)[0]
 
     def _items(self, start: int, stop: int) -> List[bytes]:
-        block = _np.asarray(self._rows[start:stop])
+        block = self._guard(lambda: _np.asarray(self._rows[start:stop]))
         return [row.tobytes() for row in block]
 
 
@@ -199,8 +201,9 @@ class _LabelRows(_LazyRows):
         self._ts = ts
 
     def _items(self, start: int, stop: int) -> List[str]:
-        names = self._ts.label_names
-        return [names[c] if c >= 0 else "" for c in self._ts._label_codes(start, stop).tolist()]
+        codes = self._ts._label_codes(start, stop).tolist()
+        names = self._ts.label_names if codes and max(codes) >= len(LABEL_NAMES) else LABEL_NAMES
+        return [names[c] if c >= 0 else "" for c in codes]
 
     def _item(self, i: int) -> str:
         return self._items(i, i + 1)[0]
@@ -267,10 +270,11 @@ class TraceSet:
         self._tx, self._rx = tx, rx
         self._tx_array, self._rx_array = tx_array, rx_array
         self._labels = labels if labels else None
+        self._labelled = bool(labels) or label_codes is not None
         self._codes = label_codes  # array-like of int8, or callable(start, stop)
         self._names = list(label_names) if label_names is not None else None
         self._chunk_traces = chunk_traces
-        self._guard = guard
+        self._guard = guard or (lambda load: load())
         if count is None:
             if tx is not None:
                 count = len(tx)
@@ -306,13 +310,13 @@ class TraceSet:
     @property
     def tx(self) -> Sequence[bytes]:
         if self._tx is None:
-            self._tx = BytesRows(self.tx_array, self._n)
+            self._tx = BytesRows(self.tx_array, self._n, self._guard)
         return self._tx
 
     @property
     def rx(self) -> Sequence[bytes]:
         if self._rx is None:
-            self._rx = BytesRows(self.rx_array, self._n)
+            self._rx = BytesRows(self.rx_array, self._n, self._guard)
         return self._rx
 
     def _bytes_array(self, rows: Sequence[bytes]) -> Any:
@@ -339,7 +343,7 @@ class TraceSet:
     # Labels.
     @property
     def labelled(self) -> bool:
-        return self._labels is not None or self._codes is not None
+        return self._labelled
 
     @property
     def labels(self) -> Sequence[str]:
@@ -359,10 +363,10 @@ class TraceSet:
 
     def _codes_from_labels(self) -> None:
         names = list(LABEL_NAMES)
-        labels = self._labels or []
-        codes = [label_code(str(s), names) for s in labels]
+        if self._labels is not None and self._codes is None:
+            codes = [label_code(str(s), names) for s in self._labels]
+            self._codes = _np.array(codes, dtype=_np.int8) if _np is not None else None
         self._names = names
-        self._codes = _np.array(codes, dtype=_np.int8) if _np is not None else None
 
     def _label_codes(self, start: int, stop: int) -> Any:
         _need_numpy("label codes")
@@ -372,7 +376,10 @@ class TraceSet:
             self._codes_from_labels()
         if callable(self._codes):
             return self._codes(start, stop)
-        return _np.asarray(self._codes[start:stop], dtype=_np.int8)
+        codes = self._guard(lambda: _np.asarray(self._codes[start:stop], dtype=_np.int8))
+        if len(codes) and (int(codes.min()) < UNLABELLED or int(codes.max()) >= len(self.label_names)):
+            raise TraceFileError(self.path or "trace set", "label codes outside -1..%d" % (len(self.label_names) - 1))
+        return codes
 
     @property
     def label_array(self) -> Any:
@@ -386,7 +393,8 @@ class TraceSet:
             i += self._n
         if not 0 <= i < self._n:
             raise IndexError("trace %d of %d" % (i, self._n))
-        return Trace(waves={c: rows[i] for c, rows in self.waves.items()}, tx=self.tx[i], rx=self.rx[i], index=i,
+        waves = self._guard(lambda: {c: rows[i] for c, rows in self.waves.items()})
+        return Trace(waves=waves, tx=self.tx[i], rx=self.rx[i], index=i,
                      sample_period=self.sample_period or None, label=self.labels[i] if self.labelled else "")
 
     # Chunked numpy access.
@@ -420,7 +428,7 @@ class TraceSet:
             waves = {c: _np.ascontiguousarray(self.waves[c][start:stop, first:last]) for c in channels}
             return TraceChunk(start, waves, _np.array(self.tx_array[start:stop], dtype=_np.uint8),
                               _np.array(self.rx_array[start:stop], dtype=_np.uint8), self._label_codes(start, stop))
-        return self._guard(load) if self._guard else load()
+        return self._guard(load)
 
     def default_chunk(self, channel: Optional[int] = None, window: Optional[Tuple[int, int]] = None) -> int:
         """Traces per chunk that ``chunks()`` uses: the store's own chunking for
@@ -565,6 +573,8 @@ def _is_period(v: Any) -> bool:
 
 
 def _regular_file(path: str) -> Tuple[IO[bytes], int]:
+    if not stat.S_ISREG(os.stat(path).st_mode):  # before open: a FIFO would block it
+        raise TraceFileError(path, "a directory, not a trace file" if os.path.isdir(path) else "not a regular file")
     f = open(path, "rb")
     st = os.fstat(f.fileno())
     if not stat.S_ISREG(st.st_mode):
@@ -649,7 +659,25 @@ class _TitleCodes:
         if names:
             self._full_table()
             return None
-        chunk = self.titles[start:stop]
+        out = _np.empty(max(0, stop - start), dtype=_np.int8)
+        step = 1 << 18
+        for first in range(start, stop, step):
+            last = min(stop, first + step)
+            out[first - start:last - start] = self._block(self.titles[first:last])
+        return out
+
+    def _block(self, chunk: Any) -> Any:
+        # Titles this package writes are compared whole; only others are sorted out.
+        codes = _np.full(len(chunk), -2, dtype=_np.int8)
+        for name, code in ((b"fixed", 0), (b"random", 1), (b"", UNLABELLED)):
+            codes[chunk == name.ljust(chunk.itemsize)] = code
+            codes[chunk == name] = code
+        rest = codes == -2
+        if rest.any():
+            codes[rest] = self._sorted_out(chunk[rest])
+        return codes
+
+    def _sorted_out(self, chunk: Any) -> Any:
         unique, inverse = _np.unique(chunk, return_inverse=True)
         mapping = []
         for raw in unique.tolist():
@@ -661,9 +689,7 @@ class _TitleCodes:
             else:
                 table = self.table if self.table is not None else self._full_table()
                 mapping.append(table.get(raw, UNLABELLED))
-        if self.owner is not None and self.owner._names is None and self.table is None:
-            self.owner._names = list(LABEL_NAMES)
-        return _np.array(mapping, dtype=_np.int8)[inverse] if len(chunk) else _np.zeros(0, dtype=_np.int8)
+        return _np.array(mapping, dtype=_np.int8)[inverse]
 
 
 # --------------------------------------------------------------------------
@@ -832,7 +858,7 @@ class TrsWriter(TraceWriter):
         self._dc_size = 0
         self._flushed = time.monotonic()
         self._fd: Optional[int] = None
-        if resume and os.path.exists(self.path):
+        if resume and os.path.exists(self.path) and os.path.getsize(self.path) > 0:
             self._resume()
         else:
             try:

@@ -62,7 +62,7 @@ class _Member:
         elif info.file_size > _DEFLATE_RATIO * info.compress_size + 1024:
             raise TraceFileError(path, "%s claims %d bytes from %d compressed" % (where, info.file_size,
                                                                                   info.compress_size))
-        if info.header_offset + info.compress_size > size:
+        if not 0 <= info.header_offset <= info.header_offset + info.compress_size <= size:
             raise TraceFileError(path, "%s lies beyond the end of the file" % where)
         with zf.open(info) as f:
             version = np.lib.format.read_magic(f)
@@ -197,9 +197,9 @@ def _read(path: str) -> TraceSet:
         period = float(period[()]) if period is not None else 0.0
         if not math.isfinite(period) or period < 0:
             raise TraceFileError(path, "sample_period %r is not a time" % period)
+        statuses = load("status") if status is not None else None
     return TraceSet(waves, metadata=metadata, sample_period=period, path=path, format="npz", count=n,
-                    tx_array=tx, rx_array=rx, label_codes=codes, label_names=names,
-                    status_array=load("status") if status is not None else None)
+                    tx_array=tx, rx_array=rx, label_codes=codes, label_names=names, status_array=statuses)
 
 
 class NpzWriter(TraceWriter):
@@ -313,7 +313,10 @@ class NpzWriter(TraceWriter):
 
     def _cleanup(self) -> None:
         for f in self._spools.values():
-            f.close()
+            try:
+                f.close()
+            except OSError:
+                pass  # what it could not write is being thrown away
         self._spools.clear()
         tmp, self._tmp = self._tmp, None
         if tmp is not None:

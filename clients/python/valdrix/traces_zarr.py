@@ -11,12 +11,13 @@ attributes are the campaign's metadata plus ``sample_period`` (seconds) and
 The writer fills a temporary directory next to the target and renames it to
 the asked-for name when it closes; ``abort()`` removes it. With
 ``resume=True`` it appends to an existing store in place (growing the first
-axis), after cutting every array back to the shortest one.
+axis), after cutting every array back to the shortest one; a store whose run
+was killed before it was renamed is taken from its temporary directory.
 
 The reader checks every array's metadata itself before zarr sees it (dtype,
-shape, chunk size, codecs: only plain compressors, never a pickling filter)
-and that the chunks a shape claims exist, so a store's claims cannot make it
-allocate or loop beyond what the directory holds.
+shape, chunk size, codecs: Blosc or none, never a filter), that the chunks a
+shape claims exist and, before decoding one, its Blosc header, so a store's
+claims cannot make it allocate or loop beyond what the directory holds.
 """
 
 from __future__ import annotations
@@ -25,6 +26,7 @@ import json
 import math
 import os
 import shutil
+import struct
 import tempfile
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
@@ -41,7 +43,10 @@ except ImportError:  # pragma: no cover - depends on the host
 
 __all__ = ["read_zarr", "ZarrWriter"]
 
-_COMPRESSORS = {"blosc", "zlib", "gzip", "bz2", "lzma", "zstd", "lz4"}
+# Blosc's output is bounded by its header, checked against the chunk's size
+# before decoding; other codecs size their output from what the chunk holds
+# or claims, so they are not read.
+_COMPRESSORS = {"blosc"}
 _MAX_CHUNK = 64 << 20
 _RESERVED = ("layout", "sample_period")
 
@@ -55,7 +60,7 @@ def _json(path: str, name: str) -> Any:
     try:
         with open(os.path.join(path, name), "rb") as f:
             return json.loads(f.read().decode("utf-8"))
-    except FileNotFoundError:
+    except (FileNotFoundError, NotADirectoryError):
         return None
     except (ValueError, RecursionError, IsADirectoryError) as e:
         raise TraceFileError(path, "%s is not JSON (%s)" % (name, e)) from None
@@ -83,7 +88,7 @@ def _array_meta(path: str, name: str, ndim: int, dtypes: Tuple[str, ...]) -> Opt
     if compressor is not None and (not isinstance(compressor, dict) or compressor.get("id") not in _COMPRESSORS):
         raise TraceFileError(path, "%s uses an unsupported compressor" % where)
     if meta.get("filters") not in (None, []):
-        raise TraceFileError(path, "%s has filters (only plain compressors are read)" % where)
+        raise TraceFileError(path, "%s has filters (only Blosc chunks are read)" % where)
     if meta.get("order") not in ("C", "F") or meta.get("dimension_separator", ".") != ".":
         raise TraceFileError(path, "%s has an unsupported order or chunk naming" % where)
     if not isinstance(meta.get("fill_value"), (int, float, type(None))):
@@ -95,6 +100,70 @@ def _array_meta(path: str, name: str, ndim: int, dtypes: Tuple[str, ...]) -> Opt
             raise TraceFileError(path, "%s claims %s entries in %d chunks, %d are there" % (
                 where, "x".join(map(str, shape)), needed, held))
     return meta
+
+
+class _CheckedArray:
+    """A zarr array whose chunks are checked before zarr decodes them: a
+    Blosc chunk must say it unpacks to the chunk's size and fill its file, so
+    a broken or hostile chunk cannot make the decoder allocate what it claims.
+    Other attributes are the zarr array's."""
+
+    def __init__(self, path: str, name: str, array: Any) -> None:
+        self._path, self._name, self._array = path, name, array
+        self._dir = os.path.join(path, name)
+        self._blosc = (array.compressor is not None and array.compressor.codec_id == "blosc")
+        self._chunk_bytes = math.prod(array.chunks) * array.dtype.itemsize
+        self._checked: set = set()
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._array, name)
+
+    def __len__(self) -> int:
+        return self._array.shape[0]
+
+    def __array__(self, dtype: Any = None) -> Any:
+        return np.asarray(self[...], dtype=dtype)
+
+    def _check(self, start: int, stop: int) -> None:
+        if not self._blosc or stop <= start:
+            return
+        rows = self._array.chunks[0]
+        columns = 1 if self._array.ndim == 1 else -(-self._array.shape[1] // self._array.chunks[1])
+        for i in range(start // rows, -(-stop // rows)):
+            for j in range(columns):
+                key = "%d" % i if self._array.ndim == 1 else "%d.%d" % (i, j)
+                if key in self._checked:
+                    continue
+                chunk = os.path.join(self._dir, key)
+                try:
+                    with open(chunk, "rb") as f:
+                        head = f.read(16)
+                        size = os.fstat(f.fileno()).st_size
+                except FileNotFoundError:
+                    continue  # zarr fills a missing chunk
+                if len(head) < 16:
+                    raise TraceFileError(self._path, "chunk %s/%s is cut short" % (self._name, key))
+                nbytes, block, cbytes = struct.unpack("<III", head[4:16])
+                if nbytes != self._chunk_bytes or cbytes != size or block > nbytes:
+                    raise TraceFileError(self._path, "chunk %s/%s claims %d bytes in %d, a chunk holds %d in %d" % (
+                        self._name, key, nbytes, cbytes, self._chunk_bytes, size))
+                self._checked.add(key)
+
+    def __getitem__(self, key: Any) -> Any:
+        first = key[0] if isinstance(key, tuple) else key
+        n = self._array.shape[0]
+        if isinstance(first, slice):
+            start, stop, _ = first.indices(n)
+        elif first is Ellipsis:
+            start, stop = 0, n
+        else:
+            try:
+                start = int(first) + (n if int(first) < 0 else 0)
+                stop = start + 1
+            except TypeError:  # a selection of rows: check them all
+                start, stop = 0, n
+        self._check(max(0, start), min(n, stop))
+        return self._array[key]
 
 
 def read_zarr(path: str) -> TraceSet:
@@ -143,7 +212,7 @@ def read_zarr(path: str) -> TraceSet:
     first = metas["channel_%d" % channels[0]]["chunks"][0]
     try:
         g = zarr.open_group(zarr.DirectoryStore(path), mode="r")
-        arrays = {name: g[name] for name, meta in metas.items() if meta is not None}
+        arrays = {name: _CheckedArray(path, name, g[name]) for name, meta in metas.items() if meta is not None}
     except Exception as e:  # zarr and numcodecs raise many kinds for a broken store
         raise TraceFileError(path, "not a readable zarr store (%s)" % e) from None
 
@@ -185,6 +254,8 @@ class ZarrWriter(TraceWriter):
         self._tmp: Optional[str] = None
         self._open = True
         try:
+            if resume and not os.path.exists(path):
+                self._adopt_crashed_run()
             if resume and os.path.exists(path):
                 self._resume()
             else:
@@ -194,6 +265,17 @@ class ZarrWriter(TraceWriter):
         except OSError as e:
             self._cleanup()
             raise _disk_error(e, path) from e
+
+    def _adopt_crashed_run(self) -> None:
+        """A run that was killed never renamed its store into place: resuming
+        takes the newest such store (it holds the metadata from its first
+        batch on) as the asked-for one."""
+        directory, name = os.path.split(os.path.abspath(self.path.rstrip("/")))
+        found = [os.path.join(directory, entry) for entry in os.listdir(directory)
+                 if entry.startswith("." + name + ".") and entry.endswith(".part")]
+        found = [d for d in found if os.path.isfile(os.path.join(d, ".zattrs"))]
+        if found:
+            os.rename(max(found, key=os.path.getmtime), self.path.rstrip("/"))
 
     def _resume(self) -> None:
         try:

@@ -106,7 +106,7 @@ BusResult Hw::i2c_transceive(const protocol::packet::server::I2cTransceive& requ
   const auto start = std::chrono::steady_clock::now();
   base::log::debug(LOG_TARGET, "Starting I2C transfer");
   // A transfer of known length is not asked about before it can have ended.
-  if (polling.first.count() > 0) std::this_thread::sleep_for(polling.first);
+  if (polling.first.count() > 0) pause(polling.first);
   for (;;) {
     if (std::chrono::steady_clock::now() - start >= TRANSFER_LIMIT) {
       base::log::debug(LOG_TARGET, "I2C transfer timed out");
@@ -120,7 +120,7 @@ BusResult Hw::i2c_transceive(const protocol::packet::server::I2cTransceive& requ
       base::log::debug(LOG_TARGET, "Client gone, I2C transfer abandoned");
       return std::unexpected(protocol::ProtocolError::time_out());
     }
-    std::this_thread::sleep_for(polling.interval);
+    pause(polling.interval);
   }
   base::log::debug(LOG_TARGET, "I2C transfer completed");
 

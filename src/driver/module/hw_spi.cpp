@@ -93,7 +93,7 @@ BusResult Hw::spi_transceive(protocol::packet::server::SpiTransceive request, Po
   const auto start = std::chrono::steady_clock::now();
   base::log::debug(LOG_TARGET, "Starting SPI transfer");
   // A transfer of known length is not asked about before it can have ended.
-  if (polling.first.count() > 0) std::this_thread::sleep_for(polling.first);
+  if (polling.first.count() > 0) pause(polling.first);
   for (;;) {
     // Tested before every read, so a controller still busy when the second is over
     // times out even if it would finish a moment later.
@@ -109,7 +109,7 @@ BusResult Hw::spi_transceive(protocol::packet::server::SpiTransceive request, Po
       base::log::debug(LOG_TARGET, "Client gone, SPI transfer abandoned");
       return std::unexpected(protocol::ProtocolError::time_out());
     }
-    std::this_thread::sleep_for(polling.interval);
+    pause(polling.interval);
   }
   base::log::debug(LOG_TARGET, "SPI transfer completed");
 

@@ -110,7 +110,7 @@ BusResult Hw::uart_transceive(const protocol::packet::server::UartTransceive& re
   const auto limit = std::chrono::milliseconds(request.timeout);
   base::log::debug(LOG_TARGET, "Starting to read uart data");
   // A transfer of known length is not asked about before it can have ended.
-  if (polling.first.count() > 0) std::this_thread::sleep_for(polling.first);
+  if (polling.first.count() > 0) pause(polling.first);
   for (;;) {
     if (std::chrono::steady_clock::now() - start >= limit) {
       base::log::debug(LOG_TARGET, "Uart timeout");
@@ -125,7 +125,7 @@ BusResult Hw::uart_transceive(const protocol::packet::server::UartTransceive& re
       base::log::debug(LOG_TARGET, "Client gone, UART transfer abandoned");
       return std::unexpected(protocol::ProtocolError::time_out());
     }
-    std::this_thread::sleep_for(polling.interval);
+    pause(polling.interval);
   }
   base::log::debug(LOG_TARGET, "Uart transfer completed");
 

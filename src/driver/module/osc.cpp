@@ -68,7 +68,7 @@ base::Result<std::uint32_t> Osc::get_trigger_status() const {
 base::Result<CaptureWait> Osc::wait_for_capture(std::chrono::microseconds limit, Polling polling) const {
   base::log::debug(LOG_TARGET, "Starting wait_for_capture with limit: {} us", limit.count());
   const auto start = std::chrono::steady_clock::now();
-  if (polling.first.count() > 0) std::this_thread::sleep_for(polling.first);
+  if (polling.first.count() > 0) pause(polling.first);
   CaptureWait wait;
   for (bool first = true;; first = false) {
     // One read even when the limit is zero, so a capture that is already complete counts.
@@ -81,7 +81,7 @@ base::Result<CaptureWait> Osc::wait_for_capture(std::chrono::microseconds limit,
       break;
     }
     if (protocol::client_gone()) break;
-    std::this_thread::sleep_for(polling.interval);
+    pause(polling.interval);
   }
   base::log::debug(LOG_TARGET, "Capture {} with status: {}", wait.complete ? "complete" : "not complete",
                    wait.status);

@@ -13,4 +13,12 @@ struct Polling {
   std::chrono::microseconds interval{std::chrono::milliseconds(1)};
 };
 
+// Waits shorter than this spin on the monotonic clock: waking from a sleep of tens
+// of microseconds takes about as long as the wait itself, and longer on a busy
+// processor. Longer waits, the single commands' 1 ms steps among them, sleep.
+inline constexpr std::chrono::microseconds SPIN_LIMIT{200};
+
+// Waits `d` as a poll loop does between two reads.
+void pause(std::chrono::microseconds d);
+
 }  // namespace driver::module
