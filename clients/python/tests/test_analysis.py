@@ -226,6 +226,21 @@ def test_unlabelled_set_and_bad_window_are_refused(tvla_file, tmp_path, capsys):
     assert "does not lie within the 200 samples" in capsys.readouterr().err
 
 
+def test_a_zarr_store_and_an_npz_set_analyse_as_the_trs_file_does(tvla_file, tmp_path):
+    pytest.importorskip("zarr")
+    from valdrix.traces import open_writer, read_traces
+
+    path, _, _ = tvla_file
+    ts = read_traces(path)
+    want = analysis.analyze(path, "tvla", window=(20, 180)).t()
+    for name in ("set.zarr", "set.npz"):
+        other = str(tmp_path / name)
+        with open_writer(other, dict(ts.metadata), labels=True) as w:
+            for chunk in ts.chunks(size=300):
+                w.append_arrays(chunk.waves, chunk.tx, chunk.rx, labels=[ts.label_names[c] for c in chunk.labels])
+        assert np.array_equal(analysis.analyze(other, "tvla", window=(20, 180)).t(), want)
+
+
 def test_a_dask_cluster_of_two_worker_processes_gives_the_local_result(tvla_file, monkeypatch):
     distributed = pytest.importorskip("distributed")
     path, _, _ = tvla_file

@@ -14,8 +14,9 @@ Modules: ``client`` (the connection, pipelines, ``setup``, ``capture`` and
 what valdrix-capture runs),
 ``commands`` (one method per protocol command), ``protocol`` (frames),
 ``waves`` (sample decoding), ``codes`` (code tables), ``errors``, ``trace``
-(the ``Trace`` record), ``traces`` (TRS and .npz files), ``capture`` and
-``plot`` (the command-line tools). Only the standard library is needed;
+(the ``Trace`` record), ``traces`` (TRS and .npz files), ``analysis`` (TVLA,
+SNR and CPA accumulators), ``capture``, ``analyze`` and ``plot`` (the
+command-line tools). Only the standard library is needed;
 numpy is used for waves and .npz where it is installed, matplotlib for
 ``Trace.plot``.
 """

@@ -25,6 +25,12 @@ from typing import Any, List, Optional, Sequence, Tuple
 
 PROG = "valdrix-analyze"
 
+try:  # numpy and the kernel load with the tool, before its arguments are read
+    from . import analysis
+except ImportError as _missing:  # pragma: no cover - depends on the host
+    analysis = None  # type: ignore[assignment]
+    _MISSING = str(_missing)
+
 
 class UsageError(Exception):
     pass
@@ -122,8 +128,6 @@ def _finite(values: Any) -> List[float]:
 
 
 def run(args: argparse.Namespace) -> int:
-    from . import analysis
-
     ts = analysis.open_set(args.file)
     progress = analysis.Progress("%s %s" % (args.command, args.file))
     name = os.path.basename(os.path.normpath(args.file))
@@ -220,10 +224,8 @@ def _save(path: str, text: str) -> None:
 def main(argv: Optional[List[str]] = None) -> int:
     """Runs valdrix-analyze with ``argv`` (default: the command line); returns the exit status."""
     args = _parser().parse_args(argv)
-    try:
-        from . import analysis
-    except ImportError as e:
-        print("%s: needs numpy (Debian: python3-numpy): %s" % (PROG, e), file=sys.stderr)
+    if analysis is None:
+        print("%s: needs numpy (Debian: python3-numpy): %s" % (PROG, _MISSING), file=sys.stderr)
         return 1
     try:
         return run(args)
