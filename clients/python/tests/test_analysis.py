@@ -277,6 +277,17 @@ def test_a_dask_cluster_of_two_worker_processes_gives_the_local_result(tvla_file
     assert np.array_equal(remote_cpa.correlation(), analysis.analyze(path, "cpa", bytes_=[0, 1]).correlation())
 
 
+def test_a_worker_that_cannot_read_the_file_ends_the_run_with_one_line(tvla_file, tmp_path):
+    distributed = pytest.importorskip("distributed")
+    path, _, _ = tvla_file
+    ts = analysis.open_set(path)
+    os.rename(path, str(tmp_path / "moved.trs"))  # open here, gone from where the workers look
+    with distributed.LocalCluster(n_workers=1, processes=False, protocol="tcp://", dashboard_address=None,
+                                  host="127.0.0.1") as cluster:
+        with pytest.raises(RuntimeError, match="a Dask worker failed on traces 0 to 1199 of .*: FileNotFoundError"):
+            analysis.analyze(ts, "tvla", scheduler=cluster.scheduler_address)
+
+
 def test_analysis_plots_draw_the_thresholds_and_the_winner_over_the_other_guesses(tvla_file, tmp_path):
     import xml.etree.ElementTree as ET
 

@@ -956,6 +956,10 @@ def _analyze_dask(path: str, kind: str, params: Dict[str, Any], src: _Source, sc
     except (OSError, TimeoutError, ValueError) as e:  # ValueError: not an address
         raise RuntimeError("cannot reach the Dask scheduler at %s: %s" % (scheduler, e)) from e
     with client:
+        try:
+            client.wait_for_workers(1, timeout=10)
+        except (OSError, TimeoutError) as e:
+            raise RuntimeError("the Dask scheduler at %s has no workers" % scheduler) from e
         workers = max(1, sum(client.nthreads().values()))
         step = src.chunk_rows()
         # A few parts per worker thread, whole chunks each, so the cluster stays busy to the end.
@@ -965,9 +969,13 @@ def _analyze_dask(path: str, kind: str, params: Dict[str, Any], src: _Source, sc
         acc = None
         done = 0
         for future in as_completed(futures):
-            part = future.result()
-            acc = part if acc is None else acc.merge(part)
             a, b = futures[future]
+            try:
+                part = future.result()
+            except Exception as e:  # raised on a worker (which may not see the file) or a worker lost
+                raise RuntimeError("a Dask worker failed on traces %d to %d of %s: %s: %s"
+                                   % (a, b - 1, path, type(e).__name__, e)) from e
+            acc = part if acc is None else acc.merge(part)
             done += b - a
             if progress:
                 progress(done, src.n)
