@@ -242,6 +242,10 @@ def test_unlabelled_set_and_bad_window_are_refused(tvla_file, tmp_path, capsys):
     assert "not labelled fixed or random" in capsys.readouterr().err
     assert analyze_main(["cpa", path, "--window", "100:999"]) == 1
     assert "does not lie within the 200 samples" in capsys.readouterr().err
+    assert analyze_main(["tvla", path, "--json", str(tmp_path / "no" / "t.json")]) == 1
+    captured = capsys.readouterr()  # refused before the analysis, not after it
+    assert captured.out == "" and captured.err == "valdrix-analyze: %s: No such file or directory\n" % (
+        tmp_path / "no" / "t.json")
     assert analyze_main(["tvla", path, "--scheduler", "no-port"]) == 1
     assert capsys.readouterr().err.startswith("valdrix-analyze: cannot reach the Dask scheduler at no-port: ")
 
