@@ -17,6 +17,7 @@
 #include <optional>
 #include <string_view>
 
+#include "base/bytes.h"
 #include "base/format.h"
 #include "base/log.h"
 #include "protocol/connection.h"
@@ -45,7 +46,8 @@ constexpr microseconds POLL_STEP{10};
 constexpr std::size_t BATCH_CHUNK = 256 * 1024;
 constexpr std::uint64_t MEMORY_SAMPLES = osc::WAVE_SIZE / 2;
 
-// A sleep of 10 us would otherwise last the thread's default timer slack of 50 us.
+// The batch's waits that sleep (the long ones; short ones spin) would otherwise
+// overrun by the thread's default timer slack of 50 us.
 class FineSleeps {
  public:
   FineSleeps() : saved_(::prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0)) {
@@ -61,8 +63,8 @@ class FineSleeps {
   long saved_;
 };
 
-// What a wait has taken at least so far in this batch; the next wait sleeps most
-// of that before its first read. Failed waits teach nothing.
+// What a wait has taken at least so far in this batch; the next wait waits out
+// most of that before its first read. Failed waits teach nothing.
 class Expected {
  public:
   Polling polling() const {
@@ -77,16 +79,6 @@ class Expected {
  private:
   std::optional<microseconds> shortest_;
 };
-
-void put16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 8);
-  p[1] = static_cast<std::uint8_t>(v);
-}
-
-void put32(std::uint8_t* p, std::uint32_t v) {
-  put16(p, static_cast<std::uint16_t>(v >> 16));
-  put16(p + 2, static_cast<std::uint16_t>(v));
-}
 
 // Produces the answer front to back, capturing trace k when its record's first
 // byte is asked for. Runs on the connection's thread only.
@@ -185,9 +177,9 @@ class Batch {
     } else {
       std::fill(head_.begin() + wire::RECORD_HEAD_SIZE, head_.end(), std::uint8_t{0});
     }
-    put16(head_.data(), result);
-    put16(head_.data() + 2, error);
-    put32(head_.data() + 4, status);
+    base::store_be16(head_.data(), result);
+    base::store_be16(head_.data() + 2, error);
+    base::store_be32(head_.data() + 4, status);
   }
 
   void open_readers() {
