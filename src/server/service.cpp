@@ -46,7 +46,7 @@ const base::log::ReloadHandle* ReloadSlot::get() const {
   return ready_.load(std::memory_order_acquire) ? &*handle_ : nullptr;
 }
 
-int service_main(std::uint16_t port) {
+int service_main(std::uint16_t port, std::string_view host) {
   auto runtime = protocol::Runtime::build();
   if (!runtime) {
     std::fprintf(stderr, "Failed building the Runtime: %s\n", runtime.error().describe().c_str());
@@ -56,11 +56,11 @@ int service_main(std::uint16_t port) {
   {
     auto logging = base::log::install(base::log::Level::Info, base::log::colours_from_env());
     RELOAD_HANDLE.set(logging.reload);
-    auto server = protocol::BaseServer::create(port, Cmd::router);
+    auto server = protocol::BaseServer::create(port, Cmd::router, host);
     if (!server) {
       outcome = std::unexpected(server.error().context(base::format("Creating server on port {}", port)));
     } else {
-      base::log::info("server", "Server is listening on 0.0.0.0:{}", port);
+      base::log::info("server", "Server is listening on {}:{}", host, port);
       outcome = (*server)->run(*runtime);
     }
   }  // the log guard drains the queue here

@@ -12,6 +12,7 @@
 
 #include "sim/clock_gen.h"
 #include "sim/power_bus.h"
+#include "sim/random.h"
 
 namespace sim {
 
@@ -87,14 +88,8 @@ constexpr std::size_t INLINE_MAX = 16384;
 constexpr std::int64_t SEARCH_LIMIT = 1 << 22;
 enum Align { ALIGN_NONE = 0, ALIGN_A = 1, ALIGN_B = 2 };
 
-// splitmix64's finaliser: noise is a function of the capture's key and the sample's
-// index, so any stretch of a capture can be made on its own.
-std::uint64_t mix64(std::uint64_t z) {
-  z += 0x9E3779B97F4A7C15ull;
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
-}
+// Noise is a function of the capture's key and the sample's index (mix64, splitmix64's
+// finaliser), so any stretch of a capture can be made on its own.
 
 // Uniform in [-span, span) from 16 random bits, by multiply and shift.
 std::int32_t uniform(std::uint32_t bits16, std::uint32_t span) {
@@ -106,6 +101,17 @@ std::int32_t uniform(std::uint32_t bits16, std::uint32_t span) {
 std::uint32_t noise_bits(std::uint64_t key, std::int64_t k) {
   const std::uint64_t h = mix64(key + static_cast<std::uint64_t>(k >> 1));
   return static_cast<std::uint32_t>((k & 1) ? h >> 32 : h);
+}
+
+// Channel B's Gaussian noise of standard deviation `sigma` at absolute sample index k,
+// from a stream of its own (key ^ GAUSS_SALT), 16 bits a sample: one hash serves four.
+constexpr std::uint64_t GAUSS_SALT = 0x6A055EEDull;
+std::int32_t gauss_at(std::uint64_t h, std::int64_t k, std::int32_t sigma) {
+  const auto bits = static_cast<std::uint32_t>(h >> (16 * (k & 3))) & 0xFFFF;
+  return (normal_q12(bits) * sigma + 2048) >> 12;
+}
+std::uint64_t gauss_hash(std::uint64_t key, std::int64_t k) {
+  return mix64((key ^ GAUSS_SALT) + static_cast<std::uint64_t>(k >> 2));
 }
 
 // value x gain / 255, to the nearest integer.
@@ -177,6 +183,7 @@ struct CaptureCore::Job {
   std::uint32_t edge = EDGE_RISING;
   std::shared_ptr<const Table> table;
   std::uint32_t noise_a = 0, noise_b = 0;  // spans
+  std::int32_t gauss_b = 0;                 // standard deviation, gain applied
   std::int32_t base_b = 0;
   std::int32_t pulse_b = 0;  // per unit of weight
   std::uint64_t fs = 0, ft = 0;
@@ -184,7 +191,9 @@ struct CaptureCore::Job {
   std::int64_t origin = 0;  // sample, from the transfer's start, that the trigger lies at
 };
 
-CaptureCore::CaptureCore(Inputs inputs) : Block("capture", BASE, SIZE), inputs_(std::move(inputs)) {}
+CaptureCore::CaptureCore(Inputs inputs) : Block("capture", BASE, SIZE), inputs_(std::move(inputs)) {
+  if (inputs_.gauss_b) normal_q12(0);  // its table, before the first capture needs it
+}
 
 CaptureCore::~CaptureCore() {
   {
@@ -276,10 +285,18 @@ bool CaptureCore::crossing_now(std::uint32_t source, std::shared_ptr<const Table
     const auto [nlo, nhi] = noise_range(static_cast<std::uint32_t>(scaled(A_NOISE, inputs_.power->gain_a())));
     return crosses(table->lo + nlo, table->hi + nhi, level, edge);
   }
+  const auto [lo, hi] = quiet_band_b();
+  return crosses(lo, hi, level, edge);
+}
+
+// Channel B while nothing draws: the baseline plus every value the noise can take.
+std::pair<std::int32_t, std::int32_t> CaptureCore::quiet_band_b() const {
   const std::uint8_t gain = inputs_.power->gain_b();
   const std::int32_t base = inputs_.power->target_running() ? scaled(B_BASELINE, gain) : 0;
   const auto [nlo, nhi] = noise_range(static_cast<std::uint32_t>(scaled(B_NOISE, gain)));
-  return crosses(base + nlo, base + nhi, level, edge);
+  const std::int32_t sigma = scaled(inputs_.gauss_b, gain);
+  const std::int32_t g = sigma ? (normal_q12_max() * sigma + 2048) >> 12 : 0;
+  return {base + nlo - g, base + nhi + g};
 }
 
 // A level that the running signal keeps crossing triggers at once.
@@ -307,6 +324,9 @@ bool CaptureCore::bus_transfer(std::span<const Draw> draws, bool trigger_bit, Cl
     const std::uint8_t gain = inputs_.power->gain_b();
     const std::int32_t base = scaled(B_BASELINE, gain);
     const auto level = static_cast<std::int32_t>(static_cast<std::int16_t>(reg(TRIGGER_LEVEL_OFFSET)));
+    // Not crossed by the quiet signal (poll above), so the level lies above or below
+    // its band; one below it is never crossed at all, whatever draws.
+    if (level <= quiet_band_b().first) return false;
     const bool at_end = reg(TRIGGER_EDGE_OFFSET) == EDGE_FALLING;
     const Draw* first = nullptr;
     for (const Draw& d : draws)
@@ -367,6 +387,7 @@ void CaptureCore::fire(Clock::time_point at, std::int64_t origin, std::vector<Dr
   const std::uint8_t gain_b = inputs_.power->gain_b();
   job->noise_a = static_cast<std::uint32_t>(scaled(A_NOISE, gain_a));
   job->noise_b = static_cast<std::uint32_t>(scaled(B_NOISE, gain_b));
+  job->gauss_b = scaled(inputs_.gauss_b, gain_b);
   job->base_b = inputs_.power->target_running() ? scaled(B_BASELINE, gain_b) : 0;
   job->pulse_b = scaled(B_PULSE_PER_BIT, gain_b);
   job->fs = fs;
@@ -402,7 +423,10 @@ void CaptureCore::work() {
 void CaptureCore::synthesise(const Job& job) {
   const Table& table = *job.table;
   auto sample_a = [&](std::int64_t k, std::uint32_t bits) { return table.at(k) + uniform(bits & 0xFFFF, job.noise_a); };
-  auto sample_b = [&](std::uint32_t bits) { return job.base_b + uniform(bits >> 16, job.noise_b); };
+  auto sample_b = [&](std::int64_t k, std::uint32_t bits) {
+    const std::int32_t g = job.gauss_b ? gauss_at(gauss_hash(job.key, k), k, job.gauss_b) : 0;
+    return job.base_b + uniform(bits >> 16, job.noise_b) + g;
+  };
   auto hash = [&](std::int64_t k) { return noise_bits(job.key, k); };
 
   // The trigger point's index on the running signal: where a level trigger saw its
@@ -410,10 +434,10 @@ void CaptureCore::synthesise(const Job& job) {
   std::int64_t m = 0;
   if (job.align != ALIGN_NONE) {
     std::uint32_t h = hash(0);
-    std::int32_t before = job.align == ALIGN_A ? sample_a(0, h) : sample_b(h);
+    std::int32_t before = job.align == ALIGN_A ? sample_a(0, h) : sample_b(0, h);
     for (std::int64_t k = 1; k < SEARCH_LIMIT; ++k) {
       h = hash(k);
-      const std::int32_t now = job.align == ALIGN_A ? sample_a(k, h) : sample_b(h);
+      const std::int32_t now = job.align == ALIGN_A ? sample_a(k, h) : sample_b(k, h);
       if (crossed(before, now, job.level, job.edge)) {
         m = k;
         break;
@@ -430,9 +454,14 @@ void CaptureCore::synthesise(const Job& job) {
   std::vector<Span> spans;
   if (job.ft != 0) {
     const std::int64_t shift = job.origin + job.offset;  // capture sample i is transfer sample i + shift
+    // Whole samples a target cycle (the clock table's usual case) spare a division.
+    const std::uint64_t per_cycle = job.fs % job.ft == 0 ? job.fs / job.ft : 0;
+    auto sample_of = [&](std::uint64_t cycle) {
+      return static_cast<std::int64_t>(per_cycle ? cycle * per_cycle : cycle * job.fs / job.ft);
+    };
     for (const Draw& d : job.draws) {
-      const auto s = static_cast<std::int64_t>(std::uint64_t{d.at} * job.fs / job.ft);
-      auto e = static_cast<std::int64_t>((std::uint64_t{d.at} + d.cycles) * job.fs / job.ft);
+      const auto s = sample_of(d.at);
+      auto e = sample_of(std::uint64_t{d.at} + d.cycles);
       if (e == s) e = s + 1;
       const std::int64_t first = std::max<std::int64_t>(s - shift, 0);
       const std::int64_t end = std::min<std::int64_t>(e - shift, static_cast<std::int64_t>(job.length));
@@ -471,7 +500,19 @@ void CaptureCore::synthesise(const Job& job) {
         const std::int64_t kj = k + static_cast<std::int64_t>(j);
         const std::uint32_t bits = hash(kj);
         a[j] = clamp16(sample_a(kj, bits));
-        b_wide[j] = sample_b(bits);
+        b_wide[j] = job.base_b + uniform(bits >> 16, job.noise_b);
+      }
+    }
+    if (job.gauss_b) {
+      // gauss_at() unrolled: a hash for every four samples, a table look-up each.
+      const std::int16_t* z = normal_q12_table();
+      const std::int64_t sigma = job.gauss_b;
+      std::size_t j = 0;
+      while (j < n) {
+        const std::int64_t kj = k + static_cast<std::int64_t>(j);
+        std::uint64_t h = gauss_hash(job.key, kj) >> (16 * (kj & 3));
+        for (std::int64_t lane = kj & 3; lane < 4 && j < n; ++lane, ++j, h >>= 16)
+          b_wide[j] += static_cast<std::int32_t>((z[h & 0xFFFF] * sigma + 2048) >> 12);
       }
     }
     const auto lo = static_cast<std::int64_t>(first);

@@ -90,7 +90,8 @@ class CaptureCore : public Block {
   enum Edge : std::uint32_t { EDGE_RISING = 0, EDGE_FALLING = 1, EDGE_EITHER = 2 };
 
   // Signal model, in sample units at full gain (255); a gain g scales every term
-  // by g / 255. Noise is uniform in [-NOISE, NOISE).
+  // by g / 255. Noise is uniform in [-NOISE, NOISE), plus on channel B Gaussian
+  // noise of Inputs::gauss_b when set.
   static constexpr int A_AMPLITUDE = 30000;
   static constexpr int A_NOISE = 64;
   static constexpr int B_BASELINE = 4000;  // while the target is powered and clocked
@@ -105,6 +106,8 @@ class CaptureCore : public Block {
     std::shared_ptr<SampleMemory> memory_a;
     std::shared_ptr<SampleMemory> memory_b;
     std::uint64_t seed = 0;
+    // Gaussian noise added to channel B, standard deviation at full gain; 0: none.
+    std::uint32_t gauss_b = 0;
   };
   explicit CaptureCore(Inputs inputs);
   ~CaptureCore() override;
@@ -133,6 +136,7 @@ class CaptureCore : public Block {
   std::uint32_t status_at(Clock::time_point now) const;
   void poll(Clock::time_point now);  // triggers on a level the signal keeps crossing
   bool crossing_now(std::uint32_t source, std::shared_ptr<const Table>& table) const;
+  std::pair<std::int32_t, std::int32_t> quiet_band_b() const;  // lowest and highest sample
   void fire(Clock::time_point at, std::int64_t origin_samples, std::vector<Draw> draws, int align,
             std::shared_ptr<const Table> table);
   std::shared_ptr<const Table> table_a() const;

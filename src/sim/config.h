@@ -28,7 +28,7 @@ enum class Fault : std::uint8_t {
 struct FaultInfo {
   Fault fault;
   std::string_view name;     // as given to --fault
-  std::string_view effect;   // one line for --help
+  std::string_view effect;   // for --help: what happens, then what a host sees
 };
 
 // Every fault, in the order --help lists them.
@@ -44,6 +44,9 @@ struct Config {
   enum class SpiDevice : std::uint8_t { Echo, Aes };
   SpiDevice spi_target = SpiDevice::Echo;
   aes::Key aes_key = AesTarget::DEFAULT_KEY;
+  // What makes that target harder (--aes-profile and the --aes-* knobs). Its noise
+  // is the capture core's, on channel B, whatever the device.
+  AesProfile aes_profile;
 };
 
 }  // namespace sim

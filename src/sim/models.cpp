@@ -16,18 +16,46 @@ namespace sim {
 
 namespace {
 
+// Each effect says what the simulator does and then what a host sees; "\n" breaks
+// the line in --help.
 constexpr FaultInfo FAULTS[] = {
-    {Fault::SpiHang, "spi-hang", "the SPI controller never goes idle: transfers answer TimeOut"},
-    {Fault::I2cHang, "i2c-hang", "the I2C controller never goes idle: transfers answer TimeOut"},
-    {Fault::UartHang, "uart-hang", "the UART never goes idle: transfers answer TimeOut"},
-    {Fault::SpiReadback, "spi-readback", "SPI enable, reset and configuration registers do not read back"},
-    {Fault::I2cReadback, "i2c-readback", "I2C enable, reset and configuration registers do not read back"},
-    {Fault::UartReadback, "uart-readback", "UART enable, reset and configuration registers do not read back"},
-    {Fault::SpiBrokenLock, "spi-broken-lock", "the first SPI transfer faults and breaks the bus lock: then Busy"},
-    {Fault::I2cBrokenLock, "i2c-broken-lock", "the first I2C transfer faults and breaks the bus lock: then Busy"},
-    {Fault::UartBrokenLock, "uart-broken-lock", "the first UART transfer faults and breaks the bus lock: then Busy"},
-    {Fault::DisplayBusy, "display-busy", "someone else holds GPIO line 13: display updates fail"},
-    {Fault::MapRefused, "map-refused", "mapping the capture core is refused: the driver set cannot be created"},
+    {Fault::SpiHang, "spi-hang",
+     "the SPI controller never goes idle: transfers that read\n"
+     "answer InternalError \"SPI transceive\" after 1 s"},
+    {Fault::I2cHang, "i2c-hang", "the I2C controller never goes idle: transfers that read\nanswer TimeOut after 1 s"},
+    {Fault::UartHang, "uart-hang",
+     "the UART never goes idle: transfers that read answer\nTimeOut after their own time-out"},
+    {Fault::SpiReadback, "spi-readback",
+     "SPI enable, reset and configuration do not read back:\n"
+     "InternalError \"Failed to enable spi\", \"Failed to reset spi\",\n"
+     "\"Failed to configure SPI\""},
+    {Fault::I2cReadback, "i2c-readback",
+     "I2C enable, reset and configuration do not read back:\n"
+     "InternalError \"Failed to enable i2c\", \"Failed to reset i2c\",\n"
+     "\"Failed to configure i2c\""},
+    {Fault::UartReadback, "uart-readback",
+     "UART enable, reset and configuration do not read back:\n"
+     "InternalError \"Failed to enable uart\", \"Failed to reset uart\",\n"
+     "\"Configuring UART\""},
+    {Fault::SpiBrokenLock, "spi-broken-lock",
+     "the first SPI transfer faults and breaks the bus lock: it\n"
+     "answers InternalError \"Request failed\", every later one\n"
+     "\"SPI transceive\""},
+    {Fault::I2cBrokenLock, "i2c-broken-lock",
+     "the first I2C transfer faults and breaks the bus lock: it\n"
+     "answers InternalError \"Request failed\", every later one\n"
+     "Busy"},
+    {Fault::UartBrokenLock, "uart-broken-lock",
+     "the first UART transfer faults and breaks the bus lock: it\n"
+     "answers InternalError \"Request failed\", every later one\n"
+     "Busy"},
+    {Fault::DisplayBusy, "display-busy",
+     "someone else holds GPIO line 13: commands that update the\n"
+     "display apply their setting and answer InternalError\n"
+     "\"Initializing OLED\""},
+    {Fault::MapRefused, "map-refused",
+     "mapping the capture core is refused: commands that need the\n"
+     "driver set answer InternalError \"Unable to init driver\""},
 };
 
 BusCtrl* controller(Instrument& instrument, Fault fault) {
@@ -63,7 +91,8 @@ void build_models(Instrument& instrument, const Config& config) {
   auto memory_a = std::make_shared<SampleMemory>("wave_a", SampleMemory::A_BASE);
   auto memory_b = std::make_shared<SampleMemory>("wave_b", SampleMemory::B_BASE);
   auto capture = std::make_shared<CaptureCore>(CaptureCore::Inputs{
-      sample_clock.get(), target_clock.get(), power.get(), memory_a, memory_b, config.seed});
+      sample_clock.get(), target_clock.get(), power.get(), memory_a, memory_b, config.seed,
+      config.aes_profile.noise});
   power->set_capture(capture.get());
   instrument.add_block(sample_clock);
   instrument.add_block(target_clock);
@@ -74,7 +103,8 @@ void build_models(Instrument& instrument, const Config& config) {
   // The bus controllers tell the capture core about every transfer.
   power->attach(PowerBus::UART_FIRST, PowerBus::UART_END, std::make_shared<UartCtrl>(capture.get(), power.get()));
   auto spi = std::make_shared<SpiCtrl>(capture.get(), power.get());
-  if (config.spi_target == Config::SpiDevice::Aes) spi->set_target(std::make_unique<AesTarget>(config.aes_key));
+  if (config.spi_target == Config::SpiDevice::Aes)
+    spi->set_target(std::make_unique<AesTarget>(config.aes_key, config.aes_profile, config.seed));
   power->attach(PowerBus::SPI_FIRST, PowerBus::SPI_END, spi);
   power->attach(PowerBus::I2C_FIRST, PowerBus::I2C_END, std::make_shared<I2cCtrl>(capture.get(), power.get()));
   attach_display(instrument);  // on GPIO lines 12 and 13

@@ -171,6 +171,51 @@ TEST_F(ModelsTest, CaptureArmsOnSingleAndCompletesOnForceAfterItsTime) {
   EXPECT_EQ(capture().status(), 0x001u);
 }
 
+// The level triggers of channels A and B that the wire tests do not reach: a level
+// inside the quiet band of B fires at once, one below it never (whatever draws, with
+// or without a trigger bit), a trigger bit means nothing to sources A, B and P, and a
+// channel A level fires as soon as a later setting brings it into range.
+TEST_F(ModelsTest, LevelTriggersFireAtOnceInRangeAndNeverBelowTheQuietBand) {
+  load_gains(255, 255);
+  auto set_trigger = [&](std::uint32_t source, std::uint32_t edge, std::int16_t level) {
+    capture().write(CaptureCore::TRIGGER_SOURCE_OFFSET, source);
+    capture().write(CaptureCore::TRIGGER_EDGE_OFFSET, edge);
+    capture().write(CaptureCore::TRIGGER_LEVEL_OFFSET, static_cast<std::uint16_t>(level));
+    arm(1024);
+  };
+  std::vector<sim::Draw> draws;
+  sim::append_byte_draws(std::vector<std::uint8_t>{0xFF, 0x00, 0x0F}, draws);
+  const auto now = std::chrono::steady_clock::now();
+
+  for (std::uint32_t edge : {CaptureCore::EDGE_RISING, CaptureCore::EDGE_FALLING, CaptureCore::EDGE_EITHER}) {
+    SCOPED_TRACE(edge);
+    set_trigger(CaptureCore::SOURCE_B, edge, CaptureCore::B_BASELINE);
+    EXPECT_EQ(capture().status() & 0xFF, CaptureCore::STATUS_TRIGGERED);
+    set_trigger(CaptureCore::SOURCE_B, edge, CaptureCore::B_BASELINE - CaptureCore::B_NOISE - 1);
+    EXPECT_FALSE(capture().bus_transfer(draws, true, now));
+    EXPECT_FALSE(capture().bus_transfer(draws, false, now));
+    EXPECT_EQ(capture().status(), CaptureCore::STATUS_ARMED);
+  }
+  // Just above the band, the first draw fires it, trigger bit or not.
+  set_trigger(CaptureCore::SOURCE_B, CaptureCore::EDGE_RISING, CaptureCore::B_BASELINE + CaptureCore::B_NOISE);
+  EXPECT_EQ(capture().status(), CaptureCore::STATUS_ARMED);
+  EXPECT_TRUE(capture().bus_transfer(draws, false, now));
+
+  capture().write(CaptureCore::TRIGGER_SOURCE_OFFSET, CaptureCore::SOURCE_POWER);
+  arm(1024);
+  EXPECT_FALSE(capture().bus_transfer(draws, true, now));
+  EXPECT_EQ(capture().status(), CaptureCore::STATUS_ARMED);
+
+  // Channel A with the gate closed is noise of +-64: a level of 10000 waits until the
+  // gate opens and the target clock's sine reaches it.
+  power().write(PowerBus::NUT_CLK_EN_OFFSET, 0);
+  set_trigger(CaptureCore::SOURCE_A, CaptureCore::EDGE_RISING, 10000);
+  EXPECT_FALSE(capture().bus_transfer(draws, true, now));
+  EXPECT_EQ(capture().status(), CaptureCore::STATUS_ARMED);
+  power().write(PowerBus::NUT_CLK_EN_OFFSET, 1);
+  EXPECT_EQ(capture().status() & 0xFF, CaptureCore::STATUS_TRIGGERED);
+}
+
 TEST_F(ModelsTest, SampleMemoriesAreCommittedOnlyWhenWritten) {
   EXPECT_FALSE(memory(1).committed());
   EXPECT_FALSE(memory(2).committed());

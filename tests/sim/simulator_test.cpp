@@ -12,6 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "support/loopback.h"
 #include "support/process.h"
 
@@ -341,6 +346,32 @@ TEST(Simulator, EveryFaultAnswersAsTheProtocolDescribes) {
     }
     EXPECT_TRUE(sim.process().wait_for_output("Device is busy"));
   }
+}
+
+// Whether a TCP connection to address:port is accepted.
+bool connects(const char* address, std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  ::inet_pton(AF_INET, address, &addr.sin_addr);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+TEST(Simulator, ListensOnTheAddressItIsGiven) {
+  const std::uint16_t port = support::free_port();
+  support::Process p(support::bin_dir() + "/valdrixd-sim", {"--port", std::to_string(port), "--listen", "127.0.0.2"},
+                     {"NO_COLOR=1"});
+  ASSERT_TRUE(p.wait_for_output("Server is listening on 127.0.0.2:" + std::to_string(port)));
+  EXPECT_TRUE(connects("127.0.0.2", port));
+  EXPECT_FALSE(connects("127.0.0.1", port));
+
+  support::Process bad(support::bin_dir() + "/valdrixd-sim", {"--listen", "localhost"});
+  EXPECT_EQ(bad.wait(10000), 2);
+  const std::string message = "valdrixd-sim: --listen needs an IPv4 address such as 127.0.0.1\n";
+  EXPECT_EQ(bad.err().substr(0, message.size()), message);
 }
 
 TEST(Simulator, UnknownFaultIsAUsageError) {

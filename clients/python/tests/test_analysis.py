@@ -217,6 +217,24 @@ def test_a_file_that_is_not_a_trace_set_gets_one_line_and_exit_1(tmp_path, name)
     assert not svg.exists()
 
 
+def test_plot_refuses_what_would_draw_nothing(tvla_file, tmp_path, capsys):
+    from valdrix.plot import main as plot_main
+
+    path, x, _ = tvla_file
+    one = write_set(tmp_path / "one.trs", x[:1], np.zeros((1, 16), np.uint8))
+    cut = tmp_path / "cut.trs"
+    cut.write_bytes(open(one, "rb").read()[:-100])  # its only trace cut short
+    svg = tmp_path / "out.svg"
+    assert plot_main([str(cut), "-o", str(svg)]) == 1
+    assert capsys.readouterr().err == "valdrix-plot: %s: the file holds no traces with samples\n" % cut
+    assert plot_main([path, "-o", str(svg), "--time", "9:10"]) == 1
+    assert "the time window 9:10 µs does not lie within the 4.167 µs of a trace" in capsys.readouterr().err
+    with pytest.raises(SystemExit) as stop:
+        plot_main([path, "-o", str(svg), "--traces", "0"])
+    assert stop.value.code == 2 and "--traces 0 draws nothing: add --mean" in capsys.readouterr().err
+    assert not svg.exists()
+
+
 def test_unlabelled_set_and_bad_window_are_refused(tvla_file, tmp_path, capsys):
     path, x, _ = tvla_file
     plain = write_set(tmp_path / "plain.trs", x[:50], np.zeros((50, 16), np.uint8))
@@ -224,6 +242,12 @@ def test_unlabelled_set_and_bad_window_are_refused(tvla_file, tmp_path, capsys):
     assert "not labelled fixed or random" in capsys.readouterr().err
     assert analyze_main(["cpa", path, "--window", "100:999"]) == 1
     assert "does not lie within the 200 samples" in capsys.readouterr().err
+    assert analyze_main(["tvla", path, "--json", str(tmp_path / "no" / "t.json")]) == 1
+    captured = capsys.readouterr()  # refused before the analysis, not after it
+    assert captured.out == "" and captured.err == "valdrix-analyze: %s: No such file or directory\n" % (
+        tmp_path / "no" / "t.json")
+    assert analyze_main(["tvla", path, "--scheduler", "no-port"]) == 1
+    assert capsys.readouterr().err.startswith("valdrix-analyze: cannot reach the Dask scheduler at no-port: ")
 
 
 def test_a_zarr_store_and_an_npz_set_analyse_as_the_trs_file_does(tvla_file, tmp_path):
@@ -255,6 +279,17 @@ def test_a_dask_cluster_of_two_worker_processes_gives_the_local_result(tvla_file
     assert remote.counts == local.counts == (600, 600)
     assert np.array_equal(remote.t(), local.t())
     assert np.array_equal(remote_cpa.correlation(), analysis.analyze(path, "cpa", bytes_=[0, 1]).correlation())
+
+
+def test_a_worker_that_cannot_read_the_file_ends_the_run_with_one_line(tvla_file, tmp_path):
+    distributed = pytest.importorskip("distributed")
+    path, _, _ = tvla_file
+    ts = analysis.open_set(path)
+    os.rename(path, str(tmp_path / "moved.trs"))  # open here, gone from where the workers look
+    with distributed.LocalCluster(n_workers=1, processes=False, protocol="tcp://", dashboard_address=None,
+                                  host="127.0.0.1") as cluster:
+        with pytest.raises(RuntimeError, match="a Dask worker failed on traces 0 to 1199 of .*: FileNotFoundError"):
+            analysis.analyze(ts, "tvla", scheduler=cluster.scheduler_address)
 
 
 def test_analysis_plots_draw_the_thresholds_and_the_winner_over_the_other_guesses(tvla_file, tmp_path):
@@ -298,6 +333,13 @@ def test_a_pluggable_model_and_the_ranks_of_a_wrong_key():
     assert default.ranks(KEY)[0] > 0 and list(default.ranks(default.key() * 16)) == [0]
     wrong = bytes([KEY[2] ^ 1]) * 16
     assert cpa.ranks(wrong)[0] >= 1
+
+
+def test_flat_traces_rank_the_true_key_last_not_first():
+    # Every guess correlates 0 with traces that never move: a tie is no recovery.
+    pts = np.random.default_rng(RNG_SEED + 6).integers(0, 256, size=(40, 16), dtype=np.uint8)
+    cpa = analysis.CPA(8).update(np.full((40, 8), 1200, np.int16), pts)
+    assert list(cpa.ranks(KEY)) == [255] * 16
 
 
 def test_snr_verdict_and_json(tmp_path, capsys):

@@ -615,12 +615,15 @@ class CPA:
         return np.array([int(np.abs(corr[k, g]).argmax()) for k, g in enumerate(winners)])
 
     def ranks(self, key: bytes) -> np.ndarray:
-        """Rank of each true key byte among the guesses (0: recovered)."""
+        """Rank of each true key byte among the guesses (0: recovered, alone
+        at the top; a guess that ties with it counts as ahead of it)."""
         return key_rank(self._guess_peaks(), bytes(key[b] for b in self.bytes))
 
 
 def key_rank(scores: np.ndarray, key: bytes) -> np.ndarray:
-    """Per byte, how many guesses score strictly higher than the true one.
+    """Per byte, how many other guesses score at least as high as the true one
+    (0: the true byte alone scores highest). A tie counts against the true
+    byte: flat traces, where every guess scores 0, rank it last, not first.
 
     scores: (bytes, guesses) (for example a CPA's peak |rho| per guess); key:
     the true value of each of those bytes."""
@@ -628,7 +631,7 @@ def key_rank(scores: np.ndarray, key: bytes) -> np.ndarray:
     if len(key) != len(scores):
         raise ValueError("a key of %d bytes is needed, got %d" % (len(scores), len(key)))
     true = scores[np.arange(len(scores)), list(key)]
-    return (scores > true[:, None]).sum(axis=1)
+    return (scores >= true[:, None]).sum(axis=1) - 1
 
 
 def weak_evidence(cpa: CPA, samples: Optional[int] = None) -> List[str]:
@@ -950,9 +953,13 @@ def _analyze_dask(path: str, kind: str, params: Dict[str, Any], src: _Source, sc
         raise RuntimeError("--scheduler needs Dask (Debian: python3-dask python3-distributed)") from e
     try:
         client = Client(scheduler, timeout="10s")
-    except (OSError, TimeoutError) as e:
+    except (OSError, TimeoutError, ValueError) as e:  # ValueError: not an address
         raise RuntimeError("cannot reach the Dask scheduler at %s: %s" % (scheduler, e)) from e
     with client:
+        try:
+            client.wait_for_workers(1, timeout=10)
+        except (OSError, TimeoutError) as e:
+            raise RuntimeError("the Dask scheduler at %s has no workers" % scheduler) from e
         workers = max(1, sum(client.nthreads().values()))
         step = src.chunk_rows()
         # A few parts per worker thread, whole chunks each, so the cluster stays busy to the end.
@@ -962,9 +969,13 @@ def _analyze_dask(path: str, kind: str, params: Dict[str, Any], src: _Source, sc
         acc = None
         done = 0
         for future in as_completed(futures):
-            part = future.result()
-            acc = part if acc is None else acc.merge(part)
             a, b = futures[future]
+            try:
+                part = future.result()
+            except Exception as e:  # raised on a worker (which may not see the file) or a worker lost
+                raise RuntimeError("a Dask worker failed on traces %d to %d of %s: %s: %s"
+                                   % (a, b - 1, path, type(e).__name__, e)) from e
+            acc = part if acc is None else acc.merge(part)
             done += b - a
             if progress:
                 progress(done, src.n)

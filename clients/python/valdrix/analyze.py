@@ -17,6 +17,7 @@ t-test found leakage; 2 usage errors.
 from __future__ import annotations
 
 import argparse
+import errno
 import json
 import math
 import os
@@ -127,7 +128,21 @@ def _finite(values: Any) -> List[float]:
     return [float(v) if math.isfinite(v) else 0.0 for v in values]
 
 
+def _check_output(path: str) -> None:
+    """Refuses an output path that could not be written, before a long analysis rather than after it."""
+    if os.path.isdir(path):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
+    if not os.access(folder, os.W_OK | os.X_OK) or (os.path.exists(path) and not os.access(path, os.W_OK)):
+        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
+
+
 def run(args: argparse.Namespace) -> int:
+    for path in (args.json, args.plot):
+        if path:
+            _check_output(path)
     ts = analysis.open_set(args.file)
     progress = analysis.Progress("%s %s" % (args.command, args.file))
     name = os.path.basename(os.path.normpath(args.file))

@@ -319,6 +319,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     args = parser.parse_args(argv)
     if args.traces < 0:
         parser.error("--traces must be at least 0")
+    if args.traces == 0 and not args.mean:
+        parser.error("--traces 0 draws nothing: add --mean")
     from .traces import read_traces
 
     try:
@@ -331,12 +333,17 @@ def main(argv: Optional[List[str]] = None) -> int:
     try:
         ts = read_traces(args.file)
         samples = ts.samples
+        if len(ts) == 0 or samples == 0:
+            raise ValueError("the file holds no traces with samples")
         if args.time:
             if not ts.sample_period:
                 raise ValueError("the file gives no sample period, so --time cannot apply: use --window")
             per_us = ts.sample_period * 1e6
             window_ = (int(math.floor(args.time[0] / per_us)), int(math.ceil(args.time[1] / per_us)) + 1)
             window_ = (min(window_[0], samples), min(window_[1], samples))
+            if window_[0] >= samples:
+                raise ValueError("the time window %g:%g µs does not lie within the %.4g µs of a trace"
+                                 % (args.time[0], args.time[1], samples * per_us))
         else:
             window_ = args.window or (0, samples)
         if not (0 <= window_[0] < window_[1] <= samples):
