@@ -1,6 +1,7 @@
 """Campaigns under faults: a service that restarts, one that stays away, a
 campaign cut short and resumed, a full disk, an unpowered target."""
 
+import errno
 import os
 import signal
 import socket
@@ -57,7 +58,7 @@ def wait_for_traces(out, proc, size=200_000):
 def test_campaign_survives_a_service_restart_and_says_what_it_kept_when_it_gives_up(tmp_path):
     sim, port = spawn_sim()
     out = tmp_path / "restart.trs"
-    count = 300 if SLOW else 1500
+    count = 300 if SLOW else 8000  # batches run fast: enough that the restart comes mid-campaign
     run = capture("--port", port, "--count", count, "--samples", 1024, "--rx-len", 16, "-o", out)
     try:
         wait_for_traces(out, run, 20_000 if SLOW else 200_000)
@@ -203,3 +204,57 @@ def test_a_client_reapplies_its_setup_when_it_reconnects_to_a_restarted_instrume
         client.close()
     finally:
         stop(sim)
+
+
+def test_resume_takes_over_the_store_of_a_killed_zarr_campaign(sim_port, tmp_path):
+    out = tmp_path / "killed.zarr"
+    run = capture("--port", sim_port, "--count", 300, "--samples", 1024, "--rx-len", 16, "--batch", 1, "-o", out)
+    deadline = time.monotonic() + 60
+    while not any(p.name.endswith(".part") and (p / ".zattrs").exists() for p in tmp_path.iterdir()):
+        assert run.poll() is None and time.monotonic() < deadline
+        time.sleep(0.02)
+    run.kill()
+    run.communicate()
+    done = tool("capture", "--port", sim_port, "--resume", "-o", out)
+    assert done.returncode == 0, done.stderr
+    ts = read_traces(str(out))
+    assert len(ts) == 300 and list(ts.rx) == list(ts.tx) and os.listdir(str(tmp_path)) == ["killed.zarr"]
+
+
+def test_a_campaign_stopped_before_its_first_trace_leaves_no_zarr_and_a_resumable_trs(sim_port, tmp_path):
+    from valdrix.campaign import Campaign
+
+    for name in ("none.zarr", "empty.trs"):
+        campaign = Campaign(port=sim_port, count=10, samples=1024, rx_len=4, tvla=True, output=str(tmp_path / name))
+        campaign.stop()
+        result = campaign.run()
+        assert (result["status"], result["written"], campaign.saved) == ("interrupted", 0, 0)
+    assert os.listdir(str(tmp_path)) == ["empty.trs"]
+    done = tool("capture", "--port", sim_port, "--resume", "-o", tmp_path / "empty.trs")
+    assert done.returncode == 0, done.stderr
+    ts = read_traces(str(tmp_path / "empty.trs"))
+    assert len(ts) == 10 and ts.samples == 1024 and len(ts.rx[0]) == 4 and set(ts.labels) <= {"fixed", "random"}
+
+
+def test_a_failed_resumed_zarr_campaign_counts_the_traces_it_kept(sim_port, tmp_path, monkeypatch):
+    import zarr
+    from valdrix.campaign import Campaign
+
+    out = str(tmp_path / "cut.zarr")
+    first = Campaign(port=sim_port, count=40, samples=1024, rx_len=4, batch=10, output=out)
+    capture_step = first._capture
+    first._capture = lambda tx: (first.stop(), capture_step(tx))[1]
+    assert first.run()["written"] == 10
+    # No instrument: the file stays as it was.
+    again = Campaign(port=free_port(), resume=True, output=out)
+    with pytest.raises(ConnectionError):
+        again.run()
+    assert again.saved == 10 and len(read_traces(out)) == 10
+    # A full disk when the store closes: the traces kept are those it held.
+    def full(*args, **kwargs):
+        raise OSError(errno.ENOSPC, "No space left on device")
+    monkeypatch.setattr(zarr.core.Array, "append", full)
+    again = Campaign(port=sim_port, resume=True, output=out)
+    with pytest.raises(OSError) as caught:
+        again.run()
+    assert caught.value.filename == out and again.saved == 10 and len(read_traces(out)) == 10

@@ -11,14 +11,14 @@
 
 Modules: ``client`` (the connection, pipelines, ``setup``, ``capture`` and
 ``capture_batch``), ``batch`` (``TraceBatch``), ``campaign`` (``Campaign``,
-what valdrix-capture runs),
-``commands`` (one method per protocol command), ``protocol`` (frames),
-``waves`` (sample decoding), ``codes`` (code tables), ``errors``, ``trace``
-(the ``Trace`` record), ``traces`` (TRS and .npz files), ``analysis`` (TVLA,
-SNR and CPA accumulators), ``capture``, ``analyze`` and ``plot`` (the
-command-line tools). Only the standard library is needed;
-numpy is used for waves and .npz where it is installed, matplotlib for
-``Trace.plot``.
+what valdrix-capture runs), ``commands`` (one method per protocol command),
+``protocol`` (frames), ``waves`` (sample decoding), ``codes`` (code tables),
+``errors``, ``trace`` (the ``Trace`` record), ``traces`` (trace sets: TRS
+files, .npz files and zarr stores), ``analysis`` (TVLA, SNR and CPA
+accumulators), ``capture``, ``analyze`` and ``plot`` (the command-line
+tools). The protocol client needs only the standard library; numpy is used
+for waves, batches, .npz and the analysis where it is installed, zarr
+(Debian: python3-zarr) for zarr stores, matplotlib for ``Trace.plot``.
 """
 
 from .batch import BatchInfo, TraceBatch

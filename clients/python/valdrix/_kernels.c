@@ -4,7 +4,10 @@
  * t-test, an SNR or a CPA over a large campaign; everything after the sums is
  * small and done with numpy. Traces come in through the buffer protocol as a
  * 2-D int16 array whose rows may be spaced apart (the sample block of each
- * record in a memory-mapped trace file) but whose samples are contiguous. Each
+ * record in a memory-mapped trace file) but whose samples are contiguous. A
+ * record's samples may start at an odd byte (after a one-byte label, say), so
+ * they are loaded byte-wise (memcpy), which the compiler turns into unaligned
+ * vector loads, never dereferenced as int16_t. Each
  * call works on the column range [col0, col1), so that threads can share one
  * set of sums by taking disjoint ranges; the GIL is released while it adds.
  *
@@ -80,19 +83,26 @@ static int get_contiguous(PyObject *obj, Py_buffer *view, int writable, char cod
     return 0;
 }
 
+/* Sample j of a row of int16 samples, wherever the row starts. */
+static inline int32_t sample_at(const char *row, Py_ssize_t j) {
+    int16_t v;
+    memcpy(&v, row + 2 * j, sizeof v);
+    return v;
+}
+
 VALDRIX_CLONES
-static void add_row(int64_t *restrict s1, int64_t *restrict s2, const int16_t *restrict row, Py_ssize_t n) {
+static void add_row(int64_t *restrict s1, int64_t *restrict s2, const char *restrict row, Py_ssize_t n) {
     for (Py_ssize_t j = 0; j < n; ++j) {
-        int32_t v = row[j];
+        int32_t v = sample_at(row, j);
         s1[j] += v;
         s2[j] += (int64_t)(v * v);
     }
 }
 
 VALDRIX_CLONES
-static void add_row_partial(int32_t *restrict s1, const int16_t *restrict row, Py_ssize_t n) {
+static void add_row_partial(int32_t *restrict s1, const char *restrict row, Py_ssize_t n) {
     for (Py_ssize_t j = 0; j < n; ++j) {
-        s1[j] += row[j];
+        s1[j] += sample_at(row, j);
     }
 }
 
@@ -103,20 +113,20 @@ VALDRIX_CLONES
 static void bucket_rows(int32_t *restrict partial, const char *base, Py_ssize_t stride, const uint8_t *values,
                         Py_ssize_t nbytes, Py_ssize_t r0, Py_ssize_t r1, Py_ssize_t c0, Py_ssize_t w) {
     for (Py_ssize_t i = r0; i < r1; ++i) {
-        const int16_t *restrict row = (const int16_t *)(base + i * stride) + c0;
+        const char *restrict row = base + i * stride + 2 * c0;
         const uint8_t *v = values + i * nbytes;
         if (w == BLOCK_COLS) {
             for (Py_ssize_t b = 0; b < nbytes; ++b) {
                 int32_t *restrict dst = partial + ((size_t)b * 256 + v[b]) * BLOCK_COLS;
                 for (Py_ssize_t j = 0; j < BLOCK_COLS; ++j) {
-                    dst[j] += row[j];
+                    dst[j] += sample_at(row, j);
                 }
             }
         } else {
             for (Py_ssize_t b = 0; b < nbytes; ++b) {
                 int32_t *restrict dst = partial + ((size_t)b * 256 + v[b]) * BLOCK_COLS;
                 for (Py_ssize_t j = 0; j < w; ++j) {
-                    dst[j] += row[j];
+                    dst[j] += sample_at(row, j);
                 }
             }
         }
@@ -190,7 +200,7 @@ static PyObject *class_sums(PyObject *self, PyObject *args) {
             if (c < 0 || c >= groups) {
                 continue;
             }
-            const int16_t *row = (const int16_t *)(base + i * x.strides[0]) + col0;
+            const char *row = base + i * x.strides[0] + 2 * col0;
             if (with_squares) {
                 add_row(sum1 + c * s + col0, sum2 + c * s + col0, row, width);
             } else {

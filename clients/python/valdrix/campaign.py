@@ -22,8 +22,6 @@ from __future__ import annotations
 
 import argparse
 import datetime
-import errno
-import os
 import random
 import socket
 import sys
@@ -246,6 +244,17 @@ class Campaign:
             if not a.output or not a.output.lower().rstrip("/").endswith((".trs", ".zarr")):
                 raise UsageError("--resume continues a .trs or .zarr file named with -o")
             self._open_resumed()
+        try:
+            self._check_options()
+        except BaseException:
+            if self._writer is not None:
+                self._writer.abort()  # the resumed file stays as it was
+            raise
+
+    def _check_options(self) -> None:
+        a = self.args
+        if not a.timeout > 0:
+            raise UsageError("--timeout takes a positive number of seconds")
         if a.seed is None:
             a.seed = random.SystemRandom().randrange(1 << 32)
         if a.batch != "auto":
@@ -260,8 +269,6 @@ class Campaign:
     def _open_resumed(self) -> None:
         """Opens the cut-short file and takes the campaign's settings from it."""
         a = self.args
-        if not os.path.exists(a.output):
-            raise OSError(errno.ENOENT, "no such campaign to resume", a.output)
         self._writer = _Writer(a.output, None, False, True)
         stored = self._writer.metadata.get("campaign")
         if not isinstance(stored, dict):
@@ -274,6 +281,7 @@ class Campaign:
             if key not in _RUN_OPTIONS and hasattr(a, key):
                 setattr(a, key, tuple(value) if key == "channels" else value)
         self._resumed = dict(self._writer.metadata)
+        self.saved = self._writer.count
         # The counts go on from those of the run that was cut short.
         self.missed = int(self._resumed.get("missed_triggers") or 0)
         self.reconnects = int(self._resumed.get("reconnects") or 0)
@@ -332,8 +340,7 @@ class Campaign:
         meta.update(self.input_record)
         meta.update(tool="%s %s" % (PROG, __version__), host=a.host, port=a.port, count=self.count,
                     channels=list(a.channels), rx_len=a.rx_len, timeout_s=a.timeout, retries=a.retries,
-                    tvla=a.tvla, seed=a.seed, instrument=self.client.identity(),
-                    started=datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"))
+                    tvla=a.tvla, seed=a.seed, instrument=self.client.identity(), started=_now())
         options = {k: v for k, v in vars(a).items() if k not in _RUN_OPTIONS}
         options.update(count=self.count, channels=list(a.channels))
         meta["campaign"] = options
@@ -383,16 +390,23 @@ class Campaign:
         out = a.output
         if out and out.lower().endswith(".npz"):
             _batch.need_numpy()
-        self.connect()
         writer = self._writer
-        if writer is None:
-            meta = self.metadata()
-            if out:
-                writer = self._writer = _Writer(out, meta, a.tvla, False)
-        else:
-            meta = self._resumed or {}
-            meta.setdefault("resumed", []).append(
-                datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"))
+        try:
+            self.connect()
+            if writer is None:
+                meta = self.metadata()
+                if out:
+                    writer = self._writer = _Writer(out, meta, a.tvla, False)
+            else:
+                meta = self._resumed or {}
+                meta.setdefault("resumed", []).append(_now())
+        except BaseException:
+            # A resumed file stays as it was; nothing else is open yet.
+            if writer is not None:
+                writer.abort()
+            if self.client is not None:
+                self.client.close()
+            raise
         done = writer.count if writer is not None else 0
         self.saved = done
         # Inputs are drawn in order, once per trace: a resumed campaign draws
@@ -464,29 +478,36 @@ class Campaign:
 
     def _finish(self, writer: Optional[_Writer], meta: Dict[str, Any], done: int,
                 error: Optional[BaseException]) -> None:
-        """Completes the file, or, after a disk error, keeps what it can."""
+        """Completes the file, or, after a disk error, keeps what it can;
+        ``saved`` is then the traces under the asked-for name."""
         try:
-            if writer is not None:
-                if isinstance(error, OSError) and error.filename is not None:
+            if writer is None:
+                return
+            disk_error = isinstance(error, OSError) and error.filename is not None
+            # A new .npz or zarr set that never got a trace is not left
+            # behind: they hold no empty set (a TRS file does, settings and all).
+            empty = done == 0 and self._resumed is None and not writer.path.lower().endswith(".trs")
+            if disk_error or empty:
+                writer.abort()
+            else:
+                meta.update(captured=done, missed_triggers=self.missed, reconnects=self.reconnects,
+                            batched=self.batched, finished=_now())
+                writer.metadata.update(meta)
+                try:
+                    writer.close()
+                except OSError:
                     writer.abort()
-                    if not writer.path.lower().endswith(".trs"):
-                        self.saved = 0  # nothing is left under the asked-for name
-                        return
-                else:
-                    meta.update(captured=done, missed_triggers=self.missed, reconnects=self.reconnects,
-                                batched=self.batched,
-                                finished=datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"))
-                    writer.metadata.update(meta)
-                    try:
-                        writer.close()
-                    except OSError:
-                        writer.abort()
-                        if error is None:
-                            raise
-                self.saved = writer.count
+                    self.saved = writer.count
+                    if error is None:
+                        raise
+            self.saved = writer.count
         finally:
             if self.client is not None:
                 self.client.close()
+
+
+def _now() -> str:
+    return datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")
 
 
 def summary_line(result: Dict[str, Any], args: argparse.Namespace) -> str:

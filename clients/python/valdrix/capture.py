@@ -23,6 +23,7 @@ failure's message says how many traces the file holds.
 from __future__ import annotations
 
 import argparse
+import os
 import signal
 import socket
 import sys
@@ -170,10 +171,12 @@ def main(argv: Optional[List[str]] = None) -> int:
         return fail("file", "%s: %s" % (e.filename, e.strerror) if e.filename else str(e))
     except ValueError as e:  # a file to resume that is no trace file
         return fail("file", str(e))
+    except ImportError as e:
+        return fail("usage", str(e))
     args = campaign.args
 
     def held() -> str:
-        if not args.output:
+        if not args.output or not (campaign.saved or os.path.exists(args.output)):
             return ""
         return " (%s holds %d of %d traces)" % (args.output, campaign.saved, campaign.count)
 
@@ -217,7 +220,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     if result["status"] == "interrupted":
         return fail("interrupted", "interrupted after %d of %d traces%s"
                     % (result["written"], result["count"],
-                       "; --resume continues %s" % args.output if args.output else ""))
+                       "; --resume continues %s" % args.output
+                       if campaign.saved and args.output.lower().rstrip("/").endswith((".trs", ".zarr")) else ""))
     return EXIT["ok"]
 
 

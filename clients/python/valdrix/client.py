@@ -306,6 +306,20 @@ class Valdrix(Commands):
         self._setup_kwargs = kwargs
         return settings
 
+    def _capture_args(self, rx_len: int, channels: Tuple[int, ...], samples: Optional[int]
+                      ) -> Tuple[Tuple[int, ...], int]:
+        """Checks a capture's answer length and channels; the sample length
+        defaults to the one this client last set."""
+        _check("rx_len", rx_len, 16)
+        for channel in channels:
+            _check("channel", channel, 8, 1, 2)
+        if samples is None:
+            samples = self.sample_length
+            if samples is None:
+                raise ValueError("no sample length: pass samples= or call setup() or osc_set_sample_length() first")
+        _check("samples", samples, 32)
+        return channels, samples
+
     def capture(self, tx: BytesLike = b"", rx_len: int = 0, channels: Iterable[int] = (1, 2),
                 samples: Optional[int] = None, bus: Optional[str] = "spi", timeout: float = 1.0) -> Trace:
         """Arms a capture, sends ``tx`` with its trigger bit, waits for the
@@ -324,15 +338,7 @@ class Valdrix(Commands):
         trace never holds the samples of an earlier capture.
         """
         tx = _bytes("tx", tx)
-        _check("rx_len", rx_len, 16)
-        channels = tuple(channels)
-        for channel in channels:
-            _check("channel", channel, 8, 1, 2)
-        if samples is None:
-            samples = self.sample_length
-            if samples is None:
-                raise ValueError("no sample length: pass samples= or call setup() or osc_set_sample_length() first")
-        _check("samples", samples, 32)
+        channels, samples = self._capture_args(rx_len, tuple(channels), samples)
 
         # The capture loop's hot path: frames that never change are built once.
         p = self.pipeline()
@@ -458,16 +464,8 @@ class Valdrix(Commands):
         """
         _batch.need_numpy()
         tx = _batch.input_array(inputs)
-        _check("rx_len", rx_len, 16)
         _check("tx length", tx.shape[1], 16)
-        channels = tuple(sorted(set(channels)))
-        for channel in channels:
-            _check("channel", channel, 8, 1, 2)
-        if samples is None:
-            samples = self.sample_length
-            if samples is None:
-                raise ValueError("no sample length: pass samples= or call setup() or osc_set_sample_length() first")
-        _check("samples", samples, 32)
+        channels, samples = self._capture_args(rx_len, tuple(sorted(set(channels))), samples)
         if bus not in _batch_bus_codes():
             raise ValueError("bus must be one of %s or None, got %r" % (", ".join(BUSES), bus))
         if bus is None and (tx.shape[1] or rx_len):

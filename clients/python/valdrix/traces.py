@@ -31,6 +31,7 @@ The .npz and zarr layouts are described in ``traces_npz`` and ``traces_zarr``.
 from __future__ import annotations
 
 import array
+import errno
 import json
 import math
 import mmap
@@ -858,7 +859,10 @@ class TrsWriter(TraceWriter):
         self._dc_size = 0
         self._flushed = time.monotonic()
         self._fd: Optional[int] = None
-        if resume and os.path.exists(self.path) and os.path.getsize(self.path) > 0:
+        self._relayout = False
+        if resume and not os.path.exists(self.path):
+            raise OSError(errno.ENOENT, "no trace set to resume", self.path)
+        if resume and os.path.getsize(self.path) > 0:
             self._resume()
         else:
             try:
@@ -880,6 +884,10 @@ class TrsWriter(TraceWriter):
         self.labels = bool(h.ts)
         self._title = h.ts
         self.layout = {"channels": h.channels, "samples": h.samples, "tx_len": h.tx_len, "rx_len": h.rx_len}
+        if h.whole == 0 and not h.channels and not h.ds:
+            # A set closed before its first trace has no layout yet: the
+            # first trace writes the header again with its own.
+            self.layout, self._relayout = None, True
         self.sample_period = h.period or self.sample_period
         self._record, self._data_at = h.record, h.size
         self._nt_at, (self._dc_at, dc) = h.tags[NT][0], h.tags[DC]
@@ -931,12 +939,7 @@ class TrsWriter(TraceWriter):
         try:
             self._write(head)
         except OSError as e:
-            # Not even a header: leave no file that no reader would take.
-            self._close_fd()
-            try:
-                os.unlink(self.path)
-            except OSError:
-                pass
+            self._remove()
             raise _disk_error(e, self.path) from e
         self._data_at = len(head)
 
@@ -974,6 +977,14 @@ class TrsWriter(TraceWriter):
     def _ready(self, channels: List[int], samples: int, tx_len: int, rx_len: int, sample_period: Any) -> None:
         if self._fd is None:
             raise ValueError("the trace file %s is closed" % self.path)
+        if self._relayout:
+            self._relayout, self._data_at = False, 0
+            try:
+                os.ftruncate(self._fd, 0)
+                os.lseek(self._fd, 0, os.SEEK_SET)
+            except OSError as e:
+                self._remove()
+                raise _disk_error(e, self.path) from e
         if self.layout is None:
             if self.sample_period is None:
                 self.sample_period = sample_period
@@ -1032,6 +1043,15 @@ class TrsWriter(TraceWriter):
         self.count += k
         self._write_records(buf, k)
 
+    def _remove(self) -> None:
+        """Not even a header: leaves no file that no reader would take."""
+        self._close_fd()
+        self.count = 0
+        try:
+            os.unlink(self.path)
+        except OSError:
+            pass
+
     def _close_fd(self) -> None:
         fd, self._fd = self._fd, None
         if fd is not None:
@@ -1066,7 +1086,8 @@ class TrsWriter(TraceWriter):
 
     def abort(self) -> None:
         """Keeps every whole trace written so far, patches the count and closes;
-        never raises (the run is already failing)."""
+        never raises (the run is already failing). ``count`` is then the
+        traces the file holds; a file that never got a trace is removed."""
         if self._fd is None:
             return
         try:
@@ -1076,7 +1097,7 @@ class TrsWriter(TraceWriter):
                 self._flush()
                 self._finish(quiet=True)
             else:
-                self._close_fd()
+                self._remove()
         except OSError:
             self._close_fd()
 

@@ -323,5 +323,7 @@ class NpzWriter(TraceWriter):
             shutil.rmtree(tmp, ignore_errors=True)
 
     def abort(self) -> None:
-        """Removes the temporary files; nothing is left under the asked-for name."""
+        """Removes the temporary files; nothing is left under the asked-for
+        name (``count`` is 0)."""
         self._cleanup()
+        self.count = 0

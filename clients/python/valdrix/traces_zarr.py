@@ -22,6 +22,7 @@ claims cannot make it allocate or loop beyond what the directory holds.
 
 from __future__ import annotations
 
+import errno
 import json
 import math
 import os
@@ -256,7 +257,9 @@ class ZarrWriter(TraceWriter):
         try:
             if resume and not os.path.exists(path):
                 self._adopt_crashed_run()
-            if resume and os.path.exists(path):
+                if not os.path.exists(path):
+                    raise OSError(errno.ENOENT, "no trace set to resume", path)
+            if resume:
                 self._resume()
             else:
                 directory, name = os.path.split(os.path.abspath(path.rstrip("/")))
@@ -423,20 +426,23 @@ class ZarrWriter(TraceWriter):
     def abort(self) -> None:
         """A new store: removes the temporary directory, nothing is left under
         the asked-for name. A resumed store: keeps what was appended (cut back
-        to the last batch every array holds) and saves the attributes."""
+        to the last batch every array holds) and saves the attributes.
+        ``count`` is then the traces left under the asked-for name."""
         if not self._open:
             return
         self._open = False
         if self.resumed:
             try:
                 self._flush_quietly()
+                self.count = self._written
                 for array in self._arrays.values():
                     if array.shape[0] != self._written:
                         array.resize(self._written, *array.shape[1:])
-                self.count = self._written
                 self._save_attrs()
             except OSError:
                 pass
+        else:
+            self.count = 0
         self._cleanup()
 
     def _flush_quietly(self) -> None:
