@@ -13,6 +13,7 @@
 #include "sim/capture.h"
 #include "sim/clock_gen.h"
 #include "sim/power_bus.h"
+#include "sim/spi_ctrl.h"
 #include "support/sim_fixture.h"
 #include "support/target_power.h"
 
@@ -171,10 +172,11 @@ TEST_F(ModelsTest, CaptureArmsOnSingleAndCompletesOnForceAfterItsTime) {
   EXPECT_EQ(capture().status(), 0x001u);
 }
 
-// The level triggers of channels A and B that the wire tests do not reach: a level
-// inside the quiet band of B fires at once, one below it never (whatever draws, with
-// or without a trigger bit), a trigger bit means nothing to sources A, B and P, and a
-// channel A level fires as soon as a later setting brings it into range.
+// The triggers that the wire tests do not reach: a channel B level inside the quiet
+// band fires at once, one below it never (whatever draws, with or without a trigger
+// bit), one above it on a draw; a transfer queued behind another triggers when it
+// starts; a trigger bit means nothing to sources A, B and P; and a channel A level
+// fires as soon as a later setting brings it into range.
 TEST_F(ModelsTest, LevelTriggersFireAtOnceInRangeAndNeverBelowTheQuietBand) {
   load_gains(255, 255);
   auto set_trigger = [&](std::uint32_t source, std::uint32_t edge, std::int16_t level) {
@@ -196,10 +198,28 @@ TEST_F(ModelsTest, LevelTriggersFireAtOnceInRangeAndNeverBelowTheQuietBand) {
     EXPECT_FALSE(capture().bus_transfer(draws, false, now));
     EXPECT_EQ(capture().status(), CaptureCore::STATUS_ARMED);
   }
-  // Just above the band, the first draw fires it, trigger bit or not.
-  set_trigger(CaptureCore::SOURCE_B, CaptureCore::EDGE_RISING, CaptureCore::B_BASELINE + CaptureCore::B_NOISE);
-  EXPECT_EQ(capture().status(), CaptureCore::STATUS_ARMED);
-  EXPECT_TRUE(capture().bus_transfer(draws, false, now));
+  // Just above the band, the first draw fires it, trigger bit or not, on either edge too.
+  for (std::uint32_t edge : {CaptureCore::EDGE_RISING, CaptureCore::EDGE_EITHER}) {
+    set_trigger(CaptureCore::SOURCE_B, edge, CaptureCore::B_BASELINE + CaptureCore::B_NOISE);
+    EXPECT_EQ(capture().status(), CaptureCore::STATUS_ARMED);
+    EXPECT_TRUE(capture().bus_transfer(draws, false, now));
+  }
+
+  // A transfer queued behind a running one triggers when it starts: the capture runs
+  // its 1024 samples only after the first transfer's 10.5 ms (one byte at psc 65535).
+  capture().write(CaptureCore::TRIGGER_SOURCE_OFFSET, CaptureCore::SOURCE_NONE);
+  arm(1024);
+  power().write(sim::SpiCtrl::ENABLE_OFFSET, 1);
+  power().write(sim::SpiCtrl::CONFIG_OFFSET, 0xFFFF << 8);
+  power().write(sim::SpiCtrl::TX_LEN_OFFSET, 1);
+  const auto started = std::chrono::steady_clock::now();
+  for (std::uint32_t control : {1u, 3u}) {  // the second with the trigger bit
+    power().write(sim::SpiCtrl::TX_OFFSET, 0xFF);
+    power().write(sim::SpiCtrl::CTL_OFFSET, control);
+  }
+  EXPECT_EQ(capture().status(), CaptureCore::STATUS_TRIGGERED);
+  ASSERT_TRUE(support::wait_complete(capture()));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::microseconds(8 * 65536 * 20 / 1000));
 
   capture().write(CaptureCore::TRIGGER_SOURCE_OFFSET, CaptureCore::SOURCE_POWER);
   arm(1024);
