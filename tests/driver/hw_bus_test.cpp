@@ -186,6 +186,29 @@ TEST_F(HwBusTest, ConfigurationWordsAreWrittenAndReadBack) {
   EXPECT_EQ(u.error().message(), "Failed to configure UART");
 }
 
+TEST_F(HwBusTest, ATransferWaitsAndPollsAsItsCallerAsks) {
+  enable_all();
+  power().write(0x8C, 3999u << 8);  // 80 us a bit: 32 bytes take 20.48 ms
+  auto status_reads = [&](driver::module::Polling polling) {
+    power().clear_accesses();
+    auto got = hw_->spi_transceive(
+        SpiTransceive{.is_delay = 0, .delay = 0, .rx_len = 16, .is_trigger = 0, .tx_data = base::Bytes(16, 0x5A)},
+        polling);
+    EXPECT_EQ(got.value_or(base::Bytes{}), base::Bytes(16, 0x5A));
+    const Tail tail = after_start(power().accesses(), 19, 0x80);  // counts, 16 bytes, control word
+    EXPECT_EQ(tail.rest.size(), 16u) << "the status reads come straight after the control word";
+    return tail.status_reads;
+  };
+  using std::chrono::microseconds;
+  const std::size_t single = status_reads({});
+  const std::size_t fine = status_reads({.first = microseconds{0}, .interval = microseconds{20}});
+  // Waiting out more than the transfer takes leaves one read, which finds it done.
+  const std::size_t waited = status_reads({.first = microseconds{25000}, .interval = microseconds{20}});
+  EXPECT_LE(single, 24u) << "1 ms steps";
+  EXPECT_GE(fine, 50u) << "20 us steps";
+  EXPECT_EQ(waited, 1u);
+}
+
 TEST_F(HwBusTest, SpiTransferLoadsCountsBytesDelayThenControlAndUnloadsTheEcho) {
   enable_all();
   base::log::Capture log;
