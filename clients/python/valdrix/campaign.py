@@ -351,12 +351,11 @@ class Campaign:
     def _step(self, done: int) -> int:
         a = self.args
         left = self.count - done
-        if not self.batched:
-            return min(left, _PER_TRACE_STEP)
-        if a.batch != "auto":
+        if self.batched and a.batch != "auto":
             return min(left, a.batch)
-        record = _batch.record_size(a.rx_len, a.channels, a.samples)
-        return max(1, min(left, _AUTO_BATCH_BYTES // record))
+        # A step's traces are held in memory until written: a few MiB of them.
+        step = max(1, _AUTO_BATCH_BYTES // _batch.record_size(a.rx_len, a.channels, a.samples))
+        return min(left, step if self.batched else min(step, _PER_TRACE_STEP))
 
     def _capture(self, tx: Any) -> TraceBatch:
         a = self.args
