@@ -761,6 +761,7 @@ class TraceWriter:
     metadata: Dict[str, Any]
     count: int = 0
     layout: Optional[Dict[str, Any]] = None
+    sample_period: Optional[float] = None
 
     def __len__(self) -> int:
         return self.count
@@ -778,6 +779,8 @@ class TraceWriter:
     def append(self, trace: Trace) -> None:
         """Adds one trace."""
         _need_numpy("this trace-file format")
+        if self.sample_period is None and trace.sample_period:
+            self.sample_period = trace.sample_period
         waves = {c: _np.asarray(w, dtype=_np.int16).reshape(1, -1) for c, w in trace.waves.items()}
         self.append_arrays(waves, _np.frombuffer(trace.tx, dtype=_np.uint8).reshape(1, -1),
                            _np.frombuffer(trace.rx, dtype=_np.uint8).reshape(1, -1), [trace.label], [trace.status])

@@ -260,11 +260,6 @@ class NpzWriter(TraceWriter):
             raise _disk_error(e, self.path) from e
         self.count += k
 
-    def append(self, trace: Any) -> None:
-        if self.sample_period is None and trace.sample_period:
-            self.sample_period = trace.sample_period
-        super().append(trace)
-
     def close(self) -> None:
         """Assembles the zip next to the target and renames it into place."""
         if self._tmp is None:

@@ -366,11 +366,6 @@ class ZarrWriter(TraceWriter):
         if self._pending_k >= self._chunk:
             self._flush()
 
-    def append(self, trace: Any) -> None:
-        if self.sample_period is None and trace.sample_period:
-            self.sample_period = trace.sample_period
-        super().append(trace)
-
     def _flush(self) -> None:
         if not self._pending:
             return
