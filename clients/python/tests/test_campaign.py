@@ -258,3 +258,18 @@ def test_a_failed_resumed_zarr_campaign_counts_the_traces_it_kept(sim_port, tmp_
     with pytest.raises(OSError) as caught:
         again.run()
     assert caught.value.filename == out and again.saved == 10 and len(read_traces(out)) == 10
+
+
+def test_ctrl_c_while_the_file_is_completed_leaves_it_whole(sim_port, tmp_path, monkeypatch):
+    from valdrix import capture as capture_tool, traces_npz
+
+    close = traces_npz.NpzWriter.close
+
+    def interrupted_close(self):
+        os.kill(os.getpid(), signal.SIGINT)
+        os.kill(os.getpid(), signal.SIGINT)
+        close(self)
+    monkeypatch.setattr(traces_npz.NpzWriter, "close", interrupted_close)
+    out = tmp_path / "whole.npz"
+    assert capture_tool.main(["--port", str(sim_port), "--count", "5", "--samples", "1024", "-o", str(out)]) == 0
+    assert len(read_traces(str(out))) == 5 and os.listdir(str(tmp_path)) == ["whole.npz"]

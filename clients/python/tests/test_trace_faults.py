@@ -101,10 +101,12 @@ def test_malformed_files_raise_trace_file_error_naming_file_and_fault(tmp_path):
     fails(npz("shape.npz", channel_1=waves[1], channel_2=waves[2][:4]), "numbers were due")
     fails(npz("none.npz", tx=tx), "not a trace set")
     fails(npz("meta.npz", channel_1=waves[1], metadata=np.array("[1, 2]")), "not a JSON object")
-    with zipfile.ZipFile(tmp_path / "good.npz") as good_zip, zipfile.ZipFile(tmp_path / "claim.npz", "w") as z:
-        for name in good_zip.namelist():  # channel_1's header claims far more than the member holds
-            z.writestr(name, good_zip.read(name).replace(b"(20, 12)", b"(99999999, 12)"))
-    fails(tmp_path / "claim.npz", "claims 99999999x12 int16")
+    for bad, shape_text, fragment in [("claim.npz", b"(99999999, 12)", "claims 99999999x12 int16"),
+                                      ("header.npz", b"(20, 12(", "not a readable .npz trace set")]:
+        with zipfile.ZipFile(tmp_path / "good.npz") as good_zip, zipfile.ZipFile(tmp_path / bad, "w") as z:
+            for name in good_zip.namelist():  # channel_1's header: a false claim, a broken text
+                z.writestr(name, good_zip.read(name).replace(b"(20, 12)", shape_text))
+        fails(tmp_path / bad, fragment)
 
     if _has_zarr():
         write_set(tmp_path / "good.zarr")

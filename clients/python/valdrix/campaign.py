@@ -235,6 +235,8 @@ class Campaign:
         self.warnings: List[str] = []
         self.batched = False
         self.interrupted = False
+        #: True while the file is being completed (a stop then changes nothing).
+        self.finishing = False
         self._writer: Optional[_Writer] = None
         self._resumed: Optional[Dict[str, Any]] = None
         a = self.args
@@ -480,6 +482,7 @@ class Campaign:
                 error: Optional[BaseException]) -> None:
         """Completes the file, or, after a disk error, keeps what it can;
         ``saved`` is then the traces under the asked-for name."""
+        self.finishing = True
         try:
             if writer is None:
                 return

@@ -181,6 +181,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         return " (%s holds %d of %d traces)" % (args.output, campaign.saved, campaign.count)
 
     def interrupt(signum: int, frame: Any) -> None:
+        if campaign.finishing:  # the file is being completed: let it be
+            return
         if campaign.stopping:  # a second Ctrl-C stops at once
             raise KeyboardInterrupt
         campaign.stop()

@@ -27,6 +27,7 @@ import os
 import shutil
 import struct
 import tempfile
+import tokenize
 import zipfile
 import zlib
 from typing import Any, Dict, List, Optional, Sequence
@@ -98,7 +99,8 @@ def read_npz(path: str) -> TraceSet:
     except TraceFileError:
         raise
     except (zipfile.BadZipFile, zipfile.LargeZipFile, zlib.error, EOFError, ValueError, KeyError, TypeError,
-            SyntaxError, struct.error, NotImplementedError, RuntimeError, OverflowError, MemoryError) as e:
+            SyntaxError, tokenize.TokenError, struct.error, NotImplementedError, RuntimeError, OverflowError,
+            MemoryError) as e:
         # numpy's header parser and zipfile raise all of these for broken input.
         raise TraceFileError(path, "not a readable .npz trace set (%s)" % (str(e) or type(e).__name__)) from None
 
