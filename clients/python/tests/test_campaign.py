@@ -115,7 +115,8 @@ def interrupt_after(out, minimum, *args):
 
 @pytest.mark.parametrize("suffix", [".trs", ".zarr"])
 def test_resume_continues_a_cut_short_campaign_with_its_own_settings(sim_port, tmp_path, suffix):
-    total = 500 if SLOW else 2000
+    # Large enough that a fast instrument is still capturing when Ctrl-C comes.
+    total = 500 if SLOW else 20000
     lines = ["%032x" % (i * 0x0101010101) for i in range(total)]
     inputs = tmp_path / "inputs.txt"
     inputs.write_text("\n".join(lines) + "\n")
@@ -133,7 +134,7 @@ def test_resume_continues_a_cut_short_campaign_with_its_own_settings(sim_port, t
     if suffix != ".trs":
         return
     resumed, whole = tmp_path / ("r" + suffix), tmp_path / ("w" + suffix)
-    count = 300 if SLOW else 1000
+    count = 300 if SLOW else 10000
     interrupt_after(resumed, 20, "--port", sim_port, "--count", count, "--seed", 3, "--samples", 1024, "--tvla",
                     "--batch", 1)
     assert tool("capture", "--port", sim_port, "--resume", "-o", resumed).returncode == 0
