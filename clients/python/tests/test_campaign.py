@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import PACKAGE_ROOT, SLOW, free_port, sim_executable
+from conftest import PACKAGE_ROOT, free_port, sim_executable
 from valdrix.traces import read_traces
 
 ENV = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
@@ -58,10 +58,10 @@ def wait_for_traces(out, proc, size=200_000):
 def test_campaign_survives_a_service_restart_and_says_what_it_kept_when_it_gives_up(tmp_path):
     sim, port = spawn_sim()
     out = tmp_path / "restart.trs"
-    count = 300 if SLOW else 8000  # batches run fast: enough that the restart comes mid-campaign
+    count = 8000  # batches run fast, even emulated: enough that the restart comes mid-campaign
     run = capture("--port", port, "--count", count, "--samples", 1024, "--rx-len", 16, "-o", out)
     try:
-        wait_for_traces(out, run, 20_000 if SLOW else 200_000)
+        wait_for_traces(out, run)
         stop(sim)
         time.sleep(1.5)  # the unit restarts the service after a pause
         sim, _ = spawn_sim(port=port)
@@ -115,8 +115,9 @@ def interrupt_after(out, minimum, *args):
 
 @pytest.mark.parametrize("suffix", [".trs", ".zarr"])
 def test_resume_continues_a_cut_short_campaign_with_its_own_settings(sim_port, tmp_path, suffix):
-    # Large enough that a fast instrument is still capturing when Ctrl-C comes.
-    total = 500 if SLOW else 20000
+    # Large enough that a fast instrument, or an emulated one, is still
+    # capturing when Ctrl-C comes.
+    total = 20000
     lines = ["%032x" % (i * 0x0101010101) for i in range(total)]
     inputs = tmp_path / "inputs.txt"
     inputs.write_text("\n".join(lines) + "\n")
@@ -134,7 +135,7 @@ def test_resume_continues_a_cut_short_campaign_with_its_own_settings(sim_port, t
     if suffix != ".trs":
         return
     resumed, whole = tmp_path / ("r" + suffix), tmp_path / ("w" + suffix)
-    count = 300 if SLOW else 10000
+    count = 10000
     interrupt_after(resumed, 20, "--port", sim_port, "--count", count, "--seed", 3, "--samples", 1024, "--tvla",
                     "--batch", 1)
     assert tool("capture", "--port", sim_port, "--resume", "-o", resumed).returncode == 0
