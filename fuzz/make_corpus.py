@@ -41,6 +41,12 @@ def i2c_transceive(tx, tsf1=1, tsf2=0, rw=0, lens=(2, 0, 0, 0, 0, 0, 0, 0), trig
         u8(trigger) + tx
 
 
+def capture_batch(inputs, bus=1, channels=3, offset=0, length=256, rx_len=0, timeout=10):
+    tx_len = len(inputs[0]) if inputs else 0
+    return (u8(bus) + u8(channels) + u32(offset) + u32(length) + u16(tx_len) + u16(rx_len) + u32(len(inputs)) +
+            u32(timeout) + u16(0) + b"".join(inputs))
+
+
 def uart_transceive(tx, rx_len=0, trigger=0, timeout=10):
     return u16(rx_len) + u8(trigger) + u32(timeout) + tx
 
@@ -154,6 +160,10 @@ ROUTER = {
     "uart_receive_fifo": frame(0x0264) + frame(0x0265) + frame(0x0266),
     "unknown_codes": frame(0x0000) + frame(0x0007) + frame(0x0999, b"\x42\x42\x42") + frame(0xFFFF),
     "capture_loop": CAPTURE_LOOP,
+    "batch_info": frame(0x0F01),
+    "capture_batch_spi": frame(0x0125, u32(1024)) + frame(0x023D, u8(1)) +
+    frame(0x0F00, capture_batch([b"\x00\x01", b"\xfe\xff"], rx_len=2)),
+    "capture_batch_forced": frame(0x0125, u32(512)) + frame(0x0F00, capture_batch([b"", b"", b""], bus=0, channels=2)),
 }
 
 

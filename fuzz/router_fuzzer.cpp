@@ -36,6 +36,7 @@ constexpr std::uint16_t MAX_SPI_PSC = 15;
 constexpr std::uint16_t MAX_RX_LEN = 1024;
 constexpr std::uint16_t MAX_I2C_LEN = 64;
 constexpr std::uint32_t MAX_UART_TIMEOUT_MS = 20;
+constexpr std::uint32_t MAX_BATCH_COUNT = 4;
 // Raw writes into the power and bus block keep 9 bits: setpoints and control words
 // stay expressible, byte counts and prescalers stay small.
 constexpr std::uint32_t POWER_BUS_MASK = 0x1FF;
@@ -44,12 +45,13 @@ constexpr std::uint64_t POWER_BUS_BASE = 0x43C10000, POWER_BUS_SIZE = 0x10000;
 constexpr std::uint64_t OSC_CTL_BASE = 0x43C20000, OSC_CTL_SIZE = 0x1000;
 constexpr std::uint64_t OSC_SAMPLE_LENGTH = OSC_CTL_BASE + 0x14;
 
-// Every command code the service knows; all others must be refused.
-constexpr std::array<std::uint16_t, 41> KNOWN = {
+// Every command code the service knows, the batch capture extension's two
+// included; all others must be refused.
+constexpr std::array<std::uint16_t, 43> KNOWN = {
     0x0001, 0x0002, 0x0003, 0x0004, 0x0005, 0x0006, 0x0100, 0x0104, 0x0105, 0x0108, 0x0124,
     0x0125, 0x0126, 0x0127, 0x0128, 0x0129, 0x0130, 0x0150, 0x0151, 0x0152, 0x0153, 0x0200,
     0x0201, 0x0202, 0x0203, 0x0204, 0x023C, 0x023D, 0x023E, 0x023F, 0x024A, 0x024B, 0x024C,
-    0x024D, 0x0260, 0x0261, 0x0262, 0x0263, 0x0264, 0x0265, 0x0266};
+    0x024D, 0x0260, 0x0261, 0x0262, 0x0263, 0x0264, 0x0265, 0x0266, 0x0F00, 0x0F01};
 
 [[noreturn]] void fail(const char* what, std::uint16_t command) {
   std::fprintf(stderr, "router fuzzer: command 0x%04x: %s\n", command, what);
@@ -88,6 +90,12 @@ void clamp(std::uint16_t command, base::Bytes& p) {
     case 0x0263:  // uart_transceive: rx_len, timeout
       clamp_be16(p, 0, MAX_RX_LEN);
       clamp_be32(p, 3, MAX_UART_TIMEOUT_MS);
+      break;
+    case 0x0F00:  // capture_batch: window length, rx_len, count, per-trace time-out
+      clamp_be32(p, 6, MAX_SAMPLES);
+      clamp_be16(p, 12, MAX_RX_LEN);
+      clamp_be32(p, 14, MAX_BATCH_COUNT);
+      clamp_be32(p, 18, MAX_UART_TIMEOUT_MS);
       break;
     default: break;
   }
