@@ -31,7 +31,7 @@ constexpr int IN_FLIGHT = 2;
 constexpr std::size_t BUDGET_MIB = 64;  // the service's memory budget
 constexpr std::size_t READ_CHUNK = 1u << 20;
 
-struct Spec {
+struct Plan {
   std::uint32_t samples = 4096;
   std::uint8_t channels = 3;
   std::uint16_t tx = 16;
@@ -63,7 +63,7 @@ Bytes input(std::uint32_t k, std::uint16_t len) {
   return b;
 }
 
-Bytes batch_frame(const Spec& s, std::uint32_t count, std::uint32_t first) {
+Bytes batch_frame(const Plan& s, std::uint32_t count, std::uint32_t first) {
   Bytes p(BATCH_HEAD);
   p[0] = 1;  // SPI
   p[1] = s.channels;
@@ -81,7 +81,7 @@ Bytes batch_frame(const Spec& s, std::uint32_t count, std::uint32_t first) {
   return request(CAPTURE_BATCH, p);
 }
 
-Bytes spi_transfer_frame(const Spec& s, std::uint32_t k) {
+Bytes spi_transfer_frame(const Plan& s, std::uint32_t k) {
   Bytes p(8);
   base::store_be16(p.data() + 5, s.rx);
   p[7] = 1;  // trigger
@@ -91,7 +91,7 @@ Bytes spi_transfer_frame(const Spec& s, std::uint32_t k) {
 }
 
 // Sends the set-up a campaign needs; false with a reason.
-bool set_up(Conn& c, const Spec& s, std::string& err) {
+bool set_up(Conn& c, const Plan& s, std::string& err) {
   const Bytes psc{static_cast<std::uint8_t>(s.psc >> 8), static_cast<std::uint8_t>(s.psc), 0, 0};
   const std::vector<Bytes> frames{request(OSC_SET_SAMPLE_LENGTH, be32(s.samples)),
                                   request(OSC_SET_SAMPLE_RATE, be32(s.rate_khz)),
@@ -143,7 +143,7 @@ struct Outcome {
 };
 
 // Reads one capture_batch answer of `count` records, counting the complete ones.
-bool read_batch_answer(int fd, const Spec& s, std::uint32_t count, Bytes& buf, Outcome& o) {
+bool read_batch_answer(int fd, const Plan& s, std::uint32_t count, Bytes& buf, Outcome& o) {
   std::uint8_t head[protocol::RESPONSE_HEADER_SIZE];
   for (std::size_t got = 0; got < sizeof head;) {
     ssize_t n = ::read(fd, head + got, sizeof head - got);
@@ -179,7 +179,7 @@ bool read_batch_answer(int fd, const Spec& s, std::uint32_t count, Bytes& buf, O
   return true;
 }
 
-Outcome batched(const sockaddr_in& addr, const Spec& s, double seconds) {
+Outcome batched(const sockaddr_in& addr, const Plan& s, double seconds) {
   Outcome o;
   auto c = Conn::open(addr, o.error);
   if (!c || !set_up(*c, s, o.error)) return o;
@@ -221,7 +221,7 @@ void quick_ack(int fd) {
 // The sequence a script sends for each trace: arm, the triggering transfer and a
 // status read in one write; once the fill is over, status polls until complete;
 // then both read-outs in one write.
-Outcome per_trace(const sockaddr_in& addr, const Spec& s, double seconds) {
+Outcome per_trace(const sockaddr_in& addr, const Plan& s, double seconds) {
   Outcome o;
   auto c = Conn::open(addr, o.error);
   if (!c || !set_up(*c, s, o.error)) return o;
@@ -286,7 +286,7 @@ struct MemoryFigure {
   std::uint32_t traces = 0;
 };
 
-MemoryFigure batch_memory(const sockaddr_in& addr, const Spec& s, pid_t pid, std::uint32_t mib_answer) {
+MemoryFigure batch_memory(const sockaddr_in& addr, const Plan& s, pid_t pid, std::uint32_t mib_answer) {
   MemoryFigure m;
   auto c = Conn::open(addr, m.error);
   if (!c || !set_up(*c, s, m.error)) return m;
@@ -353,7 +353,7 @@ constexpr const char* USAGE =
 }  // namespace
 
 int run_campaign(int argc, char** argv) {
-  Spec s;
+  Plan s;
   std::string host = "127.0.0.1";
   std::uint16_t port = 9761;
   std::string spawn;

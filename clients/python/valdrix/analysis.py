@@ -41,9 +41,9 @@ built it, otherwise in numpy.
 
 from __future__ import annotations
 
-import importlib.util
 import math
 import os
+import sys
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -61,27 +61,19 @@ LEAK_THRESHOLD = 4.5
 
 
 def _load_kernels() -> Any:
-    try:
-        from . import _kernels  # type: ignore[attr-defined]
-        return _kernels
-    except ImportError:
-        pass
-    # A checkout's build puts the compiled kernel outside the source tree.
+    # A checkout's build puts the compiled kernel outside the source tree, in
+    # VALDRIX_KERNELS_DIR/valdrix: the package looks there after its own folder.
     where = os.environ.get("VALDRIX_KERNELS_DIR")
     if where:
+        package_path = sys.modules[__package__].__path__
         folder = os.path.join(where, "valdrix")
-        for name in sorted(os.listdir(folder)) if os.path.isdir(folder) else []:
-            if name.startswith("_kernels.") and name.endswith(".so"):
-                spec = importlib.util.spec_from_file_location("valdrix._kernels", os.path.join(folder, name))
-                if spec is None or spec.loader is None:
-                    continue
-                module = importlib.util.module_from_spec(spec)
-                try:
-                    spec.loader.exec_module(module)
-                except ImportError:
-                    continue
-                return module
-    return None
+        if folder not in package_path:
+            package_path.append(folder)
+    try:
+        from . import _kernels  # type: ignore[attr-defined]
+    except ImportError:
+        return None
+    return _kernels
 
 
 _kernels = _load_kernels()
