@@ -82,10 +82,6 @@ def _empty(answer: Union[bytes, bytearray]) -> None:
 _empty.limit = 0  # type: ignore[attr-defined]
 
 
-def _raw(answer: Union[bytes, bytearray]) -> bytes:
-    return bytes(answer)
-
-
 def _raw_upto(limit: int) -> Decoder:
     return _limited(limit, lambda answer: bytes(answer))
 
