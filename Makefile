@@ -25,6 +25,7 @@ run: deps $(BUILD)/build.ninja
 	$(BUILD)/bin/valdrixd-sim --port $(PORT)
 
 test: build
+	@scripts/install-deps.sh test
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 clean:

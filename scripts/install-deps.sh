@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a make target needs, when they are missing.
-# Usage: scripts/install-deps.sh GROUP...   (groups: build arm fuzz python)
+# Usage: scripts/install-deps.sh GROUP...   (groups: build arm fuzz python test)
 set -euo pipefail
 
 declare -A GROUPS_PKGS=(
@@ -8,10 +8,15 @@ declare -A GROUPS_PKGS=(
   [arm]="g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user file"
   [fuzz]="clang-16 libclang-rt-16-dev libc++-16-dev libc++abi-16-dev"
   # The package's analysis: Debian's OpenBLAS (numpy picks it up through the
-  # libblas.so.3 alternative), zarr stores, Dask clusters, and gcc with the
-  # Python headers for the compiled accumulation kernel.
+  # libblas.so.3 alternative), zarr stores, HDF5 files, Dask clusters, the web
+  # bench's server, and gcc with the Python headers for the compiled
+  # accumulation kernel.
   [python]="python3 python3-pytest python3-venv python3-pip python3-setuptools python3-numpy python3-matplotlib
-            libopenblas0-pthread python3-zarr python3-dask python3-distributed python3-dev gcc"
+            libopenblas0-pthread python3-zarr python3-h5py python3-dask python3-distributed python3-aiohttp
+            python3-dev gcc"
+  # What only the tests need: a real browser for the web bench's page, and a
+  # notebook kernel to execute the tutorial notebook.
+  [test]="chromium chromium-driver python3-selenium python3-nbclient python3-nbformat python3-ipykernel"
 )
 
 missing=()
