@@ -8,8 +8,11 @@ if(NOT VALDRIX_PYTHON OR NOT TARGET valdrixd-sim)
 endif()
 
 # The package's compiled accumulation kernel, built next to the other build
-# products (never into the source tree); without a C compiler or python3-dev the
-# analysis runs on numpy alone, so a failed build only warns.
+# products (never into the source tree) as python-kernels/valdrix/_kernels*.so.
+# The tests put that tree on PYTHONPATH, and the package, which spans every
+# valdrix directory on the path, imports it as valdrix._kernels. Without a C
+# compiler or python3-dev the analysis runs on numpy alone (and says so), so a
+# failed build only warns.
 set(valdrix_kernels_dir ${CMAKE_CURRENT_BINARY_DIR}/python-kernels)
 add_custom_command(
   OUTPUT ${valdrix_kernels_dir}/stamp
@@ -24,7 +27,7 @@ add_custom_target(python_kernels ALL DEPENDS ${valdrix_kernels_dir}/stamp)
 add_test(NAME python
          COMMAND ${VALDRIX_PYTHON} -m pytest -q -p no:cacheprovider ${CMAKE_SOURCE_DIR}/clients/python)
 set(valdrix_python_env "VALDRIX_SIM=$<TARGET_FILE:valdrixd-sim>" "PYTHONDONTWRITEBYTECODE=1"
-    "VALDRIX_KERNELS_DIR=${valdrix_kernels_dir}")
+    "PYTHONPATH=${valdrix_kernels_dir}")
 if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
   list(GET CMAKE_CROSSCOMPILING_EMULATOR 0 valdrix_python_emulator)
   find_program(VALDRIX_PYTHON_EMULATOR ${valdrix_python_emulator})

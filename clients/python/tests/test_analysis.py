@@ -12,7 +12,9 @@ import pytest
 np = pytest.importorskip("numpy")
 
 from valdrix import Trace, analysis  # noqa: E402
+from valdrix.analysis import engine, files  # noqa: E402
 from valdrix.analyze import main as analyze_main  # noqa: E402
+from valdrix.progress import Progress  # noqa: E402
 from valdrix.traces import TrsWriter  # noqa: E402
 
 RNG_SEED = 20261208
@@ -25,12 +27,12 @@ def adder(request, monkeypatch):
     or the columns of even small test arrays, and again with numpy alone."""
     if request.param.startswith("kernel"):
         if not analysis.kernels_available():
-            pytest.skip("the compiled kernel is not built (VALDRIX_KERNELS_DIR)")
-        monkeypatch.setattr(analysis, "_PARALLEL_MIN", 0)
+            pytest.skip("the compiled kernel is not built (build/tests/python-kernels on PYTHONPATH)")
+        monkeypatch.setattr(engine, "_PARALLEL_MIN", 0)
         if request.param == "kernel-columns":
-            monkeypatch.setattr(analysis, "_PRIVATE_SUMS", 0)
+            monkeypatch.setattr(engine, "_PRIVATE_SUMS", 0)
     else:
-        monkeypatch.setattr(analysis, "_kernels", None)
+        monkeypatch.setattr(engine, "_kernels", None)
     return request.param
 
 
@@ -70,12 +72,18 @@ def test_ttest_and_snr_equal_a_two_pass_reference(adder):
         analysis.TTest(s).update(x[1000:], groups[1000:]))
     close(mixed.t(), welch(a, b))
 
-    classes = rng.integers(0, 256, size=n)
+    # SNR: classes weighted by their traces; 16 bytes in one pass equal each byte alone.
+    classes = rng.integers(0, 256, size=(n, 16))
+    classes[:, 3] = rng.integers(0, 9, size=n)
+    x[:, 30] += (10 * classes[:, 3]).astype(np.int16)
     got = chunks_merged(lambda: analysis.SNR(s), x, classes).snr()
-    seen = np.unique(classes)
-    means = np.array([x[classes == c].astype(float).mean(0) for c in seen])
-    noise = np.array([x[classes == c].astype(float).var(0) for c in seen]).mean(0)
-    close(got, means.var(0) / noise)
+    for b in (0, 3, 15):
+        seen, counts = np.unique(classes[:, b], return_counts=True)
+        means = np.array([x[classes[:, b] == c].astype(float).mean(0) for c in seen])
+        variances = np.array([x[classes[:, b] == c].astype(float).var(0) for c in seen])
+        signal = (counts[:, None] * (means - x.astype(float).mean(0)) ** 2).sum(0) / n
+        close(got[b], signal / ((counts[:, None] * variances).sum(0) / n))
+        assert np.array_equal(analysis.SNR(s).update(x, classes[:, b]).snr(), got[b])
 
 
 def test_cpa_equals_pearson_correlation_and_recovers_the_key(adder):
@@ -119,10 +127,10 @@ def test_alignment_finds_each_traces_shift():
     assert (aligned[:, 100:300] == base[100:300].astype(np.int16)).all()
 
 
-def write_set(path, x, tx, labels=None):
+def write_set(path, x, tx, labels=None, rx=None):
     with TrsWriter(str(path), {"sample_rate_khz": 48000}, labels=labels is not None) as w:
         for i in range(len(x)):
-            w.append(Trace(waves={1: x[i] // 2, 2: x[i]}, tx=bytes(tx[i]), rx=b"",
+            w.append(Trace(waves={1: x[i] // 2, 2: x[i]}, tx=bytes(tx[i]), rx=b"" if rx is None else bytes(rx[i]),
                            label=labels[i] if labels is not None else ""))
     return str(path)
 
@@ -147,8 +155,8 @@ def test_tvla_verdict_json_and_fail_on_leak(tvla_file, tmp_path, capsys):
     assert lines[-1].startswith("tvla order 1: LEAKAGE: max |t| = ")
     assert lines[-1].endswith("5 of 180 samples exceed 4.5: 60-63, 150")
     data = json.loads(out.read_text())
-    assert sorted(data) == ["leaking", "max_abs_t", "t", "traces"]
-    assert data["leaking"] == [60, 61, 62, 63, 150] and data["traces"] == len(x)
+    assert sorted(data) == ["first_sample", "leaking", "max_abs_t", "t", "traces"]
+    assert data["leaking"] == [60, 61, 62, 63, 150] and data["traces"] == len(x) and data["first_sample"] == 10
     want = welch(x[fixed, 10:190].astype(float), x[~fixed, 10:190].astype(float))
     close(np.array(data["t"]), want)
     assert data["max_abs_t"] == pytest.approx(np.abs(want).max())
@@ -268,7 +276,7 @@ def test_a_zarr_store_and_an_npz_set_analyse_as_the_trs_file_does(tvla_file, tmp
 def test_a_dask_cluster_of_two_worker_processes_gives_the_local_result(tvla_file, monkeypatch):
     distributed = pytest.importorskip("distributed")
     path, _, _ = tvla_file
-    monkeypatch.setattr(analysis._Source, "chunk_rows", lambda self, budget=0: 128)  # many parts, several merges
+    monkeypatch.setattr(files._Source, "chunk_rows", lambda self, budget=0: 128)  # many parts, several merges
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
                                   host="127.0.0.1") as cluster:
         remote = analysis.analyze(path, "tvla", scheduler=cluster.scheduler_address)
@@ -342,19 +350,135 @@ def test_flat_traces_rank_the_true_key_last_not_first():
     assert list(cpa.ranks(KEY)) == [255] * 16
 
 
-def test_snr_verdict_and_json(tmp_path, capsys):
+def snr_reference(x, classes):
+    """The count-weighted SNR, two passes over the traces."""
+    seen, counts = np.unique(classes, return_counts=True)
+    x = x.astype(float)
+    means = np.array([x[classes == c].mean(0) for c in seen])
+    variances = np.array([x[classes == c].var(0) for c in seen])
+    signal = (counts[:, None] * (means - x.mean(0)) ** 2).sum(0) / len(x)
+    return signal / ((counts[:, None] * variances).sum(0) / len(x))
+
+
+def test_snr_of_every_byte_classes_by_the_key_and_warns_of_thin_classes(tmp_path, capsys):
     rng = np.random.default_rng(RNG_SEED + 6)
     n, s = 2000, 64
     pts = rng.integers(0, 256, size=(n, 16), dtype=np.uint8)
     x = rng.integers(-200, 200, size=(n, s)).astype(np.int16)
-    x[:, 40] += 50 * analysis.HW[analysis.SBOX[pts[:, 1] ^ KEY[1]]].astype(np.int16)
+    hw = analysis.HW[analysis.SBOX[pts[:, 1] ^ KEY[1]]]
+    x[:, 40] += 50 * hw.astype(np.int16)
     path = write_set(tmp_path / "snr.trs", x, pts)
     out = tmp_path / "snr.json"
-    assert analyze_main(["snr", path, "--byte", "1", "--key", KEY.hex(), "--json", str(out)]) == 0
-    assert capsys.readouterr().out.splitlines()[-1].startswith("snr of Sbox(pt[1] ^ k[1]): max ")
+    assert analyze_main(["snr", path, "--key", KEY.hex(), "--window", "8:64", "--json", str(out)]) == 0
+    captured = capsys.readouterr()
+    lines = captured.out.splitlines()
+    assert len(lines) == 17 and lines[2].startswith("snr of HW(Sbox(pt[1] ^ k[1])): max ")
+    assert lines[2].endswith(" at sample 40") and captured.err == ""
     data = json.loads(out.read_text())
-    assert data["at"] == 40 and data["traces"] == n and len(data["snr"]) == s
-    assert data["max_snr"] == pytest.approx(analysis.SNR(s).update(x, analysis.SBOX[pts[:, 1] ^ KEY[1]]).snr()[40])
+    assert data["bytes"] == list(range(16)) and data["first_sample"] == 8 and data["traces"] == n
+    assert data["at"][1] == 40 and len(data["snr"]) == 16 and len(data["snr"][1]) == 56
+    assert data["max_snr"][1] == pytest.approx(snr_reference(x[:, 40:41], hw)[0], rel=1e-9)
+
+    # Sbox(pt ^ k) is pt renamed; the weight of it is not, so a wrong key's classes see little.
+    wrong = bytes(b ^ 0x5A for b in KEY)
+    assert analyze_main(["snr", path, "--byte", "1", "--key", wrong.hex(), "--json", str(out)]) == 0
+    assert json.loads(out.read_text())["max_snr"] < data["max_snr"][1] / 5
+
+    assert analyze_main(["snr", path, "--byte", "1"]) == 0
+    err = capsys.readouterr().err
+    assert err == ("valdrix-analyze: warning: the SNR is not to be trusted: 2000 traces over 256 classes, 7.8 per "
+                   "class: noise alone reads an SNR of about 0.15; at least 20 traces per class make it trustworthy\n")
+    assert analyze_main(["snr", path, "--byte", "1", "--traces", "20"]) == 0
+    assert capsys.readouterr().err == ("valdrix-analyze: warning: the SNR is not to be trusted: 20 traces over 19 "
+                                       "classes, 1.1 per class: noise alone reads an SNR of about 18; at least 20 "
+                                       "traces per class make it trustworthy\n")
+    few = analysis.SNR(s).update(x[:3], pts[:3, 1])
+    assert analysis.snr_warnings(few) == ["3 traces over 3 classes leave no class with a spread of its own: the "
+                                          "noise cannot be estimated"]
+
+
+def test_order_two_is_exact_whatever_the_chunks(adder):
+    rng = np.random.default_rng(RNG_SEED + 7)
+    n, s = 2500, 70
+    x = rng.integers(-32768, 32768, size=(n, s)).astype(np.int16)  # the whole int16 range
+    x[:, :10] = (rng.integers(-30, 30, size=(n, 10)) + 30000).astype(np.int16)  # a large offset
+    groups = rng.integers(0, 2, size=n)
+    x[groups == 0, 5] = (x[groups == 0, 5] - 30000) * 2 + 30000  # more spread, same mean: order 2 only
+    whole = analysis.TTest(s, order=2).update(x, groups).t()
+    merged = chunks_merged(lambda: analysis.TTest(s, order=2), x, groups, cuts=(0, 1, 999, 1000, 2001)).t()
+    assert np.array_equal(whole, merged)
+    a, b = x[groups == 0].astype(float), x[groups == 1].astype(float)
+    want = welch((a - a.mean(0)) ** 2, (b - b.mean(0)) ** 2)
+    assert np.max(np.abs(whole - want) / np.maximum(np.abs(want), 1.0)) < 1e-9
+    assert abs(whole[5]) > 20 and np.abs(whole[:5]).max() < 5
+
+
+def float_set(kind, bad):
+    """An in-memory float set of 300 traces whose trace 7, sample 11 is ``bad``."""
+    from valdrix.traces import TraceSet
+
+    rng = np.random.default_rng(RNG_SEED + 8)
+    x = rng.normal(0, 1, size=(300, 32)).astype(np.float32)
+    x[7, 11] = bad
+    pts = rng.integers(0, 256, size=(300, 16), dtype=np.uint8)
+    labels = ["fixed" if i % 2 else "random" for i in range(300)] if kind == "tvla" else None
+    return TraceSet({2: x}, tx_array=pts, rx_array=pts, labels=labels)
+
+
+@pytest.mark.parametrize("bad", [float("nan"), float("inf"), -float("inf")])
+@pytest.mark.parametrize("kind", ["tvla", "snr", "cpa"])
+def test_non_finite_samples_are_refused_with_where_they_are(kind, bad, monkeypatch):
+    monkeypatch.setattr(files._Source, "chunk_rows", lambda self, budget=0: 5)  # trace 7 in the second chunk
+    with pytest.raises(analysis.NonFiniteError) as e:
+        analysis.analyze(float_set(kind, bad), kind, window=(3, 30))
+    assert str(e.value) == ("1 non-finite sample (NaN or inf) in 1 trace, the first (%s) at trace 7, sample 11: "
+                            "nothing is computed from them (--window or --traces can leave them out)" % bad)
+    # Left out by the window, the rest analyses.
+    acc = analysis.analyze(float_set(kind, bad), kind, window=(12, 30))
+    assert acc.traces == 300
+
+
+def test_the_last_round_distance_finds_round_key_10_and_the_key(tmp_path, capsys):
+    rng = np.random.default_rng(RNG_SEED + 9)
+    n, s = 3000, 40
+    cts = rng.integers(0, 256, size=(n, 16), dtype=np.uint8)
+    k10 = analysis.expand_key(KEY)[10]
+    x = rng.integers(-300, 300, size=(n, s)).astype(np.int16)
+    for b in range(16):
+        state = analysis.INV_SBOX[cts[:, b] ^ k10[b]]  # the state before the last round, at ShiftRows(b)
+        sr = (b + 4 * (b % 4)) % 16
+        x[:, 4 + 2 * b] += 60 * analysis.HW[state ^ cts[:, sr]].astype(np.int16)
+    path = write_set(tmp_path / "hd.trs", x, np.zeros((n, 16), np.uint8), rx=cts)
+    out = tmp_path / "hd.json"
+    assert analyze_main(["cpa", path, "--model", "last-round-hd", "--key", KEY.hex(), "--json", str(out)]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[-2] == "cpa: round key 10 %s, so the key is %s (inverse key schedule)" % (k10.hex(), KEY.hex())
+    assert lines[-1] == "cpa: key %s from %d traces; 16 of 16 bytes are the true key's (rank 0)" % (KEY.hex(), n)
+    data = json.loads(out.read_text())
+    assert data["key"] == KEY.hex() and data["round_key_10"] == k10.hex() and data["rank"] == [0] * 16
+    # The correlation is Pearson's of the model itself.
+    cpa = analysis.CPA(s, model="last-round-hd", bytes=[6]).update(x, cts)
+    h = analysis.HW[analysis.INV_SBOX[cts[:, 6][:, None] ^ np.arange(256, dtype=np.uint8)[None, :]]
+                    ^ cts[:, (6 + 8) % 16][:, None]].astype(float)
+    want = np.corrcoef(np.hstack([h, x.astype(float)]).T)[:256, 256:]
+    assert np.max(np.abs(cpa.correlation()[0] - want)) < 1e-9
+    # A first-round model finds nothing in these traces; a single bit of the S-box output is a model too.
+    assert analyze_main(["cpa", path, "--model", "sbox-bit:3"]) == 0
+    assert "the evidence is too weak" in capsys.readouterr().err
+    with pytest.raises(SystemExit):
+        analyze_main(["cpa", path, "--model", "sbox-bit:8"])
+    assert "unknown leakage model 'sbox-bit:8'" in capsys.readouterr().err
+
+
+def test_an_interrupted_run_exits_130(tvla_file, monkeypatch, capsys):
+    path, _, _ = tvla_file
+
+    def interrupt(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(analysis, "analyze", interrupt)
+    assert analyze_main(["tvla", path, "--fail-on-leak"]) == 130
+    assert capsys.readouterr().err.endswith("valdrix-analyze: interrupted\n")
 
 
 class FakeTerminal:
@@ -373,10 +497,10 @@ class FakeTerminal:
 
 def test_progress_shows_on_a_terminal_only(tvla_file, monkeypatch):
     path, x, _ = tvla_file
-    monkeypatch.setattr(analysis._Source, "chunk_rows", lambda self, budget=0: 500)
+    monkeypatch.setattr(files._Source, "chunk_rows", lambda self, budget=0: 500)
     for tty in (True, False):
         stream = FakeTerminal(tty)
-        progress = analysis.Progress("tvla set", stream=stream, every=0)
+        progress = Progress("tvla set", stream=stream, every=0)
         analysis.analyze(path, "tvla", progress=progress)
         progress.finish()
         if tty:

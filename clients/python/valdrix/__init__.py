@@ -21,9 +21,15 @@ for waves, batches, .npz and the analysis where it is installed, zarr
 (Debian: python3-zarr) for zarr stores, matplotlib for ``Trace.plot``.
 """
 
-from .batch import BatchInfo, TraceBatch
-from .client import BUSES, Pipeline, Valdrix
-from .codes import (
+from pkgutil import extend_path
+
+# The package may be spread over several directories on sys.path: a checkout's
+# build keeps the compiled kernel (valdrix/_kernels) in a tree of its own.
+__path__ = extend_path(__path__, __name__)
+
+from .batch import BatchInfo, TraceBatch  # noqa: E402
+from .client import BUSES, Pipeline, Valdrix  # noqa: E402
+from .codes import (  # noqa: E402
     CLOCK_KHZ,
     DEFAULT_PORT,
     I2C_SPEED_HZ,
@@ -39,7 +45,7 @@ from .codes import (
     TriggerMode,
     TriggerSource,
 )
-from .errors import (
+from .errors import (  # noqa: E402
     BusyError,
     CaptureTimeout,
     FramingError,
@@ -50,7 +56,7 @@ from .errors import (
     UnsupportedError,
     ValdrixError,
 )
-from .trace import Trace
+from .trace import Trace  # noqa: E402
 
 __version__ = "0.2.0"
 

@@ -16,11 +16,17 @@
  *     s1[c, j] += x[i, j] and, when s2 is not None, s2[c, j] += x[i, j]^2.
  *     classes: contiguous int32 (n,); s1, s2: C-contiguous int64 (G, s).
  *
- * byte_sums(x, values, s1, col0, col1)
- *     For every row i and every column b of values (n, B) uint8:
- *     s1[b, values[i, b], j] += x[i, j]. s1: C-contiguous int64 (B, 256, s).
- *     Rows are added into int32 partial sums over a block of columns that stays
- *     in cache, folded into s1 before they could overflow.
+ * bucket_sums(x, buckets, s1, col0, col1)
+ *     For every row i and every slot m of buckets (n, M) int32 with a bucket
+ *     k = buckets[i, m] in [0, K): s1[k, j] += x[i, j]. s1: C-contiguous int64
+ *     (K, s). A CPA's buckets are (byte, value) pairs; an SNR's, classes of
+ *     every byte at once. Rows are added into int32 partial sums over a block
+ *     of columns that stays in cache, folded into s1 before they could overflow.
+ *
+ * moment_sums(x, classes, m, col0, col1)
+ *     For every row i whose class c lies in [0, G): the seven int64 sums of
+ *     m[c] (G, 7, s) from which the moments up to the fourth follow exactly
+ *     (see add_row_moments).
  */
 
 #define PY_SSIZE_T_CLEAN
@@ -39,8 +45,11 @@
 /* Rows added into the int32 partial sums before they are folded: |x| <= 32768,
    so 65535 rows cannot overflow. */
 #define PARTIAL_ROWS 65535
-/* Columns of one cache block of byte_sums: 16 bytes x 256 values x 128 x 4 B = 2 MiB. */
-#define BLOCK_COLS 128
+/* Columns of one cache block of bucket_sums: a CPA's 16 bytes x 256 values x 32 x 4 B = 512 KiB, a
+   core's second-level cache. */
+#define BLOCK_COLS 32
+/* How far ahead the next rows of a column block are fetched. */
+#define PREFETCH_ROWS 16
 
 static int format_is(const Py_buffer *view, char code) {
     const char *f = view->format ? view->format : "B";
@@ -106,25 +115,68 @@ static void add_row_partial(int32_t *restrict s1, const char *restrict row, Py_s
     }
 }
 
-/* Rows [r0, r1) of columns [c0, c0 + w) added into the partial sums of their
-   byte values. The loop over a full block has a constant trip count, so that it
-   compiles to straight vector code without a call per row and byte. */
+/* The seven sums from which the central moments up to the fourth follow
+   exactly. x^2 < 2^31 splits as h * 2^15 + l with h, l < 2^15, so that
+   x^3 = (x h) 2^15 + x l and x^4 = h^2 2^30 + (h l) 2^16 + l^2: every term is
+   below 2^31 in magnitude, and int64 sums of them hold 2^32 traces. */
+enum { MOMENT_SUMS = 7 };
+
 VALDRIX_CLONES
-static void bucket_rows(int32_t *restrict partial, const char *base, Py_ssize_t stride, const uint8_t *values,
-                        Py_ssize_t nbytes, Py_ssize_t r0, Py_ssize_t r1, Py_ssize_t c0, Py_ssize_t w) {
+static void add_row_moments(int64_t *restrict m, Py_ssize_t stride, const char *restrict row, Py_ssize_t n) {
+    int64_t *restrict s1 = m, *restrict s2 = m + stride, *restrict s3h = m + 2 * stride,
+            *restrict s3l = m + 3 * stride, *restrict s4hh = m + 4 * stride, *restrict s4hl = m + 5 * stride,
+            *restrict s4ll = m + 6 * stride;
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        int32_t v = sample_at(row, j);
+        uint32_t q = (uint32_t)(v * v);
+        int32_t h = (int32_t)(q >> 15), l = (int32_t)(q & 0x7FFF);
+        s1[j] += v;
+        s2[j] += q;
+        s3h[j] += v * h;
+        s3l[j] += v * l;
+        s4hh[j] += h * h;
+        s4hl[j] += h * l;
+        s4ll[j] += l * l;
+    }
+}
+
+/* Rows [r0, r1) of columns [c0, c0 + w) added into the partial sums of their
+   buckets. The loop over a full block has a constant trip count, so that it
+   compiles to straight vector code without a call per row and slot. */
+VALDRIX_CLONES
+static void bucket_rows(int32_t *restrict partial, const char *base, Py_ssize_t stride, const int32_t *idx,
+                        Py_ssize_t slots, Py_ssize_t buckets, Py_ssize_t r0, Py_ssize_t r1, Py_ssize_t c0,
+                        Py_ssize_t w) {
     for (Py_ssize_t i = r0; i < r1; ++i) {
         const char *restrict row = base + i * stride + 2 * c0;
-        const uint8_t *v = values + i * nbytes;
+        const int32_t *v = idx + i * slots;
+        /* Rows lie a whole record apart, each on a page of its own once a trace
+           is long: without asking ahead every row waits for memory. */
+        if (i + PREFETCH_ROWS < r1) {
+            const char *ahead = row + PREFETCH_ROWS * stride;
+            __builtin_prefetch(ahead);
+            __builtin_prefetch(ahead + 2 * BLOCK_COLS - 1);
+        }
         if (w == BLOCK_COLS) {
-            for (Py_ssize_t b = 0; b < nbytes; ++b) {
-                int32_t *restrict dst = partial + ((size_t)b * 256 + v[b]) * BLOCK_COLS;
+            int32_t vals[BLOCK_COLS];
+            for (Py_ssize_t j = 0; j < BLOCK_COLS; ++j) {
+                vals[j] = sample_at(row, j);
+            }
+            for (Py_ssize_t b = 0; b < slots; ++b) {
+                if (v[b] < 0 || v[b] >= buckets) {
+                    continue;
+                }
+                int32_t *restrict dst = partial + (size_t)v[b] * BLOCK_COLS;
                 for (Py_ssize_t j = 0; j < BLOCK_COLS; ++j) {
-                    dst[j] += sample_at(row, j);
+                    dst[j] += vals[j];
                 }
             }
         } else {
-            for (Py_ssize_t b = 0; b < nbytes; ++b) {
-                int32_t *restrict dst = partial + ((size_t)b * 256 + v[b]) * BLOCK_COLS;
+            for (Py_ssize_t b = 0; b < slots; ++b) {
+                if (v[b] < 0 || v[b] >= buckets) {
+                    continue;
+                }
+                int32_t *restrict dst = partial + (size_t)v[b] * BLOCK_COLS;
                 for (Py_ssize_t j = 0; j < w; ++j) {
                     dst[j] += sample_at(row, j);
                 }
@@ -233,50 +285,54 @@ done:
     return result;
 }
 
-static PyObject *byte_sums(PyObject *self, PyObject *args) {
+static PyObject *bucket_sums(PyObject *self, PyObject *args) {
     (void)self;
     PyObject *xo, *vo, *s1o;
     Py_ssize_t col0, col1;
     if (!PyArg_ParseTuple(args, "OOOnn", &xo, &vo, &s1o, &col0, &col1)) {
         return NULL;
     }
-    Py_buffer x, vals, s1;
+    Py_buffer x, idx, s1;
     if (get_traces(xo, &x) != 0) {
         return NULL;
     }
-    if (PyObject_GetBuffer(vo, &vals, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+    if (PyObject_GetBuffer(vo, &idx, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
         PyBuffer_Release(&x);
         return NULL;
     }
-    if (get_contiguous(s1o, &s1, 1, 'q', 8, "s1") != 0) {
+    if (get_contiguous(s1o, &s1, 1, 'q', 8, "sums") != 0) {
         PyBuffer_Release(&x);
-        PyBuffer_Release(&vals);
+        PyBuffer_Release(&idx);
         return NULL;
     }
     const Py_ssize_t n = x.shape[0], s = x.shape[1];
     PyObject *result = NULL;
-    Py_ssize_t nbytes = vals.ndim == 2 ? vals.shape[1] : 0;
-    if (vals.ndim != 2 || vals.itemsize != 1 || vals.shape[0] != n) {
-        PyErr_SetString(PyExc_ValueError, "values must be a (traces, bytes) uint8 array");
-    } else if (s1.len != (Py_ssize_t)8 * nbytes * 256 * s) {
-        PyErr_SetString(PyExc_ValueError, "s1 must be (bytes, 256, samples)");
+    Py_ssize_t slots = idx.ndim == 2 ? idx.shape[1] : 0;
+    Py_ssize_t buckets = s > 0 ? (s1.len / 8) / s : 0;
+    if (idx.ndim != 2 || idx.itemsize != 4 || !(format_is(&idx, 'i') || (format_is(&idx, 'l') && sizeof(long) == 4))
+        || idx.shape[0] != n) {
+        PyErr_SetString(PyExc_ValueError, "buckets must be a (traces, slots) int32 array");
+    } else if (s > 0 && (s1.len / 8) % s != 0) {
+        PyErr_SetString(PyExc_ValueError, "sums must have as many columns as the traces have samples");
     } else if (col0 < 0 || col1 > s || col0 > col1) {
         PyErr_SetString(PyExc_ValueError, "column range out of the traces");
     } else {
         const char *base = (const char *)x.buf;
-        const uint8_t *values = (const uint8_t *)vals.buf;
+        const int32_t *index = (const int32_t *)idx.buf;
         int64_t *sum1 = (int64_t *)s1.buf;
-        int32_t *partial = calloc((size_t)(nbytes > 0 ? nbytes : 1) * 256 * BLOCK_COLS, sizeof(int32_t));
+        /* A bucket may take every slot of a row: fold before 2^31 could be passed. */
+        const Py_ssize_t rows_per_fold = slots > 0 ? (PARTIAL_ROWS / slots > 0 ? PARTIAL_ROWS / slots : 1) : 1;
+        int32_t *partial = calloc((size_t)(buckets > 0 ? buckets : 1) * BLOCK_COLS, sizeof(int32_t));
         if (partial == NULL) {
             PyErr_NoMemory();
         } else {
             Py_BEGIN_ALLOW_THREADS
             for (Py_ssize_t c0 = col0; c0 < col1; c0 += BLOCK_COLS) {
                 const Py_ssize_t w = col1 - c0 < BLOCK_COLS ? col1 - c0 : BLOCK_COLS;
-                for (Py_ssize_t r0 = 0; r0 < n; r0 += PARTIAL_ROWS) {
-                    const Py_ssize_t r1 = n - r0 < PARTIAL_ROWS ? n : r0 + PARTIAL_ROWS;
-                    bucket_rows(partial, base, x.strides[0], values, nbytes, r0, r1, c0, w);
-                    for (Py_ssize_t k = 0; k < nbytes * 256; ++k) {
+                for (Py_ssize_t r0 = 0; r0 < n; r0 += rows_per_fold) {
+                    const Py_ssize_t r1 = n - r0 < rows_per_fold ? n : r0 + rows_per_fold;
+                    bucket_rows(partial, base, x.strides[0], index, slots, buckets, r0, r1, c0, w);
+                    for (Py_ssize_t k = 0; k < buckets; ++k) {
                         fold(sum1 + k * s + c0, partial + k * BLOCK_COLS, w);
                     }
                 }
@@ -288,14 +344,67 @@ static PyObject *byte_sums(PyObject *self, PyObject *args) {
         }
     }
     PyBuffer_Release(&x);
-    PyBuffer_Release(&vals);
+    PyBuffer_Release(&idx);
     PyBuffer_Release(&s1);
+    return result;
+}
+
+static PyObject *moment_sums(PyObject *self, PyObject *args) {
+    (void)self;
+    PyObject *xo, *co, *mo;
+    Py_ssize_t col0, col1;
+    if (!PyArg_ParseTuple(args, "OOOnn", &xo, &co, &mo, &col0, &col1)) {
+        return NULL;
+    }
+    Py_buffer x, cls, m;
+    if (get_traces(xo, &x) != 0) {
+        return NULL;
+    }
+    if (get_contiguous(co, &cls, 0, 'i', 4, "classes") != 0) {
+        PyBuffer_Release(&x);
+        return NULL;
+    }
+    if (get_contiguous(mo, &m, 1, 'q', 8, "sums") != 0) {
+        PyBuffer_Release(&x);
+        PyBuffer_Release(&cls);
+        return NULL;
+    }
+    const Py_ssize_t n = x.shape[0], s = x.shape[1];
+    const Py_ssize_t per_group = (Py_ssize_t)MOMENT_SUMS * s;
+    const Py_ssize_t groups = per_group > 0 ? (m.len / 8) / per_group : 0;
+    PyObject *result = NULL;
+    if (cls.len / 4 != n) {
+        PyErr_SetString(PyExc_ValueError, "one class per trace is needed");
+    } else if (per_group > 0 && (m.len / 8) % per_group != 0) {
+        PyErr_SetString(PyExc_ValueError, "sums must be (groups, 7, samples)");
+    } else if (col0 < 0 || col1 > s || col0 > col1) {
+        PyErr_SetString(PyExc_ValueError, "column range out of the traces");
+    } else {
+        const char *base = (const char *)x.buf;
+        const int32_t *classes = (const int32_t *)cls.buf;
+        int64_t *sums = (int64_t *)m.buf;
+        Py_BEGIN_ALLOW_THREADS
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            int32_t c = classes[i];
+            if (c < 0 || c >= groups) {
+                continue;
+            }
+            add_row_moments(sums + c * per_group + col0, s, base + i * x.strides[0] + 2 * col0, col1 - col0);
+        }
+        Py_END_ALLOW_THREADS
+        Py_INCREF(Py_None);
+        result = Py_None;
+    }
+    PyBuffer_Release(&x);
+    PyBuffer_Release(&cls);
+    PyBuffer_Release(&m);
     return result;
 }
 
 static PyMethodDef methods[] = {
     {"class_sums", class_sums, METH_VARARGS, "Per-class sums (and sums of squares) of int16 traces."},
-    {"byte_sums", byte_sums, METH_VARARGS, "Sums of int16 traces bucketed by each byte's value."},
+    {"bucket_sums", bucket_sums, METH_VARARGS, "Sums of int16 traces into the buckets each trace names."},
+    {"moment_sums", moment_sums, METH_VARARGS, "Per-class sums of int16 traces' powers 1 to 4, split exactly."},
     {NULL, NULL, 0, NULL},
 };
 

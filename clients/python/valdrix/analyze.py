@@ -1,17 +1,17 @@
 """valdrix-analyze: TVLA, SNR and CPA of a trace-set file, ending with a verdict.
 
-    valdrix-analyze tvla tvla.trs [--order 2] [--fail-on-leak] [--json t.json] [--plot t.svg]
-    valdrix-analyze cpa campaign.trs [--key HEX] [--json cpa.json] [--plot byte0.svg]
+    valdrix-analyze tvla tvla.trs [--order 2] [--fail-on-leak] [--json t.json] [--plot t.png]
+    valdrix-analyze cpa campaign.trs [--model sbox-hw|sbox-bit:N|last-round-hd] [--key HEX] [--json cpa.json]
     valdrix-analyze snr campaign.trs [--byte B] [--key HEX]
 
 Common options: --channel N (default 2, the target's supply current, where the
 file has it), --window A:B (samples), --traces N (the first N only),
 --scheduler ADDRESS (run on a Dask cluster whose workers see the file at the
 same path). Progress goes to stderr when it is a terminal; results and the
-verdict to stdout.
+verdict to stdout; warnings to stderr.
 
 Exit status: 0 done; 1 the file cannot be analysed, or --fail-on-leak and the
-t-test found leakage; 2 usage errors.
+t-test found leakage; 2 usage errors; 130 interrupted.
 """
 
 from __future__ import annotations
@@ -24,13 +24,10 @@ import os
 import sys
 from typing import Any, List, Optional, Sequence, Tuple
 
-PROG = "valdrix-analyze"
+from . import analysis
+from .progress import Progress
 
-try:  # numpy and the kernel load with the tool, before its arguments are read
-    from . import analysis
-except ImportError as _missing:  # pragma: no cover - depends on the host
-    analysis = None  # type: ignore[assignment]
-    _MISSING = str(_missing)
+PROG = "valdrix-analyze"
 
 
 class UsageError(Exception):
@@ -78,10 +75,17 @@ def _byte(text: str) -> int:
     return value
 
 
+def _model(text: str) -> Any:
+    try:
+        return analysis.model_named(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description=__doc__.splitlines()[0].split(": ", 1)[1],
                                      epilog="Exit status: 0 done; 1 the file cannot be analysed, or --fail-on-leak "
-                                            "and leakage found; 2 usage errors.")
+                                            "and leakage found; 2 usage errors; 130 interrupted.")
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("file", help="a trace set: .trs, .npz or a .zarr store")
     common.add_argument("--channel", type=int, default=None, metavar="N",
@@ -89,7 +93,7 @@ def _parser() -> argparse.ArgumentParser:
     common.add_argument("--window", type=_window, default=None, metavar="A:B", help="samples A to B-1 only")
     common.add_argument("--traces", type=_positive, default=None, metavar="N", help="the first N traces only")
     common.add_argument("--json", default=None, metavar="OUT", help="write the results as JSON to OUT")
-    common.add_argument("--plot", default=None, metavar="OUT.svg", help="draw the result as SVG")
+    common.add_argument("--plot", default=None, metavar="OUT", help="draw the result (PNG, PDF or SVG by the suffix)")
     common.add_argument("--scheduler", default=None, metavar="ADDRESS",
                         help="run as tasks on the Dask scheduler at ADDRESS (host:port)")
     sub = parser.add_subparsers(dest="command", metavar="tvla|snr|cpa")
@@ -97,12 +101,18 @@ def _parser() -> argparse.ArgumentParser:
     tvla = sub.add_parser("tvla", parents=[common], help="Welch t-test, fixed against random inputs")
     tvla.add_argument("--order", type=int, choices=(1, 2), default=1, help="order of the test (1)")
     tvla.add_argument("--fail-on-leak", action="store_true", help="exit 1 when a sample's |t| exceeds 4.5")
-    snr = sub.add_parser("snr", parents=[common], help="signal-to-noise ratio of an input byte or S-box output")
-    snr.add_argument("--byte", type=_byte, default=0, metavar="B", help="input byte (0)")
+    snr = sub.add_parser("snr", parents=[common], help="signal-to-noise ratio of the plaintext bytes or of the "
+                                                       "S-box outputs' weights")
+    snr.add_argument("--byte", type=_byte, default=None, metavar="B", help="byte B alone (default: all 16 in one pass)")
     snr.add_argument("--key", type=_key, default=None, metavar="HEX",
-                     help="classes by Sbox(pt[B] ^ key[B]) rather than by pt[B]")
-    cpa = sub.add_parser("cpa", parents=[common], help="correlation power analysis of AES-128's first round")
-    cpa.add_argument("--key", type=_key, default=None, metavar="HEX", help="the true key: rank each byte")
+                     help="classes by HW(Sbox(pt[B] ^ key[B])), which the key decides, rather than by pt[B]")
+    cpa = sub.add_parser("cpa", parents=[common], help="correlation power analysis of AES-128")
+    cpa.add_argument("--model", type=_model, default="sbox-hw", metavar="NAME",
+                     help="leakage model: sbox-hw (the first round's S-box output weight, the default), "
+                          "sbox-bit:N (its bit N), last-round-hd (the last round's register distance, from the "
+                          "ciphertext: the answer bytes)")
+    cpa.add_argument("--key", type=_key, default=None, metavar="HEX",
+                     help="the true key: rank each byte (with last-round-hd, the key whose round key 10 is ranked)")
     cpa.add_argument("--byte", type=_byte, default=0, metavar="B", help="byte drawn by --plot (0)")
     return parser
 
@@ -124,8 +134,9 @@ def _write_json(path: str, data: Any) -> None:
         f.write("\n")
 
 
-def _finite(values: Any) -> List[float]:
-    return [float(v) if math.isfinite(v) else 0.0 for v in values]
+def _finite(values: Any) -> List[Optional[float]]:
+    # Infinity is no JSON number: an SNR of classes that never vary within themselves is written as null.
+    return [float(v) if math.isfinite(v) else None for v in values]
 
 
 def _check_output(path: str) -> None:
@@ -139,17 +150,26 @@ def _check_output(path: str) -> None:
         raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
 
 
+def _warn(text: str) -> None:
+    print("%s: warning: %s" % (PROG, text), file=sys.stderr)
+
+
 def run(args: argparse.Namespace) -> int:
     for path in (args.json, args.plot):
         if path:
             _check_output(path)
     ts = analysis.open_set(args.file)
-    progress = analysis.Progress("%s %s" % (args.command, args.file))
+    if not analysis.kernels_available():
+        _warn(analysis.KERNEL_MISSING)
+    progress = Progress("%s %s" % (args.command, args.file))
     name = os.path.basename(os.path.normpath(args.file))
-    acc = analysis.analyze(ts, args.command, channel=args.channel, window=args.window, traces=args.traces,
-                           order=getattr(args, "order", 1), key=getattr(args, "key", None),
-                           byte=getattr(args, "byte", 0), scheduler=args.scheduler, progress=progress)
-    progress.finish()
+    try:
+        acc = analysis.analyze(ts, args.command, channel=args.channel, window=args.window, traces=args.traces,
+                               order=getattr(args, "order", 1), key=getattr(args, "key", None),
+                               byte=getattr(args, "byte", None), model=getattr(args, "model", None),
+                               scheduler=args.scheduler, progress=progress)
+    finally:
+        progress.finish()
     src_channel = args.channel if args.channel is not None else (2 if 2 in ts.channels else ts.channels[0])
     offset, stop = args.window or (0, ts.samples)
     period = float(getattr(ts, "sample_period", 0.0) or 0.0)
@@ -173,7 +193,7 @@ def run(args: argparse.Namespace) -> int:
                   % (acc.order, abs_t[peak], peak + offset, analysis.LEAK_THRESHOLD))
         if args.json:
             _write_json(args.json, {"t": _finite(t), "max_abs_t": float(abs_t[peak]), "leaking": leaking,
-                                    "traces": n})
+                                    "traces": n, "first_sample": offset})
         if args.plot:
             from .plot import render_t_svg
 
@@ -181,42 +201,65 @@ def run(args: argparse.Namespace) -> int:
                                           title="%s: t-test of order %d, %d traces" % (name, acc.order, n)))
     elif args.command == "snr":
         snr = acc.snr()
-        peak = int(snr.argmax())
-        what = "Sbox(pt[%d] ^ k[%d])" % (args.byte, args.byte) if args.key else "pt[%d]" % args.byte
+        rows = snr[None, :] if snr.ndim == 1 else snr
+        byte_list = [args.byte] if args.byte is not None else list(range(16))
+        whats = [("HW(Sbox(pt[%d] ^ k[%d]))" % (b, b)) if args.key else "pt[%d]" % b for b in byte_list]
+        peaks = [int(r.argmax()) for r in rows]
         print("%s: %d traces, %s" % (args.file, n, where))
-        print("snr of %s: max %.3g at sample %d" % (what, snr[peak], peak + offset))
+        for what, r, peak in zip(whats, rows, peaks):
+            print("snr of %s: max %.3g at sample %d" % (what, r[peak], peak + offset))
+        for reason in analysis.snr_warnings(acc):
+            _warn("the SNR is not to be trusted: %s" % reason)
         if args.json:
-            _write_json(args.json, {"snr": _finite(snr), "max_snr": float(snr[peak]), "at": peak + offset,
-                                    "traces": n})
+            if args.byte is not None:
+                data = {"snr": _finite(rows[0]), "max_snr": _finite([rows[0][peaks[0]]])[0],
+                        "at": peaks[0] + offset}
+            else:
+                data = {"bytes": byte_list, "snr": [_finite(r) for r in rows],
+                        "max_snr": _finite([r[p] for r, p in zip(rows, peaks)]), "at": [p + offset for p in peaks]}
+            data.update({"classes": "HW(Sbox(pt ^ key))" if args.key else "pt", "traces": n,
+                         "first_sample": offset})
+            _write_json(args.json, data)
         if args.plot:
             from .plot import render_series_svg
 
-            _save(args.plot, render_series_svg(snr, offset=offset, sample_period=period, y_label="SNR",
-                                               title="%s: SNR of %s, %d traces" % (name, what, n)))
+            b = int(rows.max(axis=1).argmax())
+            _save(args.plot, render_series_svg(rows[b], offset=offset, sample_period=period, y_label="SNR",
+                                               title="%s: SNR of %s, %d traces" % (name, whats[b], n)))
     else:
         key = acc.key()
+        model = acc.model
+        last_round = model.guesses_are != "key"
+        master = acc.master_key() if last_round else None
+        true = args.key
+        if true is not None and last_round:
+            true = analysis.expand_key(args.key)[10]  # the guesses are round key 10's bytes
         peaks, margins, at = acc.peaks(), acc.margins(), acc.peak_samples()
-        ranks = acc.ranks(args.key) if args.key else None
-        print("%s: %d traces, %s" % (args.file, n, where))
-        print("byte  guess   peak  margin  at sample" + ("  true  rank" if args.key else ""))
+        ranks = acc.ranks(true) if true else None
+        print("%s: %d traces, %s, model %s" % (args.file, n, where, model.name))
+        print("byte  guess   peak  margin  at sample" + ("  true  rank" if true else ""))
         for b in range(16):
             line = "%4d   0x%02x  %.3f   %.3f  %9d" % (b, key[b], peaks[b], margins[b], at[b] + offset)
             if ranks is not None:
-                line += "  0x%02x  %4d" % (args.key[b], ranks[b])
+                line += "  0x%02x  %4d" % (true[b], ranks[b])
             print(line)
         weak = analysis.weak_evidence(acc)
         if weak:
-            print("%s: warning: the evidence is too weak to trust this key: %s" % (PROG, "; ".join(weak)),
-                  file=sys.stderr)
+            _warn("the evidence is too weak to trust this key: %s" % "; ".join(weak))
+        if last_round:
+            print("cpa: round key 10 %s, so the key is %s (inverse key schedule)" % (key.hex(), master.hex()))
+        found = key if not last_round else master
         if ranks is not None:
-            found = int((ranks == 0).sum())
+            hits = int((ranks == 0).sum())
             print("cpa: key %s from %d traces; %d of 16 bytes are the true key's (rank 0)%s"
-                  % (key.hex(), n, found, "" if not weak else " (weak evidence: see the warning)"))
+                  % (found.hex(), n, hits, "" if not weak else " (weak evidence: see the warning)"))
         else:
-            print("cpa: key %s from %d traces%s" % (key.hex(), n, ", weak evidence: see the warning" if weak
+            print("cpa: key %s from %d traces%s" % (found.hex(), n, ", weak evidence: see the warning" if weak
                                                      else ", every byte clear of the noise"))
         if args.json:
-            data = {"key": key.hex(), "peak": _finite(peaks), "margin": _finite(margins), "traces": n}
+            data = {"key": found.hex(), "peak": _finite(peaks), "margin": _finite(margins), "traces": n}
+            if last_round:
+                data["round_key_10"] = key.hex()
             if ranks is not None:
                 data["rank"] = [int(r) for r in ranks]
             _write_json(args.json, data)
@@ -226,7 +269,7 @@ def run(args: argparse.Namespace) -> int:
             b = args.byte
             _save(args.plot, render_correlation_svg(acc.correlation()[b], int(key[b]), offset=offset,
                                                     sample_period=period, byte=b,
-                                                    true=args.key[b] if args.key else None,
+                                                    true=true[b] if true else None,
                                                     title="%s: CPA of byte %d, %d traces" % (name, b, n)))
     return status
 
@@ -239,14 +282,12 @@ def _save(path: str, text: str) -> None:
 def main(argv: Optional[List[str]] = None) -> int:
     """Runs valdrix-analyze with ``argv`` (default: the command line); returns the exit status."""
     args = _parser().parse_args(argv)
-    if analysis is None:
-        print("%s: needs numpy (Debian: python3-numpy): %s" % (PROG, _MISSING), file=sys.stderr)
-        return 1
     try:
         return run(args)
     except KeyboardInterrupt:
-        print("\n%s: interrupted" % PROG, file=sys.stderr)
-        return 1
+        # 128 + SIGINT, as a shell reports it: never taken for "leakage found".
+        print("%s: interrupted" % PROG, file=sys.stderr)
+        return 130
     except OSError as e:
         name = e.filename or args.file
         print("%s: %s: %s" % (PROG, name, e.strerror or e), file=sys.stderr)
