@@ -16,9 +16,11 @@
  *     s1[c, j] += x[i, j] and, when s2 is not None, s2[c, j] += x[i, j]^2.
  *     classes: contiguous int32 (n,); s1, s2: C-contiguous int64 (G, s).
  *
- * bucket_sums(x, buckets, s1, col0, col1)
+ * bucket_sums(x, buckets, s1, col0, col1[, hits])
  *     For every row i and every slot m of buckets (n, M) int32 with a bucket
- *     k = buckets[i, m] in [0, K): s1[k, j] += x[i, j]. s1: C-contiguous int64
+ *     k = buckets[i, m] in [0, K): s1[k, j] += x[i, j]. hits: how many slots
+ *     of one row may name the same bucket (1 where each slot has buckets of
+ *     its own). s1: C-contiguous int64
  *     (K, s). A CPA's buckets are (byte, value) pairs; an SNR's, classes of
  *     every byte at once. Rows are added into int32 partial sums over a block
  *     of columns that stays in cache, folded into s1 before they could overflow.
@@ -26,7 +28,9 @@
  * moment_sums(x, classes, m, col0, col1)
  *     For every row i whose class c lies in [0, G): the seven int64 sums of
  *     m[c] (G, 7, s) from which the moments up to the fourth follow exactly
- *     (see add_row_moments).
+ *     (see add_row_moments): x, x^2, x^3 = s3h 2^15 + s3l and
+ *     x^4 = s4hh 2^30 + s4hl 2^16 + s4ll, with s3l and s4ll carried into
+ *     their high parts at the end of the call.
  */
 
 #define PY_SSIZE_T_CLEAN
@@ -50,6 +54,8 @@
 #define BLOCK_COLS 32
 /* How far ahead the next rows of a column block are fetched. */
 #define PREFETCH_ROWS 16
+/* Rows gathered at once: 2048 x 64 B = 128 KiB, in the second-level cache. */
+#define GATHER_ROWS 2048
 
 static int format_is(const Py_buffer *view, char code) {
     const char *f = view->format ? view->format : "B";
@@ -119,13 +125,15 @@ static void add_row_partial(int32_t *restrict s1, const char *restrict row, Py_s
    exactly. x^2 < 2^31 splits as h * 2^15 + l with h, l < 2^15, so that
    x^3 = (x h) 2^15 + x l and x^4 = h^2 2^30 + (h l) 2^16 + l^2: every term is
    below 2^31 in magnitude, and int64 sums of them hold 2^32 traces. */
-enum { MOMENT_SUMS = 7 };
+enum { MOMENT_SUMS = 7, S1, S2, S3H, S3L, S4HH, S4HL, S4LL };
+#define SUM(m, stride, k) ((m) + ((k) - S1) * (stride))
 
 VALDRIX_CLONES
 static void add_row_moments(int64_t *restrict m, Py_ssize_t stride, const char *restrict row, Py_ssize_t n) {
-    int64_t *restrict s1 = m, *restrict s2 = m + stride, *restrict s3h = m + 2 * stride,
-            *restrict s3l = m + 3 * stride, *restrict s4hh = m + 4 * stride, *restrict s4hl = m + 5 * stride,
-            *restrict s4ll = m + 6 * stride;
+    int64_t *restrict s1 = SUM(m, stride, S1), *restrict s2 = SUM(m, stride, S2),
+            *restrict s3h = SUM(m, stride, S3H), *restrict s3l = SUM(m, stride, S3L),
+            *restrict s4hh = SUM(m, stride, S4HH), *restrict s4hl = SUM(m, stride, S4HL),
+            *restrict s4ll = SUM(m, stride, S4LL);
     for (Py_ssize_t j = 0; j < n; ++j) {
         int32_t v = sample_at(row, j);
         uint32_t q = (uint32_t)(v * v);
@@ -140,46 +148,90 @@ static void add_row_moments(int64_t *restrict m, Py_ssize_t stride, const char *
     }
 }
 
-/* Rows [r0, r1) of columns [c0, c0 + w) added into the partial sums of their
-   buckets. The loop over a full block has a constant trip count, so that it
-   compiles to straight vector code without a call per row and slot. */
+/* Samples below SMALL_SAMPLE in magnitude (a 12-bit converter's, say) have
+   x^3 < 2^33 and x^4 < 2^44: they go straight into the low sums, which
+   normalise_moments empties into the high ones before 2^16 rows could
+   overflow them. Four sums a sample instead of seven. */
+#define SMALL_SAMPLE 2048
+
 VALDRIX_CLONES
-static void bucket_rows(int32_t *restrict partial, const char *base, Py_ssize_t stride, const int32_t *idx,
-                        Py_ssize_t slots, Py_ssize_t buckets, Py_ssize_t r0, Py_ssize_t r1, Py_ssize_t c0,
-                        Py_ssize_t w) {
+static void add_row_moments_small(int64_t *restrict m, Py_ssize_t stride, const char *restrict row, Py_ssize_t n) {
+    int64_t *restrict s1 = SUM(m, stride, S1), *restrict s2 = SUM(m, stride, S2),
+            *restrict s3l = SUM(m, stride, S3L), *restrict s4ll = SUM(m, stride, S4LL);
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        int64_t v = sample_at(row, j);
+        int64_t q = v * v;
+        s1[j] += v;
+        s2[j] += q;
+        s3l[j] += v * q;
+        s4ll[j] += q * q;
+    }
+}
+
+VALDRIX_CLONES
+static int row_is_small(const char *restrict row, Py_ssize_t n) {
+    int32_t lo = 0, hi = 0;
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        int32_t v = sample_at(row, j);
+        lo = v < lo ? v : lo;
+        hi = v > hi ? v : hi;
+    }
+    return lo > -SMALL_SAMPLE && hi < SMALL_SAMPLE;
+}
+
+/* Carries the low sums of x^3 and x^4 into their high parts (floor division,
+   so the value hi * 2^k + lo is kept), leaving the low parts below 2^15 and
+   2^30. */
+static void normalise_moments(int64_t *restrict m, Py_ssize_t stride, Py_ssize_t c0, Py_ssize_t c1) {
+    int64_t *s3h = SUM(m, stride, S3H), *s3l = SUM(m, stride, S3L);
+    int64_t *s4hh = SUM(m, stride, S4HH), *s4ll = SUM(m, stride, S4LL);
+    for (Py_ssize_t j = c0; j < c1; ++j) {
+        int64_t carry3 = s3l[j] >> 15, carry4 = s4ll[j] >> 30;
+        s3h[j] += carry3;
+        s3l[j] -= carry3 * ((int64_t)1 << 15);
+        s4hh[j] += carry4;
+        s4ll[j] -= carry4 * ((int64_t)1 << 30);
+    }
+}
+
+/* Columns [c0, c0 + w) of rows [r0, r1) copied into one contiguous block of
+   BLOCK_COLS samples a row, zero beyond w. The rows lie a whole record apart,
+   each on a page of its own once a trace is long, so they are asked for ahead:
+   the copy then runs at the memory's bandwidth, not at its latency. */
+static void gather_rows(int16_t *restrict block, const char *base, Py_ssize_t stride, Py_ssize_t r0,
+                        Py_ssize_t r1, Py_ssize_t c0, Py_ssize_t w) {
     for (Py_ssize_t i = r0; i < r1; ++i) {
-        const char *restrict row = base + i * stride + 2 * c0;
-        const int32_t *v = idx + i * slots;
-        /* Rows lie a whole record apart, each on a page of its own once a trace
-           is long: without asking ahead every row waits for memory. */
+        const char *row = base + i * stride + 2 * c0;
         if (i + PREFETCH_ROWS < r1) {
             const char *ahead = row + PREFETCH_ROWS * stride;
             __builtin_prefetch(ahead);
-            __builtin_prefetch(ahead + 2 * BLOCK_COLS - 1);
+            __builtin_prefetch(ahead + 2 * w - 1);
         }
-        if (w == BLOCK_COLS) {
-            int32_t vals[BLOCK_COLS];
+        int16_t *dst = block + (i - r0) * BLOCK_COLS;
+        memcpy(dst, row, (size_t)(2 * w));
+        if (w < BLOCK_COLS) {
+            memset(dst + w, 0, (size_t)(2 * (BLOCK_COLS - w)));
+        }
+    }
+}
+
+/* A gathered block of rows added into the partial sums of their buckets, one
+   slot at a time: a slot's buckets (a byte's 256 values, say) take 32 KiB of
+   partial sums, which stay in the first-level cache while the block streams
+   past. */
+VALDRIX_CLONES
+static void bucket_block(int32_t *restrict partial, const int16_t *restrict block, const int32_t *idx,
+                         Py_ssize_t slots, Py_ssize_t buckets, Py_ssize_t rows) {
+    for (Py_ssize_t m = 0; m < slots; ++m) {
+        for (Py_ssize_t i = 0; i < rows; ++i) {
+            int32_t k = idx[i * slots + m];
+            if (k < 0 || k >= buckets) {
+                continue;
+            }
+            int32_t *restrict dst = partial + (size_t)k * BLOCK_COLS;
+            const int16_t *restrict src = block + i * BLOCK_COLS;
             for (Py_ssize_t j = 0; j < BLOCK_COLS; ++j) {
-                vals[j] = sample_at(row, j);
-            }
-            for (Py_ssize_t b = 0; b < slots; ++b) {
-                if (v[b] < 0 || v[b] >= buckets) {
-                    continue;
-                }
-                int32_t *restrict dst = partial + (size_t)v[b] * BLOCK_COLS;
-                for (Py_ssize_t j = 0; j < BLOCK_COLS; ++j) {
-                    dst[j] += vals[j];
-                }
-            }
-        } else {
-            for (Py_ssize_t b = 0; b < slots; ++b) {
-                if (v[b] < 0 || v[b] >= buckets) {
-                    continue;
-                }
-                int32_t *restrict dst = partial + (size_t)v[b] * BLOCK_COLS;
-                for (Py_ssize_t j = 0; j < w; ++j) {
-                    dst[j] += sample_at(row, j);
-                }
+                dst[j] += src[j];
             }
         }
     }
@@ -288,9 +340,12 @@ done:
 static PyObject *bucket_sums(PyObject *self, PyObject *args) {
     (void)self;
     PyObject *xo, *vo, *s1o;
-    Py_ssize_t col0, col1;
-    if (!PyArg_ParseTuple(args, "OOOnn", &xo, &vo, &s1o, &col0, &col1)) {
+    Py_ssize_t col0, col1, hits = 1;
+    if (!PyArg_ParseTuple(args, "OOOnn|n", &xo, &vo, &s1o, &col0, &col1, &hits)) {
         return NULL;
+    }
+    if (hits < 1) {
+        hits = 1;
     }
     Py_buffer x, idx, s1;
     if (get_traces(xo, &x) != 0) {
@@ -320,25 +375,38 @@ static PyObject *bucket_sums(PyObject *self, PyObject *args) {
         const char *base = (const char *)x.buf;
         const int32_t *index = (const int32_t *)idx.buf;
         int64_t *sum1 = (int64_t *)s1.buf;
-        /* A bucket may take every slot of a row: fold before 2^31 could be passed. */
-        const Py_ssize_t rows_per_fold = slots > 0 ? (PARTIAL_ROWS / slots > 0 ? PARTIAL_ROWS / slots : 1) : 1;
+        /* Each row adds to a bucket at most hits times: fold before 2^31 could be passed. */
+        const Py_ssize_t rows_per_fold = PARTIAL_ROWS / hits > 0 ? PARTIAL_ROWS / hits : 1;
         int32_t *partial = calloc((size_t)(buckets > 0 ? buckets : 1) * BLOCK_COLS, sizeof(int32_t));
-        if (partial == NULL) {
+        int16_t *block = malloc((size_t)GATHER_ROWS * BLOCK_COLS * sizeof(int16_t));
+        if (partial == NULL || block == NULL) {
+            free(partial);
+            free(block);
             PyErr_NoMemory();
         } else {
             Py_BEGIN_ALLOW_THREADS
             for (Py_ssize_t c0 = col0; c0 < col1; c0 += BLOCK_COLS) {
                 const Py_ssize_t w = col1 - c0 < BLOCK_COLS ? col1 - c0 : BLOCK_COLS;
-                for (Py_ssize_t r0 = 0; r0 < n; r0 += rows_per_fold) {
-                    const Py_ssize_t r1 = n - r0 < rows_per_fold ? n : r0 + rows_per_fold;
-                    bucket_rows(partial, base, x.strides[0], index, slots, buckets, r0, r1, c0, w);
-                    for (Py_ssize_t k = 0; k < buckets; ++k) {
-                        fold(sum1 + k * s + c0, partial + k * BLOCK_COLS, w);
+                Py_ssize_t unfolded = 0;
+                for (Py_ssize_t r0 = 0; r0 < n; r0 += GATHER_ROWS) {
+                    const Py_ssize_t r1 = n - r0 < GATHER_ROWS ? n : r0 + GATHER_ROWS;
+                    if (unfolded + (r1 - r0) > rows_per_fold) {
+                        for (Py_ssize_t k = 0; k < buckets; ++k) {
+                            fold(sum1 + k * s + c0, partial + k * BLOCK_COLS, w);
+                        }
+                        unfolded = 0;
                     }
+                    gather_rows(block, base, x.strides[0], r0, r1, c0, w);
+                    bucket_block(partial, block, index + r0 * slots, slots, buckets, r1 - r0);
+                    unfolded += r1 - r0;
+                }
+                for (Py_ssize_t k = 0; k < buckets; ++k) {
+                    fold(sum1 + k * s + c0, partial + k * BLOCK_COLS, w);
                 }
             }
             Py_END_ALLOW_THREADS
             free(partial);
+            free(block);
             Py_INCREF(Py_None);
             result = Py_None;
         }
@@ -389,7 +457,17 @@ static PyObject *moment_sums(PyObject *self, PyObject *args) {
             if (c < 0 || c >= groups) {
                 continue;
             }
-            add_row_moments(sums + c * per_group + col0, s, base + i * x.strides[0] + 2 * col0, col1 - col0);
+            const char *row = base + i * x.strides[0] + 2 * col0;
+            if (row_is_small(row, col1 - col0)) {
+                add_row_moments_small(sums + c * per_group + col0, s, row, col1 - col0);
+            } else {
+                add_row_moments(sums + c * per_group + col0, s, row, col1 - col0);
+            }
+            if ((i + 1) % PARTIAL_ROWS == 0 || i + 1 == n) {
+                for (Py_ssize_t g = 0; g < groups; ++g) {
+                    normalise_moments(sums + g * per_group, s, col0, col1);
+                }
+            }
         }
         Py_END_ALLOW_THREADS
         Py_INCREF(Py_None);
