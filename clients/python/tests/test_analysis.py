@@ -86,6 +86,27 @@ def test_ttest_and_snr_equal_a_two_pass_reference(adder):
         assert np.array_equal(analysis.SNR(s).update(x, classes[:, b]).snr(), got[b])
 
 
+@pytest.mark.parametrize("n, s", [(70000, 33), (300, 2200)])  # past a fold of the partial sums; several spans
+def test_bucket_sums_equal_numpy_on_long_chunks_and_wide_traces(adder, n, s):
+    if adder == "numpy":
+        pytest.skip("the kernel's blocking is what is tested; the SNR tests cover numpy's adding")
+    rng = np.random.default_rng(RNG_SEED + 10)
+    x = rng.integers(-32768, 32768, size=(n, s)).astype(np.int16)
+    x[: n // 2] = 32767  # the largest sums a bucket can take
+    values = rng.integers(0, 256, size=(n, 16)).astype(np.int32)
+    values[:, 0] = 7  # one bucket takes every row
+    values[::5, 3] = -1  # slots left out
+    buckets = np.where(values >= 0, values + 256 * np.arange(16, dtype=np.int32), -1).astype(np.int32)
+    sums = np.zeros((4096, s), dtype=np.int64)
+    engine.bucket_sums(x, buckets, sums)
+    want = np.zeros_like(sums)
+    for m in range(16):
+        keep = buckets[:, m] >= 0
+        for j in range(s):  # float64 holds these sums exactly
+            want[:, j] += np.bincount(buckets[keep, m], weights=x[keep, j], minlength=4096).astype(np.int64)
+    assert np.array_equal(sums, want)
+
+
 def test_cpa_equals_pearson_correlation_and_recovers_the_key(adder):
     rng = np.random.default_rng(RNG_SEED + 1)
     n, s = 2500, 96

@@ -56,6 +56,9 @@
 #define PREFETCH_ROWS 16
 /* Rows gathered at once: 2048 x 64 B = 128 KiB, in the second-level cache. */
 #define GATHER_ROWS 2048
+/* Partial sums of one call at most: a few times the second-level cache, well
+   inside the third. */
+#define PARTIAL_BYTES ((size_t)16 << 20)
 
 static int format_is(const Py_buffer *view, char code) {
     const char *f = view->format ? view->format : "B";
@@ -377,7 +380,20 @@ static PyObject *bucket_sums(PyObject *self, PyObject *args) {
         int64_t *sum1 = (int64_t *)s1.buf;
         /* Each row adds to a bucket at most hits times: fold before 2^31 could be passed. */
         const Py_ssize_t rows_per_fold = PARTIAL_ROWS / hits > 0 ? PARTIAL_ROWS / hits : 1;
-        int32_t *partial = calloc((size_t)(buckets > 0 ? buckets : 1) * BLOCK_COLS, sizeof(int32_t));
+        const Py_ssize_t nb = buckets > 0 ? buckets : 1;
+        /* Column blocks side by side, as many as PARTIAL_BYTES of partial sums
+           hold: each run of rows is then gathered block after block while its
+           pages are still in the TLB, rather than once per column block of the
+           whole chunk. */
+        Py_ssize_t span = (Py_ssize_t)(PARTIAL_BYTES / ((size_t)nb * BLOCK_COLS * sizeof(int32_t))) * BLOCK_COLS;
+        if (span < BLOCK_COLS) {
+            span = BLOCK_COLS;
+        }
+        if (span > col1 - col0) {
+            span = (col1 - col0 + BLOCK_COLS - 1) / BLOCK_COLS * BLOCK_COLS;
+        }
+        const Py_ssize_t blocks = span / BLOCK_COLS > 0 ? span / BLOCK_COLS : 1;
+        int32_t *partial = calloc((size_t)nb * BLOCK_COLS * (size_t)blocks, sizeof(int32_t));
         int16_t *block = malloc((size_t)GATHER_ROWS * BLOCK_COLS * sizeof(int16_t));
         if (partial == NULL || block == NULL) {
             free(partial);
@@ -385,23 +401,32 @@ static PyObject *bucket_sums(PyObject *self, PyObject *args) {
             PyErr_NoMemory();
         } else {
             Py_BEGIN_ALLOW_THREADS
-            for (Py_ssize_t c0 = col0; c0 < col1; c0 += BLOCK_COLS) {
-                const Py_ssize_t w = col1 - c0 < BLOCK_COLS ? col1 - c0 : BLOCK_COLS;
+            for (Py_ssize_t s0 = col0; s0 < col1; s0 += span) {
+                const Py_ssize_t stop = col1 - s0 < span ? col1 : s0 + span;
                 Py_ssize_t unfolded = 0;
-                for (Py_ssize_t r0 = 0; r0 < n; r0 += GATHER_ROWS) {
-                    const Py_ssize_t r1 = n - r0 < GATHER_ROWS ? n : r0 + GATHER_ROWS;
-                    if (unfolded + (r1 - r0) > rows_per_fold) {
-                        for (Py_ssize_t k = 0; k < buckets; ++k) {
-                            fold(sum1 + k * s + c0, partial + k * BLOCK_COLS, w);
+                for (Py_ssize_t r0 = 0;; r0 += GATHER_ROWS) {
+                    /* r1 == r0 past the last row: the partial sums are folded and the span is done. */
+                    const Py_ssize_t r1 = r0 >= n ? r0 : (n - r0 < GATHER_ROWS ? n : r0 + GATHER_ROWS);
+                    if (r1 == r0 || unfolded + (r1 - r0) > rows_per_fold) {
+                        for (Py_ssize_t c0 = s0; c0 < stop; c0 += BLOCK_COLS) {
+                            const Py_ssize_t w = stop - c0 < BLOCK_COLS ? stop - c0 : BLOCK_COLS;
+                            int32_t *mine = partial + (size_t)((c0 - s0) / BLOCK_COLS) * nb * BLOCK_COLS;
+                            for (Py_ssize_t k = 0; k < buckets; ++k) {
+                                fold(sum1 + k * s + c0, mine + k * BLOCK_COLS, w);
+                            }
                         }
                         unfolded = 0;
+                        if (r1 == r0) {
+                            break;
+                        }
                     }
-                    gather_rows(block, base, x.strides[0], r0, r1, c0, w);
-                    bucket_block(partial, block, index + r0 * slots, slots, buckets, r1 - r0);
+                    for (Py_ssize_t c0 = s0; c0 < stop; c0 += BLOCK_COLS) {
+                        const Py_ssize_t w = stop - c0 < BLOCK_COLS ? stop - c0 : BLOCK_COLS;
+                        int32_t *mine = partial + (size_t)((c0 - s0) / BLOCK_COLS) * nb * BLOCK_COLS;
+                        gather_rows(block, base, x.strides[0], r0, r1, c0, w);
+                        bucket_block(mine, block, index + r0 * slots, slots, buckets, r1 - r0);
+                    }
                     unfolded += r1 - r0;
-                }
-                for (Py_ssize_t k = 0; k < buckets; ++k) {
-                    fold(sum1 + k * s + c0, partial + k * BLOCK_COLS, w);
                 }
             }
             Py_END_ALLOW_THREADS
