@@ -159,7 +159,7 @@ def run(args: argparse.Namespace) -> int:
         if path:
             _check_output(path)
     ts = analysis.open_set(args.file)
-    if not analysis.kernels_available():
+    if not analysis.kernels_available() and not args.scheduler:  # on a cluster the workers add
         _warn(analysis.KERNEL_MISSING)
     progress = Progress("%s %s" % (args.command, args.file))
     name = os.path.basename(os.path.normpath(args.file))

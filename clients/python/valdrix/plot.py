@@ -323,10 +323,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         parser.error("--traces 0 draws nothing: add --mean")
     from .traces import read_traces
 
-    try:
-        from .errors import TraceFileError  # type: ignore[attr-defined]
-    except ImportError:
-        TraceFileError = ValueError  # noqa: N806
+    from .errors import TraceFileError
     import struct
     import zipfile
 
