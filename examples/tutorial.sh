@@ -45,8 +45,8 @@ mkdir -p "$out"
 # The checkout's client, whether or not the package is installed, with the
 # analysis kernel that the build compiled, where it did.
 export PYTHONPATH="$root/clients/python${PYTHONPATH:+:$PYTHONPATH}"
-if [ -z "${VALDRIX_KERNELS_DIR:-}" ] && [ -d "$root/build/tests/python-kernels" ]; then
-  export VALDRIX_KERNELS_DIR="$root/build/tests/python-kernels"
+if [ -d "$root/build/tests/python-kernels/valdrix" ]; then
+  PYTHONPATH="$PYTHONPATH:$root/build/tests/python-kernels"
 fi
 
 port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
