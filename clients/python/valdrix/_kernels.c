@@ -20,7 +20,9 @@
  *     For every row i and every slot m of buckets (n, M) int32 with a bucket
  *     k = buckets[i, m] in [0, K): s1[k, j] += x[i, j]. hits: how many slots
  *     of one row may name the same bucket (1 where each slot has buckets of
- *     its own). s1: C-contiguous int64
+ *     its own). moments, when given, (2, s) int64: every row's x and x^2 added
+ *     into moments[0] and moments[1] on the way, which spares a CPA or an SNR
+ *     a pass of its own for them. s1: C-contiguous int64
  *     (K, s). A CPA's buckets are (byte, value) pairs; an SNR's, classes of
  *     every byte at once. Rows are added into int32 partial sums over a block
  *     of columns that stays in cache, folded into s1 before they could overflow.
@@ -54,11 +56,14 @@
 #define BLOCK_COLS 32
 /* How far ahead the next rows of a column block are fetched. */
 #define PREFETCH_ROWS 16
-/* Rows gathered at once: 2048 x 64 B = 128 KiB, in the second-level cache. */
+/* Rows gathered at once: 2048 x 128 B = 256 KiB, in the second-level cache. */
 #define GATHER_ROWS 2048
-/* Partial sums of one call at most: a few times the second-level cache, well
-   inside the third. */
-#define PARTIAL_BYTES ((size_t)16 << 20)
+/* Partial sums of one call at most: twice the second-level cache. More would
+   keep more column blocks' rows mapped at once, but every pass would then wait
+   for the third-level cache (measured on 2,000-sample traces, 16 slots). */
+#define PARTIAL_BYTES ((size_t)2 << 20)
+/* A slot's partial sums fetched ahead at most: a first-level cache's worth and a half. */
+#define PREFETCH_BYTES ((size_t)64 << 10)
 
 static int format_is(const Py_buffer *view, char code) {
     const char *f = view->format ? view->format : "B";
@@ -201,8 +206,9 @@ static void normalise_moments(int64_t *restrict m, Py_ssize_t stride, Py_ssize_t
    BLOCK_COLS samples a row, zero beyond w. The rows lie a whole record apart,
    each on a page of its own once a trace is long, so they are asked for ahead:
    the copy then runs at the memory's bandwidth, not at its latency. */
-static void gather_rows(int16_t *restrict block, const char *base, Py_ssize_t stride, Py_ssize_t r0,
-                        Py_ssize_t r1, Py_ssize_t c0, Py_ssize_t w) {
+VALDRIX_CLONES
+static void gather_rows(int32_t *restrict block, const char *base, Py_ssize_t stride, Py_ssize_t r0,
+                        Py_ssize_t r1, Py_ssize_t c0, Py_ssize_t w, int64_t *restrict m1, int64_t *restrict m2) {
     for (Py_ssize_t i = r0; i < r1; ++i) {
         const char *row = base + i * stride + 2 * c0;
         if (i + PREFETCH_ROWS < r1) {
@@ -210,10 +216,27 @@ static void gather_rows(int16_t *restrict block, const char *base, Py_ssize_t st
             __builtin_prefetch(ahead);
             __builtin_prefetch(ahead + 2 * w - 1);
         }
-        int16_t *dst = block + (i - r0) * BLOCK_COLS;
-        memcpy(dst, row, (size_t)(2 * w));
-        if (w < BLOCK_COLS) {
-            memset(dst + w, 0, (size_t)(2 * (BLOCK_COLS - w)));
+        int32_t *restrict dst = block + (i - r0) * BLOCK_COLS;
+        if (w == BLOCK_COLS) {
+            for (Py_ssize_t j = 0; j < BLOCK_COLS; ++j) {
+                dst[j] = sample_at(row, j);
+            }
+            if (m1 != NULL) {
+                for (Py_ssize_t j = 0; j < BLOCK_COLS; ++j) {
+                    m1[j] += dst[j];
+                    m2[j] += (int64_t)(dst[j] * dst[j]);
+                }
+            }
+        } else {
+            for (Py_ssize_t j = 0; j < BLOCK_COLS; ++j) {
+                dst[j] = j < w ? sample_at(row, j) : 0;
+            }
+            if (m1 != NULL) {
+                for (Py_ssize_t j = 0; j < w; ++j) {
+                    m1[j] += dst[j];
+                    m2[j] += (int64_t)(dst[j] * dst[j]);
+                }
+            }
         }
     }
 }
@@ -222,17 +245,75 @@ static void gather_rows(int16_t *restrict block, const char *base, Py_ssize_t st
    slot at a time: a slot's buckets (a byte's 256 values, say) take 32 KiB of
    partial sums, which stay in the first-level cache while the block streams
    past. */
+/* Asks for the partial sums that slot m of these rows will add to. */
+static void prefetch_slot(const int32_t *partial, const int32_t *idx, Py_ssize_t slots, Py_ssize_t m,
+                          Py_ssize_t buckets, Py_ssize_t rows) {
+    int32_t lo = INT32_MAX, hi = -1;
+    for (Py_ssize_t i = 0; i < rows; ++i) {
+        int32_t k = idx[i * slots + m];
+        if (k >= 0 && k < buckets) {
+            lo = k < lo ? k : lo;
+            hi = k > hi ? k : hi;
+        }
+    }
+    if (hi >= lo && (size_t)(hi - lo + 1) * BLOCK_COLS * sizeof(int32_t) <= PREFETCH_BYTES) {
+        const char *from = (const char *)(partial + (size_t)lo * BLOCK_COLS);
+        const char *to = (const char *)(partial + (size_t)(hi + 1) * BLOCK_COLS);
+        for (const char *line = from; line < to; line += 64) {
+            __builtin_prefetch(line, 1);
+        }
+    }
+}
+
+/* A gathered block of rows added into the partial sums of their buckets, two
+   slots at a time: each row is loaded once for both, and two slots' buckets
+   (two bytes' 256 values, say) take 64 KiB of partial sums, which stay near
+   the core while the block streams past. A wide span's partial sums live in
+   the third-level cache, so each pass first asks for its share in one sweep. */
 VALDRIX_CLONES
-static void bucket_block(int32_t *restrict partial, const int16_t *restrict block, const int32_t *idx,
+static void bucket_block(int32_t *restrict partial, const int32_t *restrict block, const int32_t *idx,
                          Py_ssize_t slots, Py_ssize_t buckets, Py_ssize_t rows) {
-    for (Py_ssize_t m = 0; m < slots; ++m) {
+    Py_ssize_t m = 0;
+    for (; m + 1 < slots; m += 2) {
+        prefetch_slot(partial, idx, slots, m, buckets, rows);
+        prefetch_slot(partial, idx, slots, m + 1, buckets, rows);
+        for (Py_ssize_t i = 0; i < rows; ++i) {
+            const int32_t *restrict src = block + i * BLOCK_COLS;
+            int32_t k0 = idx[i * slots + m], k1 = idx[i * slots + m + 1];
+            int ok0 = k0 >= 0 && k0 < buckets, ok1 = k1 >= 0 && k1 < buckets;
+            if (ok0 && ok1 && k0 != k1) {
+                int32_t *restrict d0 = partial + (size_t)k0 * BLOCK_COLS;
+                int32_t *restrict d1 = partial + (size_t)k1 * BLOCK_COLS;
+                for (Py_ssize_t j = 0; j < BLOCK_COLS; ++j) {
+                    int32_t v = src[j];
+                    d0[j] += v;
+                    d1[j] += v;
+                }
+                continue;
+            }
+            if (ok0) {
+                int32_t *restrict d0 = partial + (size_t)k0 * BLOCK_COLS;
+                for (Py_ssize_t j = 0; j < BLOCK_COLS; ++j) {
+                    d0[j] += src[j];
+                }
+            }
+            if (ok1) {
+                int32_t *restrict d1 = partial + (size_t)k1 * BLOCK_COLS;
+                for (Py_ssize_t j = 0; j < BLOCK_COLS; ++j) {
+                    d1[j] += src[j];
+                }
+            }
+        }
+    }
+    for (; m < slots; ++m) {
+        prefetch_slot(partial, idx, slots, m, buckets, rows);
         for (Py_ssize_t i = 0; i < rows; ++i) {
             int32_t k = idx[i * slots + m];
             if (k < 0 || k >= buckets) {
                 continue;
             }
             int32_t *restrict dst = partial + (size_t)k * BLOCK_COLS;
-            const int16_t *restrict src = block + i * BLOCK_COLS;
+            const int32_t *restrict src = block + i * BLOCK_COLS;
             for (Py_ssize_t j = 0; j < BLOCK_COLS; ++j) {
                 dst[j] += src[j];
             }
@@ -343,14 +424,16 @@ done:
 static PyObject *bucket_sums(PyObject *self, PyObject *args) {
     (void)self;
     PyObject *xo, *vo, *s1o;
+    PyObject *mo = Py_None;
     Py_ssize_t col0, col1, hits = 1;
-    if (!PyArg_ParseTuple(args, "OOOnn|n", &xo, &vo, &s1o, &col0, &col1, &hits)) {
+    if (!PyArg_ParseTuple(args, "OOOnn|nO", &xo, &vo, &s1o, &col0, &col1, &hits, &mo)) {
         return NULL;
     }
     if (hits < 1) {
         hits = 1;
     }
-    Py_buffer x, idx, s1;
+    Py_buffer x, idx, s1, m = {0};
+    const int mom = mo != Py_None;
     if (get_traces(xo, &x) != 0) {
         return NULL;
     }
@@ -363,7 +446,14 @@ static PyObject *bucket_sums(PyObject *self, PyObject *args) {
         PyBuffer_Release(&idx);
         return NULL;
     }
+    if (mom && get_contiguous(mo, &m, 1, 'q', 8, "moments") != 0) {
+        PyBuffer_Release(&x);
+        PyBuffer_Release(&idx);
+        PyBuffer_Release(&s1);
+        return NULL;
+    }
     const Py_ssize_t n = x.shape[0], s = x.shape[1];
+    int64_t *mom1 = mom ? (int64_t *)m.buf : NULL, *mom2 = mom ? (int64_t *)m.buf + s : NULL;
     PyObject *result = NULL;
     Py_ssize_t slots = idx.ndim == 2 ? idx.shape[1] : 0;
     Py_ssize_t buckets = s > 0 ? (s1.len / 8) / s : 0;
@@ -372,6 +462,8 @@ static PyObject *bucket_sums(PyObject *self, PyObject *args) {
         PyErr_SetString(PyExc_ValueError, "buckets must be a (traces, slots) int32 array");
     } else if (s > 0 && (s1.len / 8) % s != 0) {
         PyErr_SetString(PyExc_ValueError, "sums must have as many columns as the traces have samples");
+    } else if (mom && m.len != 16 * s) {
+        PyErr_SetString(PyExc_ValueError, "moments must be (2, samples)");
     } else if (col0 < 0 || col1 > s || col0 > col1) {
         PyErr_SetString(PyExc_ValueError, "column range out of the traces");
     } else {
@@ -394,7 +486,7 @@ static PyObject *bucket_sums(PyObject *self, PyObject *args) {
         }
         const Py_ssize_t blocks = span / BLOCK_COLS > 0 ? span / BLOCK_COLS : 1;
         int32_t *partial = calloc((size_t)nb * BLOCK_COLS * (size_t)blocks, sizeof(int32_t));
-        int16_t *block = malloc((size_t)GATHER_ROWS * BLOCK_COLS * sizeof(int16_t));
+        int32_t *block = malloc((size_t)GATHER_ROWS * BLOCK_COLS * sizeof(int32_t));
         if (partial == NULL || block == NULL) {
             free(partial);
             free(block);
@@ -423,7 +515,8 @@ static PyObject *bucket_sums(PyObject *self, PyObject *args) {
                     for (Py_ssize_t c0 = s0; c0 < stop; c0 += BLOCK_COLS) {
                         const Py_ssize_t w = stop - c0 < BLOCK_COLS ? stop - c0 : BLOCK_COLS;
                         int32_t *mine = partial + (size_t)((c0 - s0) / BLOCK_COLS) * nb * BLOCK_COLS;
-                        gather_rows(block, base, x.strides[0], r0, r1, c0, w);
+                        gather_rows(block, base, x.strides[0], r0, r1, c0, w, mom ? mom1 + c0 : NULL,
+                                    mom ? mom2 + c0 : NULL);
                         bucket_block(mine, block, index + r0 * slots, slots, buckets, r1 - r0);
                     }
                     unfolded += r1 - r0;
@@ -439,6 +532,9 @@ static PyObject *bucket_sums(PyObject *self, PyObject *args) {
     PyBuffer_Release(&x);
     PyBuffer_Release(&idx);
     PyBuffer_Release(&s1);
+    if (mom) {
+        PyBuffer_Release(&m);
+    }
     return result;
 }
 

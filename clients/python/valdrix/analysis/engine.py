@@ -130,21 +130,28 @@ def kernel_ready(x: np.ndarray) -> np.ndarray:
     return x
 
 
-def bucket_sums(x: np.ndarray, buckets: np.ndarray, sums: np.ndarray) -> None:
+def bucket_sums(x: np.ndarray, buckets: np.ndarray, sums: np.ndarray, moments: Optional[np.ndarray] = None) -> None:
     """sums[buckets[i, m], j] += x[i, j] for every trace i and slot m whose
     bucket is not negative. sums: (K, samples), int64 for integer traces
-    (exact) or float64."""
+    (exact) or float64. moments, when given, (2, samples) of sums' dtype:
+    every trace's x and x^2 are added into it on the way."""
     k = kernel()
     n, s = x.shape
     if k is not None and is_small_int(x) and sums.dtype == np.int64:
         xk = kernel_ready(x)
         idx = np.ascontiguousarray(buckets, dtype=np.int32)
-        parallel_columns(lambda a, b: k.bucket_sums(xk, idx, sums, a, b), n, s)
+        # The kernel folds its int32 partial sums in time for the most adds one row can make to one bucket.
+        ordered = np.sort(idx, axis=1)
+        hits = idx.shape[1] if ((ordered[:, 1:] == ordered[:, :-1]) & (ordered[:, 1:] >= 0)).any() else 1
+        parallel_columns(lambda a, b: k.bucket_sums(xk, idx, sums, a, b, hits, moments), n, s)
         return
 
     def work(a: int, b: int) -> None:
         for r in range(0, n, _SUB_ROWS):
             rows = np.asarray(x[r:r + _SUB_ROWS, a:b], dtype=sums.dtype)
+            if moments is not None:
+                moments[0, a:b] += rows.sum(axis=0)
+                moments[1, a:b] += (rows * rows).sum(axis=0)
             idx = buckets[r:r + _SUB_ROWS]
             for m in range(idx.shape[1]):
                 v = idx[:, m]

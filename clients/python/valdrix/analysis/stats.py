@@ -61,6 +61,18 @@ class _GroupStats:
         else:
             self._update_moments(x, classes, valid)
 
+    def add_sums(self, count: int, s1: np.ndarray, s2: np.ndarray) -> None:
+        """Adds the exact sums of x and x^2 of ``count`` integer traces of
+        group 0, taken on the way by another pass (a CPA's or an SNR's)."""
+        if self.int_n is None:
+            self.int_n = np.zeros(self.groups, dtype=np.int64)
+            self.s1 = np.zeros((self.groups, self.samples), dtype=np.int64)
+            self.s2 = np.zeros((self.groups, self.samples), dtype=np.int64)
+        self.n[0] += count
+        self.int_n[0] += count
+        self.s1[0] += s1
+        self.s2[0] += s2
+
     def _private_or_shared(self, x: np.ndarray, targets: List[np.ndarray], add: Any) -> None:
         """add(x_rows, classes_rows, *targets, c0, c1) over the chunk, on every core:
         small sums privately per run of rows, large ones by columns."""
@@ -347,14 +359,16 @@ class SNR:
         v = v.astype(np.int32)
         for b in range(v.shape[1]):
             self._counts[b] += np.bincount(v[:, b], minlength=self.classes)
-        self._stats.update(x, np.zeros(len(x), dtype=np.int32))
         buckets = v + (np.arange(v.shape[1], dtype=np.int32) * self.classes)[None, :]
         size = (v.shape[1] * self.classes, self.samples)
         if is_small_int(x):
             if self._isum is None:
                 self._isum = np.zeros(size, dtype=np.int64)
-            engine.bucket_sums(x, buckets, self._isum)
+            moments = np.zeros((2, self.samples), dtype=np.int64)
+            engine.bucket_sums(x, buckets, self._isum, moments)
+            self._stats.add_sums(len(x), moments[0], moments[1])
         else:
+            self._stats.update(x, np.zeros(len(x), dtype=np.int32))
             if self._fsum is None:
                 self._fsum = np.zeros(size)
             engine.bucket_sums(x, buckets, self._fsum)
@@ -473,7 +487,6 @@ class CPA:
             raise ValueError("traces of %d samples, the accumulator has %d" % (x.shape[1], self.samples))
         self._corr = None
         self.traces += len(x)
-        self._stats.update(x, np.zeros(len(x), dtype=np.int32))
         k = self.model.buckets_per_byte
         parts = []
         for i, b in enumerate(self.bytes):
@@ -485,8 +498,11 @@ class CPA:
         if is_small_int(x):
             if self._isum is None:
                 self._isum = np.zeros((len(self.bytes) * k, self.samples), dtype=np.int64)
-            engine.bucket_sums(x, buckets, self._isum)
+            moments = np.zeros((2, self.samples), dtype=np.int64)
+            engine.bucket_sums(x, buckets, self._isum, moments)
+            self._stats.add_sums(len(x), moments[0], moments[1])
         else:
+            self._stats.update(x, np.zeros(len(x), dtype=np.int32))
             if self._fsum is None:
                 self._fsum = np.zeros((len(self.bytes) * k, self.samples))
             engine.bucket_sums(x, buckets, self._fsum)
