@@ -25,6 +25,7 @@ the key schedule), ``preprocess`` (``centred_product``, ``align``), ``files``
 compiled kernel ``valdrix._kernels`` and the threads).
 """
 
+from ..progress import Progress
 from .aes import HW, INV_SBOX, SBOX, expand_key, master_key
 from .engine import KERNEL_MISSING, NonFiniteError, kernels_available
 from .files import FILE_ERRORS, analyze, open_set, snr_classes
@@ -36,5 +37,5 @@ __all__ = [
     "TTest", "SNR", "CPA", "SBOX", "INV_SBOX", "HW", "hw_sbox", "centred_product", "align", "key_rank",
     "analyze", "open_set", "snr_classes", "LEAK_THRESHOLD", "kernels_available", "KERNEL_MISSING",
     "NonFiniteError", "FILE_ERRORS", "weak_evidence", "snr_warnings", "expand_key", "master_key",
-    "Model", "ByteModel", "SboxWeight", "SboxBit", "LastRoundDistance", "model_named",
+    "Model", "ByteModel", "SboxWeight", "SboxBit", "LastRoundDistance", "model_named", "Progress",
 ]
