@@ -549,3 +549,10 @@ def test_progress_shows_on_a_terminal_only(tvla_file, monkeypatch):
             assert stream.text.endswith("\r")  # the line is cleared for the verdict
         else:
             assert stream.text == ""
+    # A resumed capture counts its rate from where it started, and notes what it waits for.
+    stream = FakeTerminal(True)
+    line = Progress(stream=stream, first=1000)
+    line.update(1500, 2000, force=True, note="reconnecting")
+    assert stream.text.startswith("\r1500 of 2000 traces ( 75%), ") and stream.text.endswith(" left, reconnecting")
+    line.finish()
+    assert stream.text.endswith("\r" + " " * len(stream.text.split("\r")[1]) + "\r")
