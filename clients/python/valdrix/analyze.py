@@ -1,6 +1,6 @@
 """valdrix-analyze: TVLA, SNR and CPA of a trace-set file, ending with a verdict.
 
-    valdrix-analyze tvla tvla.trs [--order 2] [--fail-on-leak] [--json t.json] [--plot t.png]
+    valdrix-analyze tvla tvla.trs [--order 2] [--fail-on-leak] [--json t.json] [--plot t.svg]
     valdrix-analyze cpa campaign.trs [--model sbox-hw|sbox-bit:N|last-round-hd] [--key HEX] [--json cpa.json]
     valdrix-analyze snr campaign.trs [--byte B] [--key HEX]
 
@@ -93,7 +93,7 @@ def _parser() -> argparse.ArgumentParser:
     common.add_argument("--window", type=_window, default=None, metavar="A:B", help="samples A to B-1 only")
     common.add_argument("--traces", type=_positive, default=None, metavar="N", help="the first N traces only")
     common.add_argument("--json", default=None, metavar="OUT", help="write the results as JSON to OUT")
-    common.add_argument("--plot", default=None, metavar="OUT", help="draw the result (PNG, PDF or SVG by the suffix)")
+    common.add_argument("--plot", default=None, metavar="OUT", help="draw the result into OUT")
     common.add_argument("--scheduler", default=None, metavar="ADDRESS",
                         help="run as tasks on the Dask scheduler at ADDRESS (host:port)")
     sub = parser.add_subparsers(dest="command", metavar="tvla|snr|cpa")
