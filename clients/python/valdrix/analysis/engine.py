@@ -130,19 +130,23 @@ def kernel_ready(x: np.ndarray) -> np.ndarray:
     return x
 
 
-def bucket_sums(x: np.ndarray, buckets: np.ndarray, sums: np.ndarray, moments: Optional[np.ndarray] = None) -> None:
+def bucket_sums(x: np.ndarray, buckets: np.ndarray, sums: np.ndarray, moments: Optional[np.ndarray] = None,
+                distinct: bool = False) -> None:
     """sums[buckets[i, m], j] += x[i, j] for every trace i and slot m whose
     bucket is not negative. sums: (K, samples), int64 for integer traces
     (exact) or float64. moments, when given, (2, samples) of sums' dtype:
-    every trace's x and x^2 are added into it on the way."""
+    every trace's x and x^2 are added into it on the way. distinct: the
+    caller knows that no trace names one bucket in two slots."""
     k = kernel()
     n, s = x.shape
     if k is not None and is_small_int(x) and sums.dtype == np.int64:
         xk = kernel_ready(x)
         idx = np.ascontiguousarray(buckets, dtype=np.int32)
         # The kernel folds its int32 partial sums in time for the most adds one row can make to one bucket.
-        ordered = np.sort(idx, axis=1)
-        hits = idx.shape[1] if ((ordered[:, 1:] == ordered[:, :-1]) & (ordered[:, 1:] >= 0)).any() else 1
+        hits = 1
+        if not distinct and idx.shape[1] > 1:
+            ordered = np.sort(idx, axis=1)
+            hits = idx.shape[1] if ((ordered[:, 1:] == ordered[:, :-1]) & (ordered[:, 1:] >= 0)).any() else 1
         parallel_columns(lambda a, b: k.bucket_sums(xk, idx, sums, a, b, hits, moments), n, s)
         return
 

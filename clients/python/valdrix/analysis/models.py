@@ -52,6 +52,9 @@ class Model:
     codes_per_byte = 256
     #: What the guesses are: "key" (the master key) or "round key 10".
     guesses_are = "key"
+    #: Whether no trace ever names one bucket in two of its slots (which lets
+    #: the kernel fold its partial sums less often).
+    distinct_slots = False
 
     def needs(self, byte: int) -> int:
         """Bytes of data a trace must carry to attack ``byte``."""
@@ -84,6 +87,8 @@ class Model:
 
 class ByteModel(Model):
     """A model of one input byte value and a guess: f(values, guesses)."""
+
+    distinct_slots = True
 
     def __init__(self, function: Callable[[np.ndarray, np.ndarray], np.ndarray], name: Optional[str] = None,
                  field: str = "tx") -> None:
@@ -151,6 +156,7 @@ class LastRoundDistance(Model):
 
     name = "last-round-hd"
     field = "rx"
+    distinct_slots = True
     buckets_per_byte = 256 * 9
     codes_per_byte = 256 * 256
     guesses_are = "round key 10"

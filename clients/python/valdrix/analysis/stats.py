@@ -365,7 +365,7 @@ class SNR:
             if self._isum is None:
                 self._isum = np.zeros(size, dtype=np.int64)
             moments = np.zeros((2, self.samples), dtype=np.int64)
-            engine.bucket_sums(x, buckets, self._isum, moments)
+            engine.bucket_sums(x, buckets, self._isum, moments, distinct=True)
             self._stats.add_sums(len(x), moments[0], moments[1])
         else:
             self._stats.update(x, np.zeros(len(x), dtype=np.int32))
@@ -499,7 +499,7 @@ class CPA:
             if self._isum is None:
                 self._isum = np.zeros((len(self.bytes) * k, self.samples), dtype=np.int64)
             moments = np.zeros((2, self.samples), dtype=np.int64)
-            engine.bucket_sums(x, buckets, self._isum, moments)
+            engine.bucket_sums(x, buckets, self._isum, moments, distinct=self.model.distinct_slots)
             self._stats.add_sums(len(x), moments[0], moments[1])
         else:
             self._stats.update(x, np.zeros(len(x), dtype=np.int32))
