@@ -35,4 +35,5 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
     list(APPEND valdrix_python_env "VALDRIX_EMULATOR=${VALDRIX_PYTHON_EMULATOR}")
   endif()
 endif()
-set_tests_properties(python PROPERTIES ENVIRONMENT "${valdrix_python_env}" TIMEOUT 300)
+# The suite starts simulators, venvs and Dask clusters: on a busy 2-core machine it takes minutes.
+set_tests_properties(python PROPERTIES ENVIRONMENT "${valdrix_python_env}" TIMEOUT 600)
