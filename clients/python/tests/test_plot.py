@@ -105,7 +105,7 @@ def test_snr_of_bytes_and_rank_against_traces():
     ax = plot_snr(snr, ax=figure_axes(), first_sample=200)
     assert len([g for g in (a.get_gid() for a in ax.lines) if g.startswith("snr-")]) == 16
     peak, = by_gid(ax, "peak")
-    assert list(peak.get_xdata()) == [240] and "max 3080 at sample 240" in labels(ax)
+    assert list(peak.get_xdata()) == [240] and "max 3080 at sample 240 (byte 5)" in labels(ax)
     counts = np.arange(4, 40, 2)
     ranks = np.maximum(0, 200 - 20 * np.arange(len(counts)))[:, None] + np.arange(16)[None, :] * 0
     ranks[-3, 0] = 1  # byte 0 slips back once: the key is whole from the count after

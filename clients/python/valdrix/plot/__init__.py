@@ -28,10 +28,10 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:  # pragma: no cover - names for type checkers; imported lazily below
-    from .cli import main
-    from .display import figure_html, figure_png, load_ipython_extension
-    from .figures import figure_axes, plot_correlation, plot_rank, plot_snr, plot_t, plot_traces
-    from .output import FORMATS, figure_format, save_figure
+    from .cli import main  # noqa: F401
+    from .display import figure_html, figure_png, load_ipython_extension  # noqa: F401
+    from .figures import figure_axes, plot_correlation, plot_rank, plot_snr, plot_t, plot_traces  # noqa: F401
+    from .output import FORMATS, figure_format, save_figure  # noqa: F401
 
 _WHERE = {
     "plot_traces": "figures", "plot_t": "figures", "plot_correlation": "figures", "plot_snr": "figures",

@@ -117,7 +117,7 @@ def cpa_html(cpa: Any, byte: Optional[int] = None, first_sample: int = 0, sample
     k = bytes_.index(byte) if byte is not None else int(np.argmin(margins))
     return figure_html(plot_correlation, cpa.correlation()[k], int(key[k]), heading=heading, summary=summary,
                        first_sample=first_sample, sample_period=sample_period, byte=bytes_[k],
-                       title="byte %d" % bytes_[k])
+                       title="byte %d%s" % (bytes_[k], "" if byte is not None else ", the lowest margin"))
 
 
 def traces_html(source: Any, traces: int = 3) -> str:

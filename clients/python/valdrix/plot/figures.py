@@ -332,7 +332,8 @@ def plot_snr(snr: Any, ax: Optional[Axes] = None, first_sample: int = 0, sample_
                 best = (float(row[at]), k, at)
     if np.isfinite(best[0]):
         ax.plot([xs[best[2]]], [best[0]], linestyle="", marker="o", markersize=6, markerfacecolor="none",
-                markeredgecolor=THRESHOLD_COLOUR, label="max %s at sample %d" % (_number(best[0]), xs[best[2]]), gid="peak")
+                markeredgecolor=THRESHOLD_COLOUR, label="max %s at sample %d%s" % (_number(best[0]), xs[best[2]],
+                                                 "" if len(rows) == 1 else " (%s)" % labels[best[1]]), gid="peak")
     ax.set_xlim(xs[0], xs[-1] if xs[-1] > xs[0] else xs[0] + 1)
     ax.set_ylim(bottom=0)
     ax.set_xlabel("sample")
