@@ -64,8 +64,13 @@ def main(argv=None):
         return 1
     try:
         nb = nbformat.read(args.notebook, as_version=4)
-    except (OSError, ValueError) as e:  # nbformat's reader errors are ValueErrors
-        print("%s: %s: %s" % (PROG, args.notebook, getattr(e, "strerror", None) or first_line(e)), file=sys.stderr)
+        nbformat.validate(nb)
+    except OSError as e:
+        print("%s: %s: %s" % (PROG, args.notebook, e.strerror or e), file=sys.stderr)
+        return 1
+    except Exception as e:  # noqa: BLE001 - a file that is no notebook fails anywhere in nbformat's conversions
+        print("%s: %s: not a notebook: %s" % (PROG, args.notebook, first_line(getattr(e, "message", e))),
+              file=sys.stderr)
         return 1
     kept = stored_outputs(nb)
     if kept:

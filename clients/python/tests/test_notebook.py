@@ -1,6 +1,6 @@
 """The tutorial notebook runs to its end against the suite's package and
-simulator; run-notebook refuses a notebook kept with outputs and names the
-cell that fails."""
+simulator; run-notebook refuses a notebook kept with outputs or no notebook
+at all, and names the cell that fails."""
 
 import json
 import os
@@ -53,3 +53,8 @@ def test_a_notebook_with_outputs_or_a_failing_cell_is_refused_in_one_line(tmp_pa
     run = run_notebook(failing, tmp_path)
     assert run.returncode == 1 and run.stdout == ""
     assert run.stderr == "run-notebook: %s: cell 3 failed: ZeroDivisionError: division by zero\n" % failing
+    broken = tmp_path / "broken.ipynb"
+    broken.write_text('{"cells": 3}')
+    run = run_notebook(broken, tmp_path)
+    assert run.returncode == 1 and run.stderr == "run-notebook: %s: not a notebook: 'int' object is not iterable\n" \
+        % broken
