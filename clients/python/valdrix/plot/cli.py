@@ -9,7 +9,8 @@ a sample window (--window A:B) or a time window (--time A:B, µs). Where a panel
 has more samples than pixels, each trace is drawn as its envelope: the minimum
 and maximum of every pixel column. The output's suffix chooses the format.
 
-Exit status: 0 drawn; 1 the file cannot be read or the figure written; 2 usage.
+Exit status: 0 drawn; 1 the file cannot be read or the figure written; 2 usage
+errors (an output suffix other than .png, .pdf or .svg, or no matplotlib).
 """
 
 from __future__ import annotations
@@ -39,7 +40,8 @@ def _range(text: str, kind: type) -> Tuple[Any, Any]:
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description=__doc__.splitlines()[0].split(": ", 1)[1],
                                      epilog="Exit status: 0 drawn; 1 the file cannot be read or the figure "
-                                            "written; 2 usage errors.")
+                                            "written; 2 usage errors (an output suffix other than .png, .pdf "
+                                            "or .svg, or no matplotlib).")
     parser.add_argument("file", help="a .trs, .npz or .zarr trace set")
     parser.add_argument("-o", "--output", required=True, type=figure_output, metavar="OUT",
                         help="the figure to write: .png, .pdf or .svg")
