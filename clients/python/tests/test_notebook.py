@@ -21,7 +21,9 @@ TUTORIAL = os.path.join(ROOT, "examples", "tutorial.ipynb")
 
 
 def run_notebook(path, cwd, timeout=300):
-    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT, VALDRIX_SIM=os.path.abspath(sim_executable()))
+    # The suite's package first, then whatever the suite's path holds (a build's compiled kernel).
+    path = os.pathsep.join([PACKAGE_ROOT] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
+    env = dict(os.environ, PYTHONPATH=path, VALDRIX_SIM=os.path.abspath(sim_executable()))
     return subprocess.run([sys.executable, RUN, str(path)], capture_output=True, text=True, cwd=str(cwd), env=env,
                           timeout=timeout)
 

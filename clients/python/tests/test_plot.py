@@ -185,3 +185,4 @@ def test_notebook_display_of_results_and_trace_sets():
     shell = Shell()
     load_ipython_extension(shell)
     assert shell.display_formatter.formatters["text/html"](tt) == page
+    assert shell.display_formatter.formatters["text/html"](batch) == traces_html(batch)

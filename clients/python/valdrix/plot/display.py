@@ -140,15 +140,16 @@ def traces_html(source: Any, traces: int = 3) -> str:
 
 def load_ipython_extension(ipython: Any) -> None:
     """``%load_ext valdrix.plot``: the analysis results, trace sets and traces
-    display as their summary and figure."""
+    display as their summary and figure, where their class does not display
+    itself already (IPython would prefer a registered function to the class's
+    own ``_repr_html_``)."""
     from .. import analysis
     from ..batch import TraceBatch
     from ..trace import Trace
     from ..traces import TraceSet
 
     formatter = ipython.display_formatter.formatters["text/html"]
-    formatter.for_type(analysis.TTest, ttest_html)
-    formatter.for_type(analysis.SNR, snr_html)
-    formatter.for_type(analysis.CPA, cpa_html)
-    for kind in (TraceSet, TraceBatch, Trace):
-        formatter.for_type(kind, traces_html)
+    for kind, show in ((analysis.TTest, ttest_html), (analysis.SNR, snr_html), (analysis.CPA, cpa_html),
+                       (TraceSet, traces_html), (TraceBatch, traces_html), (Trace, traces_html)):
+        if not hasattr(kind, "_repr_html_"):
+            formatter.for_type(kind, show)
