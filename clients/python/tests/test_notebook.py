@@ -22,8 +22,8 @@ TUTORIAL = os.path.join(ROOT, "examples", "tutorial.ipynb")
 
 def run_notebook(path, cwd, timeout=300):
     # The suite's package first, then whatever the suite's path holds (a build's compiled kernel).
-    path = os.pathsep.join([PACKAGE_ROOT] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
-    env = dict(os.environ, PYTHONPATH=path, VALDRIX_SIM=os.path.abspath(sim_executable()))
+    search = [PACKAGE_ROOT] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(search), VALDRIX_SIM=os.path.abspath(sim_executable()))
     return subprocess.run([sys.executable, RUN, str(path)], capture_output=True, text=True, cwd=str(cwd), env=env,
                           timeout=timeout)
 
