@@ -66,7 +66,7 @@ capture() {
 
 echo "== 1. does it leak? $traces traces, fixed and random plaintexts interleaved"
 capture --tvla -o "$out/tvla.trs"
-"$python" -m valdrix.analyze tvla "$out/tvla.trs" --json "$out/tvla.json" --plot "$out/tvla.svg"
+"$python" -m valdrix.analyze tvla "$out/tvla.trs" --json "$out/tvla.json" --plot "$out/tvla.png"
 
 echo "== 2. $traces traces of random plaintexts, and the key by CPA, without the true key"
 capture -o "$out/campaign.trs"
@@ -74,7 +74,7 @@ capture -o "$out/campaign.trs"
 recovered=$("$python" -c 'import json, sys; print(json.load(open(sys.argv[1]))["key"])' "$out/cpa.json")
 
 echo "== 3. the same next to the true key, and byte 0's correlation against time"
-"$python" -m valdrix.analyze cpa "$out/campaign.trs" --key "$key" --plot "$out/byte0.svg" | tail -n 1
+"$python" -m valdrix.analyze cpa "$out/campaign.trs" --key "$key" --plot "$out/byte0.png" | tail -n 1
 
 if [ "$recovered" = "$key" ]; then
   echo "the whole key recovered from $traces traces (files in $out)"

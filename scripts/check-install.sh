@@ -5,9 +5,12 @@
 # from `pip install`, not what the source tree happens to hold.
 # Usage: scripts/check-install.sh [SIM]   (SIM: the valdrixd-sim to run the notebook on)
 set -euo pipefail
+# The notebook runs in examples/, so a simulator named relative to the caller is
+# made absolute before anything changes directory.
+sim=${1:+$(realpath -m "$1")}
 cd "$(dirname "$0")/.."
 root=$PWD
-sim=${1:-$root/build/bin/valdrixd-sim}
+sim=${sim:-$root/build/bin/valdrixd-sim}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 

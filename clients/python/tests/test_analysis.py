@@ -328,29 +328,6 @@ def test_a_worker_that_cannot_read_the_file_ends_the_run_with_one_line(tvla_file
             analysis.analyze(ts, "tvla", scheduler=cluster.scheduler_address)
 
 
-def test_analysis_plots_draw_the_thresholds_and_the_winner_over_the_other_guesses(tvla_file, tmp_path):
-    import xml.etree.ElementTree as ET
-
-    path, _, _ = tvla_file
-    ns = {"s": "http://www.w3.org/2000/svg"}
-    t_svg, c_svg = tmp_path / "t.svg", tmp_path / "c.svg"
-    assert analyze_main(["tvla", path, "--plot", str(t_svg)]) == 0
-    root = ET.parse(t_svg).getroot()
-    lines = root.findall("s:line[@class='threshold']", ns)
-    labels = [t.text for t in root.findall("s:text", ns) if t.get("fill") == "#d62728"]
-    assert len(lines) == 2 and sorted(labels) == ["4.5", "\u22124.5"]
-    assert root.find("s:polyline[@class='trace']", ns) is not None
-    assert root.find("s:text[@class='ylabel']", ns).text == "t (order 1)"
-    assert analyze_main(["cpa", path, "--plot", str(c_svg), "--byte", "3"]) == 0
-    root = ET.parse(c_svg).getroot()
-    assert root.find("s:polyline[@class='others envelope']", ns) is None
-    others = root.find("s:polygon[@class='others envelope']", ns)
-    winner = root.find("s:polyline[@class='winner']", ns)
-    assert others is not None and winner is not None
-    assert list(root).index(winner) > list(root).index(others)  # drawn over the band
-    assert root.find("s:text[@class='ylabel']", ns).text == "correlation of byte 3"
-
-
 def hw_xor(values, guesses):
     """A model without the S-box: the weight of pt ^ k."""
     return analysis.HW[np.asarray(values)[:, None] ^ np.asarray(guesses)[None, :]]

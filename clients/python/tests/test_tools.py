@@ -1,5 +1,5 @@
 """The console scripts: valdrix-capture's files and exit statuses, valdrix-plot's
-SVG, and installing the package into a fresh venv."""
+figures, and installing the package into a fresh venv."""
 
 import os
 import shutil
@@ -165,29 +165,29 @@ def test_interrupted_campaign_leaves_a_valid_file(sim_port, tmp_path):
     assert stdout.startswith("%d traces of 1024 samples" % len(ts))
 
 
-def test_plot_draws_envelopes_windows_and_the_mean_on_request(sim_port, tmp_path):
+def test_plot_writes_the_format_its_suffix_names(sim_port, tmp_path):
     data = tmp_path / "set.trs"
     assert tool("capture", "--port", sim_port, "--count", 4, "--samples", 1024, "-o", data).returncode == 0
-    svg = tmp_path / "set.svg"
     ns = {"s": "http://www.w3.org/2000/svg"}
-    # 1024 samples in fewer pixels: each trace is its min/max envelope, no mean unless asked.
-    run = tool("plot", data, "-o", svg, "--traces", 2)
-    assert run.returncode == 0, run.stderr
-    panels = ET.parse(svg).getroot().findall("s:g[@class='channel']", ns)
-    assert [p.get("id") for p in panels] == ["channel-1", "channel-2"]
-    for panel in panels:
-        assert len(panel.findall("s:polygon", ns)) == 2 and not panel.findall("s:polyline", ns)
-        assert panel.find("s:text[@class='xlabel']", ns).text == "sample"
-        assert panel.find("s:text[@class='ylabel']", ns).text.endswith("sample value")
-    run = tool("plot", data, "-o", svg, "--traces", 2, "--mean", "--window", "100:500", "--x", "time")
-    assert run.returncode == 0, run.stderr
-    for panel in ET.parse(svg).getroot().findall("s:g[@class='channel']", ns):
-        lines = panel.findall("s:polyline", ns)
-        assert len(lines) == 3 and len(panel.findall("s:polyline[@class='mean']", ns)) == 1
-        assert all(len(line.get("points").split()) == 400 for line in lines)
-        assert panel.find("s:text[@class='xlabel']", ns).text == "time (µs)"
-    assert tool("plot", tmp_path / "none.trs", "-o", svg).returncode == 1
-    assert tool("plot", data, "-o", svg, "--window", "900:2000").returncode == 1
+    for fmt, header in (("png", b"\x89PNG\r\n\x1a\n"), ("pdf", b"%PDF-"), ("svg", b"<?xml")):
+        out = tmp_path / ("set." + fmt)
+        run = tool("plot", data, "-o", out, "--traces", 2, "--mean", "--window", "100:500")
+        assert run.returncode == 0, run.stderr
+        assert run.stdout == "%s: 4 traces, 2 channels, samples 100 to 499 drawn\n" % out
+        assert out.read_bytes().startswith(header)
+    # One panel per channel, each with its traces and the mean.
+    root = ET.parse(tmp_path / "set.svg").getroot()
+    for channel in (1, 2):
+        panel = root.find(".//s:g[@id='channel-%d']" % channel, ns)
+        assert [g.get("id") for g in panel.findall(".//s:g[@id]", ns) if g.get("id") in
+                ("trace-0", "trace-1", "mean")] == ["trace-0", "trace-1", "mean"]
+    run = tool("plot", data, "-o", tmp_path / "set.jpg")
+    assert run.returncode == 2 and "a figure is written as .png, .pdf or .svg, not .jpg" in run.stderr
+    assert not (tmp_path / "set.jpg").exists()
+    assert tool("plot", tmp_path / "none.trs", "-o", tmp_path / "x.png").returncode == 1
+    assert tool("plot", data, "-o", tmp_path / "x.png", "--window", "900:2000").returncode == 1
+    run = tool("plot", data, "-o", tmp_path / "missing" / "x.png")
+    assert run.returncode == 1 and run.stderr.startswith("valdrix-plot: %s: " % (tmp_path / "missing" / "x.png"))
 
 
 @pytest.mark.skipif(SLOW, reason="the install does not depend on the simulator's build")

@@ -1,7 +1,7 @@
 """valdrix-analyze: TVLA, SNR and CPA of a trace-set file, ending with a verdict.
 
-    valdrix-analyze tvla tvla.trs [--order 2] [--fail-on-leak] [--json t.json] [--plot t.svg]
-    valdrix-analyze cpa campaign.trs [--model sbox-hw|sbox-bit:N|last-round-hd] [--key HEX] [--json cpa.json]
+    valdrix-analyze tvla tvla.trs [--order 2] [--fail-on-leak] [--json t.json] [--plot t.png]
+    valdrix-analyze cpa campaign.trs [--model sbox-hw|sbox-bit:N|last-round-hd] [--key HEX] [--json cpa.json] [--plot byte0.png]
     valdrix-analyze snr campaign.trs [--byte B] [--key HEX]
 
 Common options: --channel N (default 2, the target's supply current, where the
@@ -25,6 +25,7 @@ import sys
 from typing import Any, List, Optional, Sequence, Tuple
 
 from . import analysis
+from .plot.output import figure_output
 from .progress import Progress
 
 PROG = "valdrix-analyze"
@@ -93,7 +94,8 @@ def _parser() -> argparse.ArgumentParser:
     common.add_argument("--window", type=_window, default=None, metavar="A:B", help="samples A to B-1 only")
     common.add_argument("--traces", type=_positive, default=None, metavar="N", help="the first N traces only")
     common.add_argument("--json", default=None, metavar="OUT", help="write the results as JSON to OUT")
-    common.add_argument("--plot", default=None, metavar="OUT", help="draw the result into OUT")
+    common.add_argument("--plot", default=None, type=figure_output, metavar="OUT",
+                        help="draw the result to OUT: .png, .pdf or .svg")
     common.add_argument("--scheduler", default=None, metavar="ADDRESS",
                         help="run as tasks on the Dask scheduler at ADDRESS (host:port)")
     sub = parser.add_subparsers(dest="command", metavar="tvla|snr|cpa")
@@ -195,10 +197,10 @@ def run(args: argparse.Namespace) -> int:
             _write_json(args.json, {"t": _finite(t), "max_abs_t": float(abs_t[peak]), "leaking": leaking,
                                     "traces": n, "first_sample": offset})
         if args.plot:
-            from .plot import render_t_svg
+            from .plot import figure_axes, plot_t, save_figure
 
-            _save(args.plot, render_t_svg(t, offset=offset, sample_period=period, order=acc.order,
-                                          title="%s: t-test of order %d, %d traces" % (name, acc.order, n)))
+            save_figure(plot_t(t, ax=figure_axes(), first_sample=offset, sample_period=period, order=acc.order,
+                               title="%s: t-test of order %d, %d traces" % (name, acc.order, n)), args.plot)
     elif args.command == "snr":
         snr = acc.snr()
         rows = snr[None, :] if snr.ndim == 1 else snr
@@ -221,11 +223,12 @@ def run(args: argparse.Namespace) -> int:
                          "first_sample": offset})
             _write_json(args.json, data)
         if args.plot:
-            from .plot import render_series_svg
+            from .plot import figure_axes, plot_snr, save_figure
 
-            b = int(rows.max(axis=1).argmax())
-            _save(args.plot, render_series_svg(rows[b], offset=offset, sample_period=period, y_label="SNR",
-                                               title="%s: SNR of %s, %d traces" % (name, whats[b], n)))
+            what = whats[0] if len(whats) == 1 else ("HW(Sbox(pt ^ k))" if args.key else "pt")
+            save_figure(plot_snr(rows if len(rows) > 1 else rows[0], ax=figure_axes(), first_sample=offset,
+                                 sample_period=period, labels=["byte %d" % b for b in byte_list] if len(rows) > 1 else None,
+                                 title="%s: SNR of %s, %d traces" % (name, what, n)), args.plot)
     else:
         key = acc.key()
         model = acc.model
@@ -264,19 +267,13 @@ def run(args: argparse.Namespace) -> int:
                 data["rank"] = [int(r) for r in ranks]
             _write_json(args.json, data)
         if args.plot:
-            from .plot import render_correlation_svg
+            from .plot import figure_axes, plot_correlation, save_figure
 
             b = args.byte
-            _save(args.plot, render_correlation_svg(acc.correlation()[b], int(key[b]), offset=offset,
-                                                    sample_period=period, byte=b,
-                                                    true=true[b] if true else None,
-                                                    title="%s: CPA of byte %d, %d traces" % (name, b, n)))
+            save_figure(plot_correlation(acc.correlation()[b], int(key[b]), ax=figure_axes(), first_sample=offset,
+                                         sample_period=period, byte=b, true=true[b] if true else None,
+                                         title="%s: CPA of byte %d, %d traces" % (name, b, n)), args.plot)
     return status
-
-
-def _save(path: str, text: str) -> None:
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(text)
 
 
 def main(argv: Optional[List[str]] = None) -> int:
