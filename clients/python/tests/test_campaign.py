@@ -266,7 +266,8 @@ def test_a_failed_resumed_zarr_campaign_counts_the_traces_it_kept(sim_port, tmp_
 
 
 def test_ctrl_c_while_the_file_is_completed_leaves_it_whole(sim_port, tmp_path, monkeypatch):
-    from valdrix import capture as capture_tool, traces_npz
+    from valdrix import capture as capture_tool
+    from valdrix.traces import npz as traces_npz
 
     close = traces_npz.NpzWriter.close
 

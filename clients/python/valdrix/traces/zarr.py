@@ -33,8 +33,8 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from .errors import TraceFileError
-from .traces import (CHUNK_BYTES, LABEL_NAMES, TraceSet, TraceWriter, _disk_error, _is_int, _is_period,
+from ..errors import TraceFileError
+from .base import (CHUNK_BYTES, LABEL_NAMES, TraceSet, TraceWriter, _disk_error, _is_int, _is_period,
                      _sample_period, label_code)
 
 try:

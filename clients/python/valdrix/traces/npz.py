@@ -34,8 +34,8 @@ from typing import Any, Dict, List, Optional, Sequence
 
 import numpy as np
 
-from .errors import TraceFileError
-from .traces import (LABEL_NAMES, TraceSet, TraceWriter, _disk_error, _regular_file, _sample_period,
+from ..errors import TraceFileError
+from .base import (LABEL_NAMES, TraceSet, TraceWriter, _disk_error, _regular_file, _sample_period,
                      label_code)
 
 __all__ = ["read_npz", "NpzWriter"]
