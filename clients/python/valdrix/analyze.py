@@ -33,6 +33,10 @@ except ImportError as _missing:  # pragma: no cover - depends on the host
     _MISSING = str(_missing)
 
 
+from .traces import options as trace_options  # noqa: E402
+from .traces.names import one_key  # noqa: E402
+
+
 class UsageError(Exception):
     pass
 
@@ -92,6 +96,7 @@ def _parser() -> argparse.ArgumentParser:
     common.add_argument("--plot", default=None, metavar="OUT.svg", help="draw the result as SVG")
     common.add_argument("--scheduler", default=None, metavar="ADDRESS",
                         help="run as tasks on the Dask scheduler at ADDRESS (host:port)")
+    trace_options.add_arguments(common)
     sub = parser.add_subparsers(dest="command", metavar="tvla|snr|cpa")
     sub.required = True
     tvla = sub.add_parser("tvla", parents=[common], help="Welch t-test, fixed against random inputs")
@@ -139,11 +144,26 @@ def _check_output(path: str) -> None:
         raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
 
 
+# Trace sets from other tools: --group, --names and --inputs, and the key a
+# file carries. CPA attacks one key, so a set whose key varies is refused;
+# the file's one key ranks the guesses unless --key names another.
+def _open(args: argparse.Namespace) -> Any:
+    if not trace_options.reader_options(args):
+        ts = analysis.open_set(args.file)
+    else:
+        ts = trace_options.open_from_args(args)
+    if args.command == "cpa":
+        key = one_key(ts, "cpa")
+        if key is not None and len(key) == 16 and args.key is None:
+            args.key = key
+    return ts
+
+
 def run(args: argparse.Namespace) -> int:
     for path in (args.json, args.plot):
         if path:
             _check_output(path)
-    ts = analysis.open_set(args.file)
+    ts = _open(args)
     progress = analysis.Progress("%s %s" % (args.command, args.file))
     name = os.path.basename(os.path.normpath(args.file))
     acc = analysis.analyze(ts, args.command, channel=args.channel, window=args.window, traces=args.traces,
