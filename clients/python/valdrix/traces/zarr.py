@@ -8,16 +8,25 @@ is known), all chunked by traces with the same number of traces per chunk
 attributes are the campaign's metadata plus ``sample_period`` (seconds) and
 ``layout`` (channels, samples, tx_len, rx_len, label_names).
 
-The writer fills a temporary directory next to the target and renames it to
-the asked-for name when it closes; ``abort()`` removes it. With
-``resume=True`` it appends to an existing store in place (growing the first
-axis), after cutting every array back to the shortest one; a store whose run
-was killed before it was renamed is taken from its temporary directory.
+The writer works in place under the asked-for name, from its opening on (the
+group and the campaign's metadata first, the arrays with the first batch).
+Every file it changes is written beside its name and renamed over it, and an
+array's shape is written only after the chunks it covers, so a store killed
+at any moment reads up to its last complete chunk. The last, partial chunk
+is written again at least once a second. ``resume=True`` cuts every array
+back to the traces all of them hold and goes on from there.
 
 The reader checks every array's metadata itself before zarr sees it (dtype,
-shape, chunk size, codecs: Blosc or none, never a filter), that the chunks a
-shape claims exist and, before decoding one, its Blosc header, so a store's
-claims cannot make it allocate or loop beyond what the directory holds.
+shape, chunk size, codecs: Blosc or none, never a filter), then every entry
+of the store by name, kind and size: a chunk name out of the array's grid,
+anything that is not a regular file (a FIFO, a device, a symbolic link) or a
+chunk of the wrong size is a fault, as is a chunk missing between chunks that
+are there; chunks missing at the end mean a set cut short, read up to them.
+Entries whose names start with a dot are ignored. Every file is opened
+without blocking and without following links, and read up to a bound its
+kind allows; a Blosc chunk's header must agree with the chunk before it is
+decoded. So a store's claims cannot make a reader allocate or wait beyond
+what the directory holds.
 """
 
 from __future__ import annotations
@@ -26,21 +35,26 @@ import errno
 import json
 import math
 import os
+import re
 import shutil
+import stat
 import struct
-import tempfile
+import threading
+import time
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
 from ..errors import TraceFileError
 from .base import (CHUNK_BYTES, LABEL_NAMES, TraceSet, TraceWriter, _disk_error, _is_int, _is_period,
-                     _sample_period, label_code)
+                   _sample_period, label_code, open_entry)
 
 try:
     import zarr
+    from zarr.storage import Store as _ZarrStore
 except ImportError:  # pragma: no cover - depends on the host
     zarr = None
+    _ZarrStore = object
 
 __all__ = ["read_zarr", "ZarrWriter"]
 
@@ -49,7 +63,12 @@ __all__ = ["read_zarr", "ZarrWriter"]
 # or claims, so they are not read.
 _COMPRESSORS = {"blosc"}
 _MAX_CHUNK = 64 << 20
+_BLOSC_OVERHEAD = 16
+_MAX_META = 1 << 20
+_META_NAMES = (".zarray", ".zattrs", ".zgroup")
 _RESERVED = ("layout", "sample_period")
+_ARRAY = re.compile(r"^(channel_\d+|tx|rx|label|status)$")
+_FLUSH_SECONDS = 1.0
 
 
 def _need_zarr() -> None:
@@ -57,27 +76,49 @@ def _need_zarr() -> None:
         raise ImportError("zarr trace stores need zarr (Debian: python3-zarr)")
 
 
-def _json(path: str, name: str) -> Any:
-    try:
-        with open(os.path.join(path, name), "rb") as f:
-            return json.loads(f.read().decode("utf-8"))
-    except (FileNotFoundError, NotADirectoryError):
+def _read_entry(store: str, name: str, bound: int) -> Optional[bytes]:
+    """The bytes of a store's entry, None when it is absent; never follows a
+    link, never blocks, never reads past ``bound``."""
+    path = os.path.join(store, name)
+    if not os.path.lexists(path):
         return None
-    except (ValueError, RecursionError, IsADirectoryError) as e:
+    f, size = open_entry(path, store=store, follow=False)
+    with f:
+        if size > bound:
+            raise TraceFileError(store, "%s holds %d bytes, more than the %d it may" % (name, size, bound))
+        data = f.read(bound + 1)
+    if len(data) != size:
+        raise TraceFileError(store, "%s changed while it was read" % name)
+    return data
+
+
+def _json(path: str, name: str) -> Any:
+    data = _read_entry(path, name, _MAX_META)
+    if data is None:
+        return None
+    try:
+        return json.loads(data.decode("utf-8"))
+    except (ValueError, RecursionError) as e:
         raise TraceFileError(path, "%s is not JSON (%s)" % (name, e)) from None
 
 
 def _array_meta(path: str, name: str, ndim: int, dtypes: Tuple[str, ...]) -> Optional[Dict[str, Any]]:
     """The checked metadata of array ``name``, None when it is absent."""
+    folder = os.path.join(path, name)
+    if not os.path.lexists(folder):
+        return None
+    if not stat.S_ISDIR(os.lstat(folder).st_mode):
+        raise TraceFileError(path, "%s is not a directory (an array's place)" % name)
     meta = _json(path, os.path.join(name, ".zarray"))
     if meta is None:
-        return None
+        raise TraceFileError(path, "%s has no .zarray" % name)
     where = "array %s" % name
     if not isinstance(meta, dict) or meta.get("zarr_format") != 2:
         raise TraceFileError(path, "%s is not a zarr format 2 array" % where)
     shape, chunks = meta.get("shape"), meta.get("chunks")
     if (not isinstance(shape, list) or not isinstance(chunks, list) or len(shape) != ndim or len(chunks) != ndim
-            or not all(_is_int(v) and v >= 0 for v in shape) or not all(_is_int(v) and v >= 1 for v in chunks)):
+            or not all(_is_int(v) and 0 <= v < 1 << 48 for v in shape)
+            or not all(_is_int(v) and v >= 1 for v in chunks)):
         raise TraceFileError(path, "%s has a malformed shape or chunking" % where)
     if meta.get("dtype") not in dtypes:
         raise TraceFileError(path, "%s has dtype %r where %s was due" % (where, meta.get("dtype"), " or ".join(dtypes)))
@@ -94,88 +135,145 @@ def _array_meta(path: str, name: str, ndim: int, dtypes: Tuple[str, ...]) -> Opt
         raise TraceFileError(path, "%s has an unsupported order or chunk naming" % where)
     if not isinstance(meta.get("fill_value"), (int, float, type(None))):
         raise TraceFileError(path, "%s has a malformed fill value" % where)
-    needed = math.prod(-(-s // c) for s, c in zip(shape, chunks))
-    if needed:
-        held = sum(1 for entry in os.listdir(os.path.join(path, name)) if not entry.startswith("."))
-        if held < needed:
-            raise TraceFileError(path, "%s claims %s entries in %d chunks, %d are there" % (
-                where, "x".join(map(str, shape)), needed, held))
+    meta["chunk_bytes"] = math.prod(chunks) * itemsize
+    meta["held"] = _held(path, name, meta)
     return meta
 
 
-class _CheckedArray:
-    """A zarr array whose chunks are checked before zarr decodes them: a
-    Blosc chunk must say it unpacks to the chunk's size and fill its file, so
-    a broken or hostile chunk cannot make the decoder allocate what it claims.
-    Other attributes are the zarr array's."""
+def _held(path: str, name: str, meta: Dict[str, Any]) -> int:
+    """The traces array ``name`` holds: its length, cut back to the first
+    chunk missing at its end. Checks each entry's name, kind and size."""
+    shape, chunks = meta["shape"], meta["chunks"]
+    rows = -(-shape[0] // chunks[0])
+    columns = 1 if len(shape) == 1 else max(1, -(-shape[1] // chunks[1]))
+    blosc = meta["compressor"] is not None
+    want = meta["chunk_bytes"]
+    folder = os.path.join(path, name)
+    seen: Dict[int, int] = {}
+    for entry in os.listdir(folder):
+        if entry.startswith("."):
+            continue  # metadata, or a file being written beside its name
+        parts = entry.split(".")
+        if (len(parts) != len(shape) or not all(p.isdigit() and (p == "0" or not p.startswith("0")) for p in parts)
+                or (len(parts) == 2 and int(parts[1]) >= columns)):
+            raise TraceFileError(path, "%s/%s is not a chunk of array %s" % (name, entry, name))
+        st = os.lstat(os.path.join(folder, entry))
+        if not stat.S_ISREG(st.st_mode):
+            raise TraceFileError(path, "%s/%s is not a regular file" % (name, entry))
+        size_ok = (_BLOSC_OVERHEAD <= st.st_size <= want + _BLOSC_OVERHEAD) if blosc else st.st_size == want
+        if not size_ok:
+            raise TraceFileError(path, "%s/%s holds %d bytes, a chunk of %s %s" % (
+                name, entry, st.st_size, name, "%d to %d" % (_BLOSC_OVERHEAD, want + _BLOSC_OVERHEAD) if blosc
+                else "exactly %d" % want))
+        row = int(parts[0])
+        seen[row] = seen.get(row, 0) + 1
+    if len(shape) == 2 and shape[1] == 0:
+        return shape[0]  # rows of no bytes: zarr keeps no chunks for them
+    complete = 0
+    while complete < rows and seen.get(complete, 0) == columns:
+        complete += 1
+    later = [r for r in seen if complete <= r < rows]
+    if later:
+        raise TraceFileError(path, "array %s lacks chunk %d of the %d its %s traces fill, though later ones are "
+                             "there" % (name, complete, rows, shape[0]))
+    return min(shape[0], complete * chunks[0])
 
-    def __init__(self, path: str, name: str, array: Any) -> None:
-        self._path, self._name, self._array = path, name, array
-        self._dir = os.path.join(path, name)
-        self._blosc = (array.compressor is not None and array.compressor.codec_id == "blosc")
-        self._chunk_bytes = math.prod(array.chunks) * array.dtype.itemsize
-        self._checked: set = set()
+
+class _Entries(_ZarrStore):
+    """A read-only view of a store's directory for zarr: each entry opened
+    safely, bounded by its kind, and a Blosc chunk's header checked against
+    the chunk before zarr decodes it."""
+
+    def __init__(self, root: str, chunk_bytes: Dict[str, Tuple[int, bool]]) -> None:
+        self.root = root
+        self._chunks = chunk_bytes  # array name -> (bytes of a decoded chunk, blosc)
+
+    def __getitem__(self, key: str) -> bytes:
+        parts = key.split("/")
+        if any(p in ("", ".", "..") for p in parts) or len(parts) > 2:
+            raise KeyError(key)
+        name = parts[-1]
+        array = self._chunks.get(parts[0]) if len(parts) == 2 and name not in _META_NAMES else None
+        bound = _MAX_META if array is None else array[0] + _BLOSC_OVERHEAD
+        data = _read_entry(self.root, os.path.join(*parts), bound)
+        if data is None:
+            raise KeyError(key)
+        if array is not None and array[1]:
+            if len(data) < 16:
+                raise TraceFileError(self.root, "chunk %s is cut short" % key)
+            nbytes, block, cbytes = struct.unpack("<III", data[4:16])
+            if nbytes != array[0] or cbytes != len(data) or block > nbytes:
+                raise TraceFileError(self.root, "chunk %s claims %d bytes in %d, a chunk holds %d in %d" % (
+                    key, nbytes, cbytes, array[0], len(data)))
+        return data
+
+    def __contains__(self, key: object) -> bool:
+        try:
+            self[key]  # type: ignore[index]
+        except KeyError:
+            return False
+        return True
+
+    def __setitem__(self, key: str, value: Any) -> None:
+        raise TraceFileError(self.root, "opened for reading")
+
+    __delitem__ = __setitem__  # type: ignore[assignment]
+
+    def __iter__(self) -> Any:
+        return iter(())
+
+    def __len__(self) -> int:
+        return 0
+
+    def listdir(self, path: str = "") -> List[str]:
+        return []
+
+
+class _CheckedArray:
+    """A zarr array whose faults are ``TraceFileError``s naming the store,
+    shortened to the traces the whole store holds. Other attributes are the
+    zarr array's."""
+
+    def __init__(self, path: str, name: str, array: Any, n: int) -> None:
+        self._path, self._name, self._array, self._n = path, name, array, n
+        self.shape = (n,) + tuple(array.shape[1:])
+        self.ndim, self.dtype, self.chunks = array.ndim, array.dtype, array.chunks
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self._array, name)
 
     def __len__(self) -> int:
-        return self._array.shape[0]
+        return self._n
 
     def __array__(self, dtype: Any = None) -> Any:
         return np.asarray(self[...], dtype=dtype)
 
-    def _check(self, start: int, stop: int) -> None:
-        if not self._blosc or stop <= start:
-            return
-        rows = self._array.chunks[0]
-        columns = 1 if self._array.ndim == 1 else -(-self._array.shape[1] // self._array.chunks[1])
-        for i in range(start // rows, -(-stop // rows)):
-            for j in range(columns):
-                key = "%d" % i if self._array.ndim == 1 else "%d.%d" % (i, j)
-                if key in self._checked:
-                    continue
-                chunk = os.path.join(self._dir, key)
-                try:
-                    with open(chunk, "rb") as f:
-                        head = f.read(16)
-                        size = os.fstat(f.fileno()).st_size
-                except FileNotFoundError:
-                    continue  # zarr fills a missing chunk
-                if len(head) < 16:
-                    raise TraceFileError(self._path, "chunk %s/%s is cut short" % (self._name, key))
-                nbytes, block, cbytes = struct.unpack("<III", head[4:16])
-                if nbytes != self._chunk_bytes or cbytes != size or block > nbytes:
-                    raise TraceFileError(self._path, "chunk %s/%s claims %d bytes in %d, a chunk holds %d in %d" % (
-                        self._name, key, nbytes, cbytes, self._chunk_bytes, size))
-                self._checked.add(key)
-
     def __getitem__(self, key: Any) -> Any:
-        first = key[0] if isinstance(key, tuple) else key
-        n = self._array.shape[0]
+        first, rest = (key[0], key[1:]) if isinstance(key, tuple) else (key, ())
+        if first is Ellipsis:
+            first, rest = slice(None), ((Ellipsis,) if rest or self.ndim > 1 else ())
         if isinstance(first, slice):
-            start, stop, _ = first.indices(n)
-        elif first is Ellipsis:
-            start, stop = 0, n
+            start, stop, step = first.indices(self._n)
+            first = slice(start, max(start, stop) if step > 0 else stop, step)
+        elif isinstance(first, (int, np.integer)):
+            i = int(first)
+            if not -self._n <= i < self._n:
+                raise IndexError("trace %d of %d" % (i, self._n))
+            first = i + self._n if i < 0 else i
         else:
-            try:
-                start = int(first) + (n if int(first) < 0 else 0)
-                stop = start + 1
-            except TypeError:  # a selection of rows: check them all
-                start, stop = 0, n
-        self._check(max(0, start), min(n, stop))
-        return self._array[key]
+            raise TypeError("a trace store's rows are selected by an index or a slice")
+        try:
+            return self._array[(first,) + tuple(rest)]
+        except TraceFileError:
+            raise
+        except IndexError:
+            raise
+        except (ValueError, RuntimeError, TypeError, KeyError, OSError, struct.error) as e:
+            raise TraceFileError(self._path, "array %s: a chunk cannot be read (%s)" % (
+                self._name, str(e) or type(e).__name__)) from None
 
 
-def read_zarr(path: str) -> TraceSet:
-    """Reads a zarr store written by ``ZarrWriter`` (or one with its layout)."""
-    _need_zarr()
-    if not os.path.isdir(path):
-        raise TraceFileError(path, "not a directory, so not a zarr store")
-    group = _json(path, ".zgroup")
-    if not isinstance(group, dict) or group.get("zarr_format") != 2:
-        raise TraceFileError(path, "a directory but not a zarr group (no format 2 .zgroup)")
-    attrs = _json(path, ".zattrs")
+def _layout(path: str, attrs: Any) -> Tuple[List[int], int, int, int, List[str], float]:
     if not isinstance(attrs, dict):
         raise TraceFileError(path, "the store has no attributes (.zattrs)")
     layout = attrs.get("layout")
@@ -184,61 +282,185 @@ def read_zarr(path: str) -> TraceSet:
     channels = layout.get("channels")
     ints = [layout.get(k) for k in ("samples", "tx_len", "rx_len")]
     names = layout.get("label_names", list(LABEL_NAMES))
-    if (not isinstance(channels, list) or not channels or not all(_is_int(c) and 0 < c < 256 for c in channels)
+    if (not isinstance(channels, list) or not all(_is_int(c) and 0 < c < 256 for c in channels)
             or len(set(channels)) != len(channels) or not all(_is_int(v) and v >= 0 for v in ints)
             or not isinstance(names, list) or not all(isinstance(s, str) for s in names) or len(names) > 127):
         raise TraceFileError(path, "the layout attribute is malformed")
-    samples, tx_len, rx_len = ints
     period = attrs.get("sample_period", 0.0)
     if period not in (0, 0.0, None) and not _is_period(period):
         raise TraceFileError(path, "sample_period %r is not a time" % (period,))
+    return channels, ints[0], ints[1], ints[2], names, float(period or 0.0)
+
+
+def _expected(channels: List[int], samples: int, tx_len: int, rx_len: int) -> Dict[str, Tuple[int, Tuple[str, ...],
+                                                                                              Optional[int]]]:
     expected = {"channel_%d" % c: (2, ("<i2",), samples) for c in channels}
     expected.update(tx=(2, ("|u1",), tx_len), rx=(2, ("|u1",), rx_len), label=(1, ("|i1",), None),
                     status=(1, ("<u4",), None))
-    metas = {name: _array_meta(path, name, ndim, dtypes) for name, (ndim, dtypes, _) in expected.items()}
-    lengths = {}
-    for name, (ndim, _, width) in expected.items():
-        meta = metas[name]
+    return expected
+
+
+def _survey(path: str) -> Tuple[Dict[str, Any], Dict[str, Dict[str, Any]], int]:
+    """The store's attributes, its arrays' checked metadata and the traces
+    every array holds."""
+    if not os.path.isdir(path):
+        raise TraceFileError(path, "not a directory, so not a zarr store")
+    group = _json(path, ".zgroup")
+    if not isinstance(group, dict) or group.get("zarr_format") != 2:
+        raise TraceFileError(path, "a directory but not a zarr group (no format 2 .zgroup)")
+    attrs = _json(path, ".zattrs")
+    channels, samples, tx_len, rx_len, _, _ = _layout(path, attrs)
+    expected = _expected(channels, samples, tx_len, rx_len)
+    for entry in os.listdir(path):
+        if not entry.startswith(".") and entry not in expected:
+            raise TraceFileError(path, "%s is not an array of the layout" % entry)
+    metas: Dict[str, Dict[str, Any]] = {}
+    for name, (ndim, dtypes, width) in expected.items():
+        meta = _array_meta(path, name, ndim, dtypes)
         if meta is None:
-            if name not in ("label", "status"):
+            if channels and name not in ("label", "status"):
                 raise TraceFileError(path, "the store has no %s array" % name)
             continue
         if width is not None and meta["shape"][1] != width:
             raise TraceFileError(path, "array %s is %d wide where the layout says %d" % (name, meta["shape"][1], width))
-        lengths[name] = meta["shape"][0]
-    if len(set(lengths.values())) != 1:
-        raise TraceFileError(path, "arrays of different lengths: %s" % ", ".join(
-            "%s %d" % item for item in sorted(lengths.items())))
-    n = lengths["tx"]
-    first = metas["channel_%d" % channels[0]]["chunks"][0]
+        metas[name] = meta
+    if metas and len({m["chunks"][0] for m in metas.values()}) != 1:
+        raise TraceFileError(path, "the arrays are chunked by different numbers of traces")
+    n = min((m["held"] for m in metas.values()), default=0)
+    return attrs, metas, n
+
+
+def read_zarr(path: str) -> TraceSet:
+    """Reads a zarr store written by ``ZarrWriter`` (or one with its layout),
+    up to the last trace every array holds whole."""
+    _need_zarr()
+    attrs, metas, n = _survey(path)
+    channels, samples, tx_len, rx_len, names, period = _layout(path, attrs)
+    metadata = {k: v for k, v in attrs.items() if k not in _RESERVED}
+    if not channels:  # a campaign that stopped before its first trace
+        empty = np.zeros((0, 0), dtype=np.uint8)
+        return TraceSet({}, metadata=metadata, sample_period=period, path=path, format="zarr", count=0,
+                        tx_array=empty, rx_array=empty)
+    store = _Entries(path, {name: (m["chunk_bytes"], m["compressor"] is not None) for name, m in metas.items()})
     try:
-        g = zarr.open_group(zarr.DirectoryStore(path), mode="r")
-        arrays = {name: _CheckedArray(path, name, g[name]) for name, meta in metas.items() if meta is not None}
+        g = zarr.open_group(store, mode="r")
+        arrays = {name: _CheckedArray(path, name, g[name], n) for name in metas}
+    except TraceFileError:
+        raise
     except Exception as e:  # zarr and numcodecs raise many kinds for a broken store
         raise TraceFileError(path, "not a readable zarr store (%s)" % e) from None
 
     def guard(load: Callable[[], Any]) -> Any:
         try:
             return load()
+        except TraceFileError:
+            raise
         except (ValueError, RuntimeError, TypeError, KeyError, OSError) as e:
             raise TraceFileError(path, "a chunk cannot be read (%s)" % (str(e) or type(e).__name__)) from None
 
-    metadata = {k: v for k, v in attrs.items() if k not in _RESERVED}
     label = arrays.get("label")
+    first = metas["channel_%d" % channels[0]]["chunks"][0]
     return TraceSet({c: arrays["channel_%d" % c] for c in channels}, metadata=metadata,
-                    sample_period=float(period or 0.0), path=path, format="zarr", count=n,
+                    sample_period=period, path=path, format="zarr", count=n,
                     tx_array=arrays["tx"], rx_array=arrays["rx"], label_codes=label,
                     label_names=names if label is not None else None, status_array=arrays.get("status"),
                     chunk_traces=first, guard=guard)
 
 
+def _put(path: str, data: bytes) -> None:
+    """Writes ``data`` beside ``path`` and renames it over it: a reader or a
+    kill sees the old entry or the new one, whole."""
+    folder, name = os.path.split(path)
+    tmp = os.path.join(folder, ".%s.%d.part" % (name, os.getpid()))
+    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_CLOEXEC", 0), 0o666)
+    try:
+        view = memoryview(data)
+        while view:
+            view = view[os.write(fd, view):]
+        os.close(fd)
+        fd = -1
+        os.replace(tmp, path)
+    except BaseException:
+        if fd >= 0:
+            os.close(fd)
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+
+
+def _put_json(path: str, value: Any) -> None:
+    _put(path, json.dumps(value, indent=4, sort_keys=True, ensure_ascii=True).encode("ascii"))
+
+
+class _Column:
+    """One array of a store being written: its chunks are encoded and put
+    here, its shape only after them."""
+
+    def __init__(self, root: str, name: str, width: Optional[int], dtype: str, fill: int, rows: int,
+                 compressor: Any) -> None:
+        self.folder = os.path.join(root, name)
+        self.width, self.dtype, self.fill, self.rows, self.compressor = width, np.dtype(dtype), fill, rows, compressor
+        self.meta = {"zarr_format": 2, "shape": [0] if width is None else [0, width],
+                     "chunks": [rows] if width is None else [rows, max(1, width)], "dtype": self.dtype.str,
+                     "compressor": compressor.get_config(), "fill_value": fill, "order": "C", "filters": None,
+                     "dimension_separator": "."}
+
+    @classmethod
+    def existing(cls, root: str, name: str, meta: Dict[str, Any]) -> "_Column":
+        from numcodecs import get_codec
+        width = meta["shape"][1] if len(meta["shape"]) == 2 else None
+        column = cls(root, name, width, meta["dtype"], meta["fill_value"] or 0, meta["chunks"][0],
+                     get_codec(meta["compressor"]))
+        return column
+
+    def create(self) -> None:
+        os.makedirs(self.folder, exist_ok=True)
+        _put_json(os.path.join(self.folder, ".zarray"), self.meta)
+
+    def put_chunk(self, index: int, rows: Any) -> None:
+        """Chunk ``index`` holding ``rows`` (fewer than a chunk: the rest is fill)."""
+        shape = (self.rows,) if self.width is None else (self.rows, max(1, self.width))
+        block = np.full(shape, self.fill, dtype=self.dtype)
+        if self.width != 0:
+            block[:len(rows)] = rows
+        key = "%d" % index if self.width is None else "%d.0" % index
+        _put(os.path.join(self.folder, key), bytes(self.compressor.encode(block)))
+
+    def read_chunk(self, index: int, count: int) -> Any:
+        key = "%d" % index if self.width is None else "%d.0" % index
+        with open(os.path.join(self.folder, key), "rb") as f:
+            data = f.read()
+        shape = (self.rows,) if self.width is None else (self.rows, max(1, self.width))
+        block = np.frombuffer(bytes(self.compressor.decode(data)), dtype=self.dtype).reshape(shape)
+        return block[:count, :self.width] if self.width is not None else block[:count]
+
+    def set_length(self, n: int) -> None:
+        self.meta["shape"][0] = n
+        _put_json(os.path.join(self.folder, ".zarray"), self.meta)
+
+    def clear_beyond(self, n: int) -> None:
+        """Removes chunks past the one holding trace ``n - 1`` and left-over
+        files of a killed write."""
+        last = -(-n // self.rows)
+        for entry in os.listdir(self.folder):
+            row = entry.split(".")[0]
+            stale = entry.startswith(".") and entry.endswith(".part") or (row.isdigit() and int(row) >= last)
+            if stale:
+                try:
+                    os.unlink(os.path.join(self.folder, entry))
+                except OSError:
+                    pass
+
+
 class ZarrWriter(TraceWriter):
-    """Writes a zarr trace store; see the module's notes."""
+    """Writes a zarr trace store in place; see the module's notes."""
 
     def __init__(self, path: str, metadata: Optional[Dict[str, Any]] = None, *, labels: bool = False,
                  resume: bool = False, sample_period: Optional[float] = None) -> None:
         _need_zarr()
-        self.path = path
+        self.path = path.rstrip("/") or path
         self.metadata = dict(metadata or {})
         self.sample_period = sample_period or _sample_period(self.metadata)
         self.labels = labels
@@ -246,79 +468,76 @@ class ZarrWriter(TraceWriter):
         self.layout = None
         self.resumed = False
         self._label_names: List[str] = list(LABEL_NAMES)
-        self._arrays: Dict[str, Any] = {}
-        self._pending: List[Dict[str, Any]] = []
-        self._pending_k = 0
-        self._written = 0  # traces in every array
+        self._columns: Dict[str, _Column] = {}
+        self._pending: Dict[str, List[Any]] = {}
+        self._written = 0  # traces in every array's shape
+        self._whole = 0  # traces in whole chunks on disk
         self._chunk = 1
         self._status = False
-        self._tmp: Optional[str] = None
         self._open = True
+        self._flushed = time.monotonic()
+        self._lock = threading.Lock()
         try:
-            if resume and not os.path.exists(path):
-                self._adopt_crashed_run()
-                if not os.path.exists(path):
-                    raise OSError(errno.ENOENT, "no trace set to resume", path)
             if resume:
+                if not os.path.exists(self.path):
+                    raise OSError(errno.ENOENT, "no trace set to resume", self.path)
                 self._resume()
             else:
-                directory, name = os.path.split(os.path.abspath(path.rstrip("/")))
-                self._tmp = tempfile.mkdtemp(prefix="." + name + ".", suffix=".part", dir=directory)
-                self._group = zarr.open_group(zarr.DirectoryStore(self._tmp), mode="w")
+                self._start()
         except OSError as e:
-            self._cleanup()
+            self._open = False
             raise _disk_error(e, path) from e
 
-    def _adopt_crashed_run(self) -> None:
-        """A run that was killed never renamed its store into place: resuming
-        takes the newest such store (it holds the metadata from its first
-        batch on) as the asked-for one."""
-        directory, name = os.path.split(os.path.abspath(self.path.rstrip("/")))
-        found = [os.path.join(directory, entry) for entry in os.listdir(directory)
-                 if entry.startswith("." + name + ".") and entry.endswith(".part")]
-        found = [d for d in found if os.path.isfile(os.path.join(d, ".zattrs"))]
-        if found:
-            os.rename(max(found, key=os.path.getmtime), self.path.rstrip("/"))
+    def _start(self) -> None:
+        if os.path.lexists(self.path):
+            if os.path.isdir(self.path) and not os.path.islink(self.path):
+                if os.listdir(self.path) and not os.path.lexists(os.path.join(self.path, ".zgroup")):
+                    raise OSError(errno.EEXIST, "exists and is not a zarr store, so it is not replaced", self.path)
+                shutil.rmtree(self.path)
+            else:
+                os.unlink(self.path)
+        os.mkdir(self.path)
+        _put_json(os.path.join(self.path, ".zgroup"), {"zarr_format": 2})
+        self._save_attrs()
 
     def _resume(self) -> None:
-        try:
-            ts = read_zarr(self.path)
-        except TraceFileError as e:
-            # A run stopped between arrays leaves them of different lengths:
-            # cut them back to the shortest, as a TRS file is cut to its last
-            # whole trace, then read again.
-            if "different lengths" not in str(e):
-                raise
-            group = zarr.open_group(zarr.DirectoryStore(self.path), mode="r+")
-            names = [k for k in group.array_keys()]
-            shortest = min(group[k].shape[0] for k in names)
-            for k in names:
-                group[k].resize(shortest, *group[k].shape[1:])
-            ts = read_zarr(self.path)
+        attrs, metas, n = _survey(self.path)
+        channels, samples, tx_len, rx_len, names, period = _layout(self.path, attrs)
         self.resumed = True
-        self._group = zarr.open_group(zarr.DirectoryStore(self.path), mode="r+")
-        self.metadata = dict(ts.metadata)
-        self.sample_period = ts.sample_period or self.sample_period
-        attrs = self._group.attrs.asdict()
-        self.layout = {k: attrs["layout"][k] for k in ("channels", "samples", "tx_len", "rx_len")}
-        self._label_names = list(ts.label_names) if ts.labelled else list(LABEL_NAMES)
-        self._arrays = {k: self._group[k] for k in self._group.array_keys()}
-        self.labels = "label" in self._arrays
-        self._status = "status" in self._arrays
-        self._chunk = self._arrays["tx"].chunks[0]
-        self.count = self._written = len(ts)
+        self.metadata = {k: v for k, v in attrs.items() if k not in _RESERVED}
+        self.sample_period = period or self.sample_period
+        if not channels:
+            return  # no trace yet: the first batch lays the arrays out
+        self.layout = {"channels": channels, "samples": samples, "tx_len": tx_len, "rx_len": rx_len}
+        self._label_names = list(names)
+        self._columns = {name: _Column.existing(self.path, name, meta) for name, meta in metas.items()}
+        self.labels = "label" in self._columns
+        self._status = "status" in self._columns
+        self._chunk = self._columns["tx"].rows
+        # A run killed between arrays leaves them of different lengths and
+        # chunks past a shape: all are cut back to what every array holds.
+        whole = n - n % self._chunk
+        self._pending = {name: [] for name in self._columns}
+        if n > whole:
+            for name, column in self._columns.items():
+                self._pending[name].append(column.read_chunk(whole // self._chunk, n - whole))
+        for column in self._columns.values():
+            column.clear_beyond(n)
+            column.set_length(n)
+        self.count = self._written = n
+        self._whole = whole
 
     def _create(self, status: bool) -> None:
+        from numcodecs import Blosc
         layout = self.layout
         samples = layout["samples"]
         self._chunk = max(1, CHUNK_BYTES // max(1, 2 * samples))
-        compressor = zarr.storage.default_compressor
+        compressor = Blosc(cname="lz4", clevel=5, shuffle=Blosc.SHUFFLE)
 
         def make(name: str, width: Optional[int], dtype: str, fill: int) -> None:
-            shape = (0,) if width is None else (0, width)
-            chunks = (self._chunk,) if width is None else (self._chunk, max(1, width))
-            self._arrays[name] = self._group.create(name, shape=shape, chunks=chunks, dtype=dtype,
-                                                    compressor=compressor, fill_value=fill)
+            column = self._columns[name] = _Column(self.path, name, width, dtype, fill, self._chunk, compressor)
+            column.create()
+            self._pending[name] = []
         for c in layout["channels"]:
             make("channel_%d" % c, samples, "<i2", 0)
         make("tx", layout["tx_len"], "|u1", 0)
@@ -335,7 +554,7 @@ class ZarrWriter(TraceWriter):
                       label_names=self._label_names)
         attrs = {k: v for k, v in self.metadata.items() if k not in _RESERVED}
         attrs.update(layout=layout, sample_period=self.sample_period or 0.0)
-        self._group.attrs.put(attrs)
+        _put_json(os.path.join(self.path, ".zattrs"), attrs)
 
     def append_arrays(self, waves: Dict[int, Any], tx: Any, rx: Any, labels: Optional[Sequence[str]] = None,
                       status: Any = None) -> None:
@@ -343,7 +562,7 @@ class ZarrWriter(TraceWriter):
         and rx (k, rx_len) uint8, k labels and k status words when known."""
         if not self._open:
             raise ValueError("the trace store %s is closed" % self.path)
-        first = self.layout is None
+        first = not self._columns
         arrays, tx, rx, k = self._check_batch(waves, tx, rx, labels)
         try:
             if first:
@@ -351,6 +570,7 @@ class ZarrWriter(TraceWriter):
                 self._create(status is not None)
         except OSError as e:
             self._fail(e)
+        names_before = len(self._label_names)
         batch: Dict[str, Any] = {"channel_%d" % c: a for c, a in arrays.items()}
         batch.update(tx=tx, rx=rx)
         if self.labels:
@@ -360,31 +580,46 @@ class ZarrWriter(TraceWriter):
             batch["label"] = codes
         if self._status:
             batch["status"] = np.zeros(k, dtype="<u4") if status is None else np.asarray(status, dtype="<u4")
-        self._pending.append(batch)
-        self._pending_k += k
+        for name, rows in batch.items():
+            self._pending[name].append(rows)
         self.count += k
-        if self._pending_k >= self._chunk:
-            self._flush()
-
-    def _flush(self) -> None:
-        if not self._pending:
-            return
-        pending, self._pending, k = self._pending, [], self._pending_k
-        self._pending_k = 0
         try:
-            for name, array in self._arrays.items():
-                array.append(np.concatenate([b[name] for b in pending]), axis=0)
+            if len(self._label_names) != names_before:
+                self._save_attrs()  # before any chunk holds the new code
+            if self.count - self._whole >= self._chunk or time.monotonic() - self._flushed >= _FLUSH_SECONDS:
+                self._flush()
         except OSError as e:
             self._fail(e)
-        self._written += k
+
+    def _flush(self) -> None:
+        """Puts every pending chunk of every array, then the shapes."""
+        self._flushed = time.monotonic()
+        if self.count == self._written or not self._columns:
+            return
+        whole = self._whole
+        for name, column in self._columns.items():
+            parts = self._pending[name]
+            rows = np.concatenate(parts) if len(parts) > 1 else parts[0]
+            at = 0
+            index = whole // self._chunk
+            while at < len(rows):
+                column.put_chunk(index, rows[at:at + self._chunk])
+                at += self._chunk
+                index += 1
+            tail = len(rows) % self._chunk
+            self._pending[name] = [rows[len(rows) - tail:]] if tail else []
+        for column in self._columns.values():
+            column.set_length(self.count)
+        self._written = self.count
+        self._whole = self.count - self.count % self._chunk
 
     def _fail(self, e: OSError) -> None:
         self.abort()
         raise _disk_error(e, self.path) from e
 
     def close(self) -> None:
-        """Writes what is pending and the attributes, then renames the
-        temporary store to the asked-for name."""
+        """Writes what is pending and the attributes (with what ``metadata``
+        gained during the run)."""
         if not self._open:
             return
         try:
@@ -392,60 +627,26 @@ class ZarrWriter(TraceWriter):
                 self.layout = {"channels": [], "samples": 0, "tx_len": 0, "rx_len": 0}
             self._flush()
             self._save_attrs()
-            if self._tmp is not None:
-                self._rename()
         except OSError as e:
             self._fail(e)
         self._open = False
-        self._cleanup()
-
-    def _rename(self) -> None:
-        target = self.path.rstrip("/")
-        old = None
-        if os.path.isdir(target):
-            directory, name = os.path.split(os.path.abspath(target))
-            old = tempfile.mkdtemp(prefix="." + name + ".", suffix=".old", dir=directory)
-            os.rename(target, os.path.join(old, "store"))
-        elif os.path.lexists(target):
-            os.unlink(target)
-        os.rename(self._tmp, target)
-        self._tmp = None
-        if old is not None:
-            shutil.rmtree(old, ignore_errors=True)
-
-    def _cleanup(self) -> None:
-        tmp, self._tmp = self._tmp, None
-        if tmp is not None:
-            shutil.rmtree(tmp, ignore_errors=True)
 
     def abort(self) -> None:
-        """A new store: removes the temporary directory, nothing is left under
-        the asked-for name. A resumed store: keeps what was appended (cut back
-        to the last batch every array holds) and saves the attributes.
-        ``count`` is then the traces left under the asked-for name."""
+        """Keeps every trace the store holds whole (``count`` is then those)
+        and saves the attributes; never raises. A new store that never got
+        a trace is removed."""
         if not self._open:
             return
         self._open = False
-        if self.resumed:
-            try:
-                self._flush_quietly()
-                self.count = self._written
-                for array in self._arrays.values():
-                    if array.shape[0] != self._written:
-                        array.resize(self._written, *array.shape[1:])
-                self._save_attrs()
-            except OSError:
-                pass
-        else:
-            self.count = 0
-        self._cleanup()
-
-    def _flush_quietly(self) -> None:
-        pending, self._pending = self._pending, []
-        self._pending_k = 0
         try:
-            for name, array in self._arrays.items():
-                array.append(np.concatenate([b[name] for b in pending]), axis=0) if pending else None
-            self._written += sum(len(b["tx"]) for b in pending)
+            self._flush()
+        except OSError:
+            pass
+        self.count = self._written
+        if self.count == 0 and not self.resumed:
+            shutil.rmtree(self.path, ignore_errors=True)
+            return
+        try:
+            self._save_attrs()
         except OSError:
             pass
