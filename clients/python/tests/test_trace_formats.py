@@ -2,6 +2,7 @@
 HDF5 with mapped names, bare .npy arrays, a foreign .npz, and what none of
 them may do (reach outside the file, claim more than it holds)."""
 
+import gc
 import json
 import mmap
 import os
@@ -115,6 +116,8 @@ def test_plain_hdf5_datasets_under_mapped_names(tmp_path):
     assert np.array_equal(ts.waves[1][-1], waves[-1]) and np.array_equal(ts.waves[1][5:1:-2], waves[5:1:-2])
     assert ts[7].tx == pt[7].tobytes() and ts[7].rx == ct[7].tobytes() and one_key(ts) == key.tobytes()
     assert np.array_equal(ts.read(0, 300, window=(10, 20)).waves[1], waves[:, 10:20])
+    again = read_traces(ts.path, **ts.read_options)  # as a Dask worker reopens it
+    assert again.read_options == {"group": "run1", "names": names} and np.array_equal(again.tx_array, pt)
 
     with pytest.raises(TraceFileError, match=r"plain.h5: no traces dataset in run1 \(name it: traces=NAME\)$"):
         read_traces(str(path), group="run1")
@@ -257,3 +260,35 @@ def test_hdf5_chunked_reads_stay_bounded_whatever_the_set_holds(tmp_path):
     result = json.loads(run.stdout)
     assert result["traces"] == 10000 and result["total"] == 10000
     assert result["grown_kib"] < 48 * 1024, result  # of 160 MB claimed
+
+
+def test_a_damaged_hdf5_chunk_is_a_trace_file_error_on_every_path_and_nothing_stays_open(tmp_path):
+    path = tmp_path / "damaged.h5"
+    rng = np.random.default_rng(11)
+    with h5py.File(path, "w") as f:
+        f.create_dataset("traces", data=rng.integers(-100, 100, (400, 64), dtype=np.int8), chunks=(50, 64),
+                         compression="gzip")
+        f.create_dataset("plaintext", data=rng.integers(0, 256, (400, 16), dtype=np.uint8), chunks=(50, 16),
+                         compression="gzip")
+        where = {name: f[name].id.get_chunk_info(3) for name in ("traces", "plaintext")}  # rows 150 to 199
+    data = bytearray(path.read_bytes())
+    for info in where.values():
+        data[info.byte_offset + 4:info.byte_offset + info.size] = bytes(info.size - 4)
+    path.write_bytes(bytes(data))
+
+    fds = len(os.listdir("/proc/self/fd"))
+    ts = read_traces(str(path))
+    assert ts.read(0, 150).waves[1].shape == (150, 64)  # the sound chunks read
+    for access in (lambda: ts[160], lambda: ts.waves[1][170], lambda: ts.read(100, 200), lambda: list(ts.chunks()),
+                   lambda: ts.tx[155], lambda: ts.tx_array[199], lambda: np.asarray(ts.waves[1])):
+        with pytest.raises(TraceFileError) as caught:
+            access()
+        assert str(caught.value).startswith(str(path) + ": ") and "cannot be read" in str(caught.value)
+    run = analyze("cpa", path)
+    assert run.returncode == 1 and run.stderr.count("\n") == 1
+    assert run.stderr.startswith("valdrix-analyze: %s: traces cannot be read (" % path), run.stderr
+    ts = access = caught = None
+    with pytest.raises(TraceFileError):
+        read_traces(str(path), names=Names(traces="missing"))
+    gc.collect()
+    assert len(os.listdir("/proc/self/fd")) == fds

@@ -319,7 +319,16 @@ def read_hdf5(path: str, group: Optional[str] = None, names: Optional[Names] = N
         h5file = h5.File(path, "r")
     except (OSError, RuntimeError, ValueError) as e:
         raise TraceFileError(path, "not a readable HDF5 file (%s)" % _say(e)) from None
-    file = _File(path, h5, h5file, size)
+    try:
+        ts = _read(_File(path, h5, h5file, size), group, names)
+    except BaseException:
+        h5file.close()  # a set that is refused keeps no descriptor open
+        raise
+    return ts
+
+
+def _read(file: _File, group: Optional[str], names: Names) -> TraceSet:
+    h5, path = file.h5, file.path
     node, prefix = _pick_group(file, group, names)
     arrays: Dict[str, Any] = {}
     where: Dict[str, str] = {}
@@ -343,5 +352,8 @@ def read_hdf5(path: str, group: Optional[str] = None, names: Optional[Names] = N
         metadata["group"] = prefix.rstrip("/")
     period = metadata.get("sample_period", 0.0)
     period = float(period) if isinstance(period, (int, float)) and math.isfinite(period) and period > 0 else 0.0
-    return assemble(path, "hdf5", arrays, where=where, extras=extras, metadata=metadata, sample_period=period,
-                    guard=file.guard)
+    ts = assemble(path, "hdf5", arrays, where=where, extras=extras, metadata=metadata, sample_period=period,
+                  guard=file.guard)
+    # What another process (a Dask worker) needs to read the same set by its path.
+    ts.read_options = dict(group=prefix.rstrip("/") or None, names=names or None)  # type: ignore[attr-defined]
+    return ts

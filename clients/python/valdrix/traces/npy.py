@@ -123,4 +123,8 @@ def read_npy(path: str, names: Optional[Names] = None, *, inputs: Optional[str] 
         raise TraceFileError(path, "traces= does not apply to a .npy file: the file itself holds the traces")
     if traces.ndim == 1:  # one trace
         arrays["traces"] = traces.reshape(1, -1)
-    return assemble(path, "npy", arrays, where=where)
+    ts = assemble(path, "npy", arrays, where=where)
+    # What another process (a Dask worker) needs to read the same set by its path.
+    beside = {r: os.path.abspath(where[r]) for r in ("inputs", "outputs", "key", "labels") if r in where}
+    ts.read_options = dict(names=Names(beside) or None)  # type: ignore[attr-defined]
+    return ts
