@@ -239,7 +239,12 @@ def _attrs(file: _File, node: Any) -> Dict[str, Any]:
 
     def collect() -> None:
         for name in list(node.attrs.keys())[:256]:
-            value = node.attrs.get(name)
+            try:
+                if node.attrs.get_id(name).get_storage_size() > _SMALL_ATTR * 8:
+                    continue
+                value = node.attrs.get(name)
+            except (OSError, RuntimeError, TypeError, ValueError, KeyError):
+                continue  # settings the file describes in a type of its own: not needed to read the traces
             if isinstance(value, bytes):
                 value = value.decode("utf-8", "replace")
             elif isinstance(value, np.generic):
