@@ -220,8 +220,13 @@ class _Column:
                 rows = np.where(rows < 0, rows + n, rows)
                 if len(rows) and (rows.min() < 0 or rows.max() >= n):
                     raise IndexError("a row selection reaches outside %d traces" % n)
-                lo = int(rows.min()) if len(rows) else 0
-                block = self._rows(lo, int(rows.max()) + 1 if len(rows) else 0)[rows - lo]
+                wanted = np.unique(rows)
+                if len(wanted) and wanted[-1] - wanted[0] + 1 > 4 * len(wanted):  # scattered: row by row
+                    block = np.stack([self._rows(int(i), int(i) + 1)[0] for i in wanted])
+                    block = block[np.searchsorted(wanted, rows)]
+                else:
+                    lo = int(wanted[0]) if len(wanted) else 0
+                    block = self._rows(lo, int(wanted[-1]) + 1 if len(wanted) else 0)[rows - lo]
             return block[(slice(None),) + tuple(rest)] if rest else block
         return self._file.guard(load, self._where)
 
