@@ -109,6 +109,7 @@ def test_plain_hdf5_datasets_under_mapped_names(tmp_path):
         g["in"], g["out"], g["aes_key"] = pt, ct, key
         g.attrs["sample_period"] = 4e-9
     names = parse_names("traces=trace_values, inputs=in,outputs=out,key=aes_key")
+    assert read_traces(str(path), group="run1", names=dict(traces="trace_values")).samples == 50
     assert names == Names(traces="trace_values", inputs="in", outputs="out", key="aes_key")
     ts = read_traces(str(path), group="run1", names=names)
     assert len(ts) == 300 and ts.samples == 50 and ts.sample_period == 4e-9

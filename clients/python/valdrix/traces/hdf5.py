@@ -33,7 +33,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from ..errors import TraceFileError
 from .base import TraceSet, open_entry
-from .names import DEFAULTS, ROLES, Names, assemble
+from .names import DEFAULTS, ROLES, Names, as_names, assemble
 
 __all__ = ["read_hdf5", "SIGNATURE", "GROUPS", "DEFAULT_GROUP", "MAX_CHUNK", "MAX_RATIO"]
 
@@ -317,12 +317,12 @@ def _groups(file: _File) -> List[str]:
     return file.guard(names, "the file's groups")
 
 
-def read_hdf5(path: str, group: Optional[str] = None, names: Optional[Names] = None) -> TraceSet:
+def read_hdf5(path: str, group: Optional[str] = None, names: Any = None) -> TraceSet:
     """Reads an HDF5 trace set; see the module's notes. ``group``: the group
     holding the traces; ``names``: where each role's data is stored."""
     path = os.fspath(path)
     h5 = _h5py()
-    names = names if names is not None else Names()
+    names = as_names(names)
     f, size = open_entry(path)  # refuses FIFOs and devices before HDF5 opens the path
     f.close()
     try:

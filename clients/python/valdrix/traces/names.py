@@ -18,7 +18,8 @@ from typing import Any, Dict, Iterable, Mapping, Optional, Tuple
 from ..errors import TraceFileError
 from .base import TraceSet
 
-__all__ = ["ROLES", "DEFAULTS", "Names", "parse_names", "build_set", "assemble", "one_key", "KEY_SCAN_TRACES"]
+__all__ = ["ROLES", "DEFAULTS", "Names", "as_names", "parse_names", "build_set", "assemble", "one_key",
+           "KEY_SCAN_TRACES"]
 
 #: What a stored array can stand for: samples (traces x samples), the bytes
 #: sent (inputs: plaintexts), received (outputs: ciphertexts), the key (one
@@ -70,6 +71,17 @@ class Names:
         return "Names(%s)" % ", ".join("%s=%r" % item for item in sorted(self.given.items()))
 
 
+def as_names(names: Any) -> Names:
+    """``Names`` from None, a ``Names`` or a mapping role -> stored name."""
+    if isinstance(names, Names):
+        return names
+    if names is None:
+        return Names()
+    if isinstance(names, Mapping):
+        return Names(names)
+    raise TypeError("names: a Names or a mapping role -> name, not %s" % type(names).__name__)
+
+
 def parse_names(text: str) -> Names:
     """``"inputs=plaintext,key=metadata.key"`` as ``Names``: comma-separated
     ROLE=NAME pairs. A NAME of the form ``DATASET.FIELD`` names a field of a
@@ -93,14 +105,14 @@ def _shape(a: Any) -> Tuple[int, ...]:
     return tuple(int(x) for x in a.shape)
 
 
-def build_set(path: str, fmt: str, arrays: Mapping[str, Any], names: Optional[Names] = None,
+def build_set(path: str, fmt: str, arrays: Mapping[str, Any], names: Any = None,
               metadata: Optional[Dict[str, Any]] = None, sample_period: float = 0.0, *,
               guard: Any = None) -> TraceSet:
     """The trace set of a file's named arrays (stored name -> array-like with
     ``shape`` and ``dtype``, read by slicing), each role found under the name
     ``names`` gives or else under ``DEFAULTS``. Arrays that play no role and
     hold one entry per trace are kept in ``extras``."""
-    names = names if names is not None else Names()
+    names = as_names(names)
     roles: Dict[str, Any] = {}
     where: Dict[str, str] = {}
     for role in ROLES:

@@ -27,7 +27,7 @@ from typing import Any, Dict, Optional, Tuple
 
 from ..errors import TraceFileError
 from .base import TraceSet, open_entry
-from .names import Names, assemble
+from .names import Names, as_names, assemble
 
 __all__ = ["read_npy", "MAGIC", "BESIDE"]
 
@@ -91,13 +91,13 @@ def _beside(path: str, role: str) -> Optional[str]:
     return None
 
 
-def read_npy(path: str, names: Optional[Names] = None, *, inputs: Optional[str] = None,
+def read_npy(path: str, names: Any = None, *, inputs: Optional[str] = None,
              outputs: Optional[str] = None, key: Optional[str] = None) -> TraceSet:
     """Reads a .npy array of traces with its inputs, outputs and key (see the
     module's notes). ``inputs``, ``outputs``, ``key``: those arrays' files,
     overriding ``names`` and the names looked for beside the traces."""
     path = os.fspath(path)
-    names = names if names is not None else Names()
+    names = as_names(names)
     given = {"inputs": inputs, "outputs": outputs, "key": key}
     traces = _open_array(path, path)
     arrays: Dict[str, Any] = {"traces": traces}
