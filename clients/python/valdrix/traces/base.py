@@ -11,13 +11,14 @@ bounded by the file's size, never by a count its header claims.
 from __future__ import annotations
 
 import errno
+import html
+import json
 import fcntl
 import math
 import os
 import shutil
 import stat
 import tempfile
-import time
 from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from ..errors import TraceFileError
@@ -217,6 +218,39 @@ class TraceSet:
     def __repr__(self) -> str:
         return "<TraceSet %s%d traces, channels %s, %d samples>" % (
             "%s %s, " % (self.format, self.path) if self.path else "", self._n, self.channels, self.samples)
+
+    def _repr_html_(self) -> str:
+        """A notebook's view: what the set holds, from its layout and
+        settings alone (nothing is read from the traces)."""
+        period = self.sample_period
+        rows = [("file", "%s (%s)" % (self.path, self.format) if self.path else "in memory"),
+                ("traces", "{:,}".format(self._n)),
+                ("channels", ", ".join(map(str, self.channels)) or "none"),
+                ("samples", "{:,} per channel and trace".format(self.samples)
+                 + (" at %s kS/s (%.6g s)" % ("%.6g" % (1e-3 / period), period * self.samples) if period else "")),
+                ("inputs / outputs", "%d / %d bytes per trace" % (self._width(self._tx_array, self._tx),
+                                                                  self._width(self._rx_array, self._rx)))]
+        if self.labelled:
+            rows.append(("labels", ", ".join(self.label_names)))
+        key = getattr(self, "key_array", None)
+        if key is not None and getattr(key, "shape", None):
+            rows.append(("key", "%d bytes per trace" % (key.shape[-1] if len(key.shape) > 1 else key.shape[0])))
+        for name in sorted(self.metadata)[:12]:
+            value = self.metadata[name]
+            text = json.dumps(value, sort_keys=True, default=str) if not isinstance(value, str) else value
+            rows.append((name, text if len(text) <= 120 else text[:117] + "..."))
+        if len(self.metadata) > 12:
+            rows.append(("", "and %d more settings in .metadata" % (len(self.metadata) - 12)))
+        body = "".join("<tr><th style=\"text-align:left\">%s</th><td style=\"text-align:left\">%s</td></tr>"
+                       % (html.escape(k), html.escape(v)) for k, v in rows)
+        return "<table><caption style=\"text-align:left\">TraceSet</caption>%s</table>" % body
+
+    @staticmethod
+    def _width(array: Any, rows: Any) -> int:
+        shape = getattr(array, "shape", None)
+        if shape is not None and len(shape) == 2:
+            return int(shape[1])
+        return len(rows[0]) if rows is not None and len(rows) else 0
 
     @property
     def channels(self) -> List[int]:
@@ -433,36 +467,54 @@ def open_entry(path: str, store: Optional[str] = None, follow: bool = True) -> T
 _regular_file = open_entry
 
 
-def replace_atomically(build: Callable[[str], None], path: str, directory: bool = False) -> None:
-    """Makes ``path`` by ``build(temporary)`` then one rename, so that the
-    name holds either what was there before or the whole new file.
+def put_file(path: str, data: Any) -> None:
+    """Writes ``data`` beside ``path`` and renames it over it: a reader, a
+    full disk or a kill leaves the old file or the new one, whole, and at
+    worst a hidden ``.NAME.<pid>.part`` that the next writer removes."""
+    folder, name = os.path.split(path)
+    tmp = os.path.join(folder, ".%s.%d.part" % (name, os.getpid()))
+    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_CLOEXEC", 0), 0o666)
+    try:
+        view = memoryview(data).cast("B")
+        while view:
+            view = view[os.write(fd, view):]
+        os.close(fd)
+        fd = -1
+        os.replace(tmp, path)
+    except BaseException:
+        if fd >= 0:
+            os.close(fd)
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
 
-    The temporary name is ``.NAME.<random>.part`` beside the target; it is
-    removed when ``build`` fails. Left-overs of a killed process are removed
-    by ``remove_leftovers``."""
+
+def temporary_beside(path: str) -> Tuple[str, int]:
+    """A new directory ``.NAME.<random>.part`` beside ``path`` for a writer
+    that renames its result into place, and the fd of the lock that marks it
+    in use. Left-overs of killed writers of the same name are removed first."""
+    remove_leftovers(path)
     parent, name = os.path.split(os.path.abspath(path.rstrip("/")))
     tmp = tempfile.mkdtemp(prefix="." + name + ".", suffix=".part", dir=parent)
-    target = os.path.join(tmp, name)
     try:
-        if directory:
-            os.mkdir(target)
-        build(target)
-        os.replace(target, path.rstrip("/"))
-    finally:
+        return tmp, hold_lock(tmp)
+    except OSError:
         shutil.rmtree(tmp, ignore_errors=True)
+        raise
 
 
-def remove_leftovers(path: str, min_age: float = 0.0) -> List[str]:
-    """Removes the ``.NAME.*.part`` directories that a killed writer of
-    ``path`` left beside it, unless one is in use (written to within
-    ``min_age`` seconds, or locked by a live writer); returns those removed."""
+def remove_leftovers(path: str) -> List[str]:
+    """Removes the ``.NAME.*.part`` directories that killed writers of
+    ``path`` left beside it, but not one a live writer holds locked;
+    returns those removed."""
     parent, name = os.path.split(os.path.abspath(path.rstrip("/")))
     removed = []
     try:
         entries = os.listdir(parent)
     except OSError:
         return removed
-    now = time.time()
     for entry in entries:
         if not (entry.startswith("." + name + ".") and entry.endswith(".part")):
             continue
@@ -471,7 +523,7 @@ def remove_leftovers(path: str, min_age: float = 0.0) -> List[str]:
             st = os.lstat(full)
         except OSError:
             continue
-        if not stat.S_ISDIR(st.st_mode) or now - st.st_mtime < min_age or _locked(full):
+        if not stat.S_ISDIR(st.st_mode) or _locked(full):
             continue
         shutil.rmtree(full, ignore_errors=True)
         removed.append(full)
