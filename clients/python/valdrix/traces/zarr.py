@@ -47,7 +47,7 @@ import numpy as np
 
 from ..errors import TraceFileError
 from .base import (CHUNK_BYTES, LABEL_NAMES, TraceSet, TraceWriter, _disk_error, _is_int, _is_period,
-                   _sample_period, label_code, open_entry)
+                   _sample_period, label_code, open_entry, put_file)
 
 try:
     import zarr
@@ -150,7 +150,7 @@ def _held(path: str, name: str, meta: Dict[str, Any]) -> int:
     want = meta["chunk_bytes"]
     folder = os.path.join(path, name)
     seen: Dict[int, int] = {}
-    for entry in os.listdir(folder):
+    for entry in sorted(os.listdir(folder)):
         if entry.startswith("."):
             continue  # metadata, or a file being written beside its name
         parts = entry.split(".")
@@ -311,7 +311,7 @@ def _survey(path: str) -> Tuple[Dict[str, Any], Dict[str, Dict[str, Any]], int]:
     attrs = _json(path, ".zattrs")
     channels, samples, tx_len, rx_len, _, _ = _layout(path, attrs)
     expected = _expected(channels, samples, tx_len, rx_len)
-    for entry in os.listdir(path):
+    for entry in sorted(os.listdir(path)):
         if not entry.startswith(".") and entry not in expected:
             raise TraceFileError(path, "%s is not an array of the layout" % entry)
     metas: Dict[str, Dict[str, Any]] = {}
@@ -367,31 +367,8 @@ def read_zarr(path: str) -> TraceSet:
                     chunk_traces=first, guard=guard)
 
 
-def _put(path: str, data: bytes) -> None:
-    """Writes ``data`` beside ``path`` and renames it over it: a reader or a
-    kill sees the old entry or the new one, whole."""
-    folder, name = os.path.split(path)
-    tmp = os.path.join(folder, ".%s.%d.part" % (name, os.getpid()))
-    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_CLOEXEC", 0), 0o666)
-    try:
-        view = memoryview(data)
-        while view:
-            view = view[os.write(fd, view):]
-        os.close(fd)
-        fd = -1
-        os.replace(tmp, path)
-    except BaseException:
-        if fd >= 0:
-            os.close(fd)
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
-
-
 def _put_json(path: str, value: Any) -> None:
-    _put(path, json.dumps(value, indent=4, sort_keys=True, ensure_ascii=True).encode("ascii"))
+    put_file(path, json.dumps(value, indent=4, sort_keys=True, ensure_ascii=True).encode("ascii"))
 
 
 class _Column:
@@ -426,7 +403,7 @@ class _Column:
         if self.width != 0:
             block[:len(rows)] = rows
         key = "%d" % index if self.width is None else "%d.0" % index
-        _put(os.path.join(self.folder, key), bytes(self.compressor.encode(block)))
+        put_file(os.path.join(self.folder, key), bytes(self.compressor.encode(block)))
 
     def read_chunk(self, index: int, count: int) -> Any:
         key = "%d" % index if self.width is None else "%d.0" % index
@@ -504,6 +481,9 @@ class ZarrWriter(TraceWriter):
         attrs, metas, n = _survey(self.path)
         channels, samples, tx_len, rx_len, names, period = _layout(self.path, attrs)
         self.resumed = True
+        for entry in os.listdir(self.path):
+            if entry.startswith(".") and entry.endswith(".part"):  # a killed write's
+                os.unlink(os.path.join(self.path, entry))
         self.metadata = {k: v for k, v in attrs.items() if k not in _RESERVED}
         self.sample_period = period or self.sample_period
         if not channels:
