@@ -165,6 +165,24 @@ def test_npy_traces_mapped_with_inputs_beside_or_given(tmp_path):
         read_traces(str(tmp_path / "short_traces.npy"))
 
 
+def test_foreign_npz_members_under_mapped_names(tmp_path):
+    rng = np.random.default_rng(9)
+    waves = rng.integers(-100, 100, (25, 20), dtype=np.int16)
+    pt, key = rng.integers(0, 256, (25, 16), dtype=np.uint8), rng.integers(0, 256, (25, 16), dtype=np.uint8)
+    np.savez(tmp_path / "foreign.npz", trace_array=waves, plaintext=pt, the_key=key)
+    ts = read_traces(str(tmp_path / "foreign.npz"), names=Names(traces="trace_array", key="the_key"))
+    assert np.array_equal(ts.read(0, 25).waves[ts.channels[0]], waves)
+    assert np.array_equal(ts.tx_array, pt) and np.array_equal(ts.key_array[:], key)
+    with pytest.raises(ValueError, match="the key varies from trace to trace"):
+        one_key(ts)
+    np.savez_compressed(tmp_path / "plain.npz", traces=waves, plaintext=pt, ciphertext=key)  # names found unasked
+    ts = read_traces(str(tmp_path / "plain.npz"))
+    assert np.array_equal(ts.read(5, 9).tx, pt[5:9]) and np.array_equal(ts.rx_array[24], key[24])
+    with pytest.raises(TraceFileError, match=r"foreign.npz: no array nope for inputs \(arrays: plaintext, the_key, "
+                                             r"trace_array\)"):
+        read_traces(str(tmp_path / "foreign.npz"), names=Names(traces="trace_array", inputs="nope"))
+
+
 def test_an_unknown_format_is_refused_with_the_formats_read(tmp_path):
     path = tmp_path / "notes.h5"  # the suffix says HDF5, the content does not
     path.write_bytes(b"\x00\x01plain bytes, no trace set\n")
