@@ -65,7 +65,7 @@ def detect_format(path: str) -> str:
     if stat.S_ISDIR(st.st_mode):
         if os.path.lexists(os.path.join(path, ".zgroup")):
             return "zarr"
-        raise TraceFileError(path, "a directory but not a zarr store (no .zgroup); trace sets are read from %s"
+        raise TraceFileError(path, "a directory but not a zarr group (no .zgroup); trace sets are read from %s"
                              % _known())
     f, size = open_entry(path)
     with f:
