@@ -235,9 +235,12 @@ class Disk:
 
 
 @pytest.mark.parametrize("fmt", FORMATS)
-def test_a_full_disk_keeps_whole_trs_traces_and_leaves_no_npz_or_zarr(tmp_path, monkeypatch, fmt):
+def test_a_full_disk_keeps_whole_trs_traces_and_zarr_chunks_and_leaves_no_npz(tmp_path, monkeypatch, fmt):
     needs(fmt)
-    disk = Disk(room=23_000)  # the header, then a cut in the middle of a record
+    disk = Disk(room=60_000 if fmt == "zarr" else 23_000)  # the header, then a cut in the middle of a record
+    if fmt == "zarr":
+        import valdrix.traces.zarr as zarr_module
+        monkeypatch.setattr(zarr_module, "_FLUSH_SECONDS", 0.0)  # each batch stored as it comes, as in a slow run
     monkeypatch.setattr(traces.os, "write", disk.write)
     import valdrix.traces.npz as npz_module
     monkeypatch.setattr(npz_module, "open", disk.open, raising=False)
@@ -261,6 +264,10 @@ def test_a_full_disk_keeps_whole_trs_traces_and_leaves_no_npz_or_zarr(tmp_path, 
         assert 0 < len(ts) == w.count < 11 and path.stat().st_size == header_size(path) + len(ts) * record
         assert struct.unpack("<I", path.read_bytes()[2:6])[0] == len(ts)  # NT patched
         assert np.array_equal(ts.waves[2][:10], waves[2][:10]) and list(ts.labels[:10]) == labels[:10]
+    elif fmt == "zarr":  # the batches stored whole before the disk filled, and no half-written file
+        ts = read_traces(str(path))
+        assert 0 < len(ts) == w.count < 100 and np.array_equal(ts.waves[2][:], waves[2][:len(ts)])
+        assert list(ts.labels) == labels[:len(ts)] and list(path.rglob(".*.part")) == []
     else:
         assert os.listdir(tmp_path) == []  # no file under the asked-for name, no temporary one
 
@@ -282,6 +289,9 @@ FULL_DISK_RUN = textwrap.dedent("""
     waves = {c: rng.integers(-2000, 2000, (64, 4096), dtype=np.int16) for c in (1, 2)}
     tx, rx = np.zeros((64, 16), np.uint8), np.zeros((64, 16), np.uint8)
     result = {}
+    if fmt == "zarr":
+        import valdrix.traces.zarr as zarr_module
+        zarr_module._FLUSH_SECONDS = 0.0  # each batch stored as it comes, as in a slow run
     try:
         with open_writer(path, {"sample_rate_khz": 48000}) as w:
             for i in range(100):
@@ -295,12 +305,15 @@ FULL_DISK_RUN = textwrap.dedent("""
             header = trs._TrsHeader(path, f, os.path.getsize(path)).size
         result.update(read=len(ts), size=os.path.getsize(path), header=header,
                       equal=bool(np.array_equal(ts.waves[1][:64], waves[1])))
+    if fmt == "zarr":
+        ts = read_traces(path)
+        result.update(read=len(ts), equal=bool(np.array_equal(ts.waves[1][:64], waves[1])))
     print(json.dumps(result))
 """)
 
 
 @pytest.mark.parametrize("fmt", FORMATS)
-def test_a_full_tmpfs_keeps_whole_trs_traces_and_leaves_no_npz_or_zarr(tmp_path, fmt):
+def test_a_full_tmpfs_keeps_whole_trs_traces_and_zarr_chunks_and_leaves_no_npz(tmp_path, fmt):
     needs(fmt)
     if shutil.which("unshare") is None:
         pytest.skip("no unshare to mount a private tmpfs")
@@ -319,6 +332,8 @@ def test_a_full_tmpfs_keeps_whole_trs_traces_and_leaves_no_npz_or_zarr(tmp_path,
         record = 32 + 2 * 2 * 4096
         assert result["left"] == ["out.trs"] and 0 < result["read"] == result["count"] and result["equal"]
         assert result["size"] == result["header"] + result["count"] * record  # no partial record
+    elif fmt == "zarr":
+        assert result["left"] == ["out.zarr"] and 0 < result["read"] == result["count"] and result["equal"]
     else:
         assert result["left"] == []
 

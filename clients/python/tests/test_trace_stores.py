@@ -261,3 +261,28 @@ def test_a_zarr_campaign_killed_at_random_moments_reads_and_resumes_to_the_full_
     again = run_tool("capture", "--port", sim_port, "--resume", "-o", out)
     assert again.returncode == 0 and again.stderr == ("valdrix-capture: %s already holds all %d traces of its "
                                                       "campaign; nothing to resume\n" % (out, count))
+
+
+LIVE_NPZ_WRITER = """
+import sys
+import numpy as np
+from valdrix.traces import open_writer
+w = open_writer(sys.argv[1])
+w.append_arrays({1: np.zeros((5, 8), np.int16)}, np.zeros((5, 2), np.uint8), np.zeros((5, 0), np.uint8))
+print("spooling", flush=True)
+sys.stdin.read()
+"""
+
+
+def test_the_next_npz_writer_removes_what_a_killed_one_left_but_not_a_live_ones(tmp_path):
+    path = tmp_path / "run.npz"
+    run = subprocess.Popen([sys.executable, "-c", LIVE_NPZ_WRITER, str(path)], stdin=subprocess.PIPE,
+                           stdout=subprocess.PIPE, text=True, env=ENV)
+    assert run.stdout.readline() == "spooling\n"
+    spool, = [p for p in tmp_path.iterdir() if p.name.startswith(".run.npz.") and p.name.endswith(".part")]
+    write_set(path)  # while that writer lives, its directory stays
+    assert spool.is_dir()
+    run.send_signal(signal.SIGKILL)
+    run.communicate()
+    write_set(path)
+    assert sorted(os.listdir(str(tmp_path))) == ["run.npz"] and len(read_traces(str(path))) == 40
