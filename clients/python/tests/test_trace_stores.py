@@ -286,3 +286,33 @@ def test_the_next_npz_writer_removes_what_a_killed_one_left_but_not_a_live_ones(
     run.communicate()
     write_set(path)
     assert sorted(os.listdir(str(tmp_path))) == ["run.npz"] and len(read_traces(str(path))) == 40
+
+
+def test_a_compressed_npz_read_in_pieces_gives_what_was_written_from_concurrent_readers(tmp_path):
+    import threading
+    path = str(tmp_path / "packed.npz")
+    rng = np.random.default_rng(0)
+    waves = rng.integers(-300, 300, (3000, 700), dtype=np.int16)
+    tx = rng.integers(0, 256, (3000, 16), dtype=np.uint8)
+    np.savez_compressed(path, channel_1=waves, tx=tx, rx=tx[:, :4])
+    ts = read_traces(path)
+    whole = ts.read(0, 3000, window=(100, 600))
+    assert np.array_equal(whole.waves[1], waves[:, 100:600]) and np.array_equal(whole.rx, tx[:, :4])
+    assert np.array_equal(np.concatenate([c.waves[1] for c in ts.chunks(size=700)]), waves)
+    assert ts[2999].tx == tx[2999].tobytes() and np.array_equal(ts.waves[1][-1], waves[-1])
+    wrong = []
+
+    def reader(seed):
+        r = np.random.default_rng(seed)
+        for _ in range(25):
+            start = int(r.integers(0, 2900))
+            stop = start + int(r.integers(1, 100))
+            if not (np.array_equal(ts.waves[1][start:stop, 7:9], waves[start:stop, 7:9])
+                    and np.array_equal(ts.tx_array[start:stop], tx[start:stop])):
+                wrong.append((start, stop))
+    threads = [threading.Thread(target=reader, args=(seed,)) for seed in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert wrong == []

@@ -57,6 +57,7 @@ _COPY_BLOCK = 1 << 20
 # read whole (settings, label names, text labels) may unpack to at most this.
 _PIECE = 16 << 20
 _SMALL = 16 << 20
+_READERS = 4
 _ZIP64_FROM = 0x7FFF0000
 
 
@@ -108,7 +109,11 @@ class _Deflated:
         self.ndim = len(self.shape)
         self._row = member.dtype.itemsize * math.prod(self.shape[1:])
         self._lock = threading.Lock()
-        self._file: Any = None
+        self._zip: Any = None
+        # Readers of the member, each where its last read ended: chunked
+        # passes of several workers go on from where they were instead of
+        # unpacking again from the start.
+        self._readers: List[Any] = []
         self._verified = False
 
     def __len__(self) -> int:
@@ -117,25 +122,40 @@ class _Deflated:
     def __array__(self, dtype: Any = None) -> Any:
         return np.asarray(self[...], dtype=dtype)
 
+    def _reader(self, at: int) -> Any:
+        if self._zip is None:
+            f, _ = _regular_file(self._path)
+            self._zip = zipfile.ZipFile(f)
+        if not self._verified:
+            # Deflate may turn damaged data into other data without a
+            # complaint: only the member's CRC, checked at its end, tells. So
+            # it is read through once before any row is used.
+            with self._zip.open(self._member.info) as g:
+                while g.read(_PIECE):
+                    pass
+            self._verified = True
+        behind = [g for g in self._readers if g.tell() <= at]
+        if behind:
+            return max(behind, key=lambda g: g.tell())
+        if len(self._readers) >= _READERS:
+            self._readers.pop(0).close()
+        g = self._zip.open(self._member.info)
+        self._readers.append(g)
+        return g
+
     def _bytes(self, at: int, size: int) -> bytes:
+        at += self._member.header
         with self._lock:
             try:
-                if self._file is None:
-                    f, _ = _regular_file(self._path)
-                    self._file = zipfile.ZipFile(f).open(self._member.info)
-                if not self._verified:
-                    # Deflate may turn damaged data into other data without
-                    # a complaint: only the member's CRC, checked at its end,
-                    # tells. So it is read through once before any row is used.
-                    while self._file.read(_PIECE):
-                        pass
-                    self._verified = True
-                self._file.seek(self._member.header + at)
-                data = self._file.read(size)
+                g = self._reader(at)
+                g.seek(at)
+                data = g.read(size)
+                self._readers.remove(g)
+                self._readers.append(g)  # the most recently used last
             except TraceFileError:
                 raise
             except (zipfile.BadZipFile, zlib.error, EOFError, OSError, ValueError) as e:
-                self._file = None
+                self._readers, self._zip = [], None
                 raise TraceFileError(self._path, "member %s cannot be read (%s)" % (
                     self._member.info.filename, str(e) or type(e).__name__)) from None
         if len(data) != size:
@@ -156,6 +176,7 @@ class _Deflated:
                 return self[start:stop][(slice(None, None, step),) + tuple(rest)]
             data = self._bytes(start * self._row, (stop - start) * self._row)
             rows = np.frombuffer(data, dtype=self.dtype).reshape((stop - start,) + self.shape[1:])
+            return rows[(slice(None),) + tuple(rest)] if rest else rows
         elif isinstance(first, (int, np.integer)):
             i = int(first) + (n if int(first) < 0 else 0)
             if not 0 <= i < n:
