@@ -23,6 +23,7 @@ import math
 import mmap
 import os
 import tokenize
+import warnings
 from typing import Any, Dict, Optional, Tuple
 
 from ..errors import TraceFileError
@@ -47,7 +48,11 @@ def _open_array(path: str, shown: str) -> Any:
     import numpy as np
 
     f, size = open_entry(path)
-    with f:
+    with f, warnings.catch_warnings():
+        # numpy compiles the header's text as a Python literal: a damaged
+        # one would print the compiler's warnings on the tools' stderr.
+        warnings.simplefilter("ignore", DeprecationWarning)
+        warnings.simplefilter("ignore", SyntaxWarning)
         try:
             version = np.lib.format.read_magic(f)
             if version == (1, 0):
