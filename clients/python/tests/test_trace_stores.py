@@ -316,3 +316,20 @@ def test_a_compressed_npz_read_in_pieces_gives_what_was_written_from_concurrent_
     for t in threads:
         t.join()
     assert wrong == []
+
+
+def test_a_store_killed_while_laying_out_its_arrays_reads_empty_and_resumes(tmp_path):
+    pytest.importorskip("zarr")
+    path = str(tmp_path / "early.zarr")
+    open_writer(path, {"campaign": {"count": 3}})  # connected, no trace yet, then killed
+    os.makedirs(os.path.join(path, "channel_1"))
+    with open(os.path.join(path, "channel_1", ".zarray"), "w") as f:
+        f.write("{}")  # one array begun, the layout naming it not yet saved
+    assert len(read_traces(path)) == 0
+    w = open_writer(path, resume=True)
+    assert (w.count, w.metadata) == (0, {"campaign": {"count": 3}})
+    with w:
+        w.append_arrays({2: np.full((3, 8), 5, np.int16)}, np.ones((3, 2), np.uint8), np.zeros((3, 1), np.uint8))
+    ts = read_traces(path)
+    assert ts.channels == [2] and ts.read(0, 3).waves[2].tolist() == [[5] * 8] * 3
+    assert sorted(os.listdir(path)) == [".zattrs", ".zgroup", "channel_2", "rx", "tx"]

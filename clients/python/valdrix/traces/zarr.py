@@ -310,6 +310,10 @@ def _survey(path: str) -> Tuple[Dict[str, Any], Dict[str, Dict[str, Any]], int]:
         raise TraceFileError(path, "a directory but not a zarr group (no format 2 .zgroup)")
     attrs = _json(path, ".zattrs")
     channels, samples, tx_len, rx_len, _, _ = _layout(path, attrs)
+    if not channels:
+        # No trace yet: arrays there are those of a run killed while it laid
+        # them out, before the layout that names them was saved.
+        return attrs, {}, 0
     expected = _expected(channels, samples, tx_len, rx_len)
     for entry in sorted(os.listdir(path)):
         if not entry.startswith(".") and entry not in expected:
@@ -486,8 +490,11 @@ class ZarrWriter(TraceWriter):
                 os.unlink(os.path.join(self.path, entry))
         self.metadata = {k: v for k, v in attrs.items() if k not in _RESERVED}
         self.sample_period = period or self.sample_period
-        if not channels:
-            return  # no trace yet: the first batch lays the arrays out
+        if not channels:  # no trace yet: the first batch lays the arrays out
+            for entry in os.listdir(self.path):
+                if not entry.startswith(".") and os.path.isdir(os.path.join(self.path, entry)):
+                    shutil.rmtree(os.path.join(self.path, entry))
+            return
         self.layout = {"channels": channels, "samples": samples, "tx_len": tx_len, "rx_len": rx_len}
         self._label_names = list(names)
         self._columns = {name: _Column.existing(self.path, name, meta) for name, meta in metas.items()}
