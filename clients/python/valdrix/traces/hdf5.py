@@ -32,7 +32,7 @@ import re
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from ..errors import TraceFileError
-from .base import TraceSet, open_entry
+from .base import CHUNK_BYTES, TraceSet, open_entry
 from .names import DEFAULTS, ROLES, Names, as_names, assemble
 
 __all__ = ["read_hdf5", "SIGNATURE", "GROUPS", "DEFAULT_GROUP", "MAX_CHUNK", "MAX_RATIO"]
@@ -53,6 +53,9 @@ _FILTERS = {1: "deflate", 2: "shuffle", 3: "fletcher32", 4: "szip", 5: "nbit", 6
 # dataset of that name exists.
 _METADATA = "metadata"
 _SMALL_ATTR = 4096
+# Decoded chunks kept per dataset, so that consecutive reads that share a
+# chunk decode it once.
+_CACHE = 16 << 20
 
 
 def _h5py() -> Any:
@@ -326,7 +329,7 @@ def read_hdf5(path: str, group: Optional[str] = None, names: Any = None) -> Trac
     f, size = open_entry(path)  # refuses FIFOs and devices before HDF5 opens the path
     f.close()
     try:
-        h5file = h5.File(path, "r")
+        h5file = h5.File(path, "r", rdcc_nbytes=_CACHE)
     except (OSError, RuntimeError, ValueError) as e:
         raise TraceFileError(path, "not a readable HDF5 file (%s)" % _say(e)) from None
     try:
@@ -362,8 +365,15 @@ def _read(file: _File, group: Optional[str], names: Names) -> TraceSet:
         metadata["group"] = prefix.rstrip("/")
     period = metadata.get("sample_period", 0.0)
     period = float(period) if isinstance(period, (int, float)) and math.isfinite(period) and period > 0 else 0.0
+    traces = arrays["traces"]
+    chunk_traces = None
+    if traces.chunks and traces.ndim == 2:  # whole chunks of the dataset per step, about CHUNK_BYTES of them
+        rows = traces.chunks[0]
+        row_bytes = max(1, traces.shape[1] * traces.dtype.itemsize)
+        if rows * row_bytes <= 4 * CHUNK_BYTES:  # not for chunks that run down a column
+            chunk_traces = max(rows, CHUNK_BYTES // row_bytes // rows * rows)
     ts = assemble(path, "hdf5", arrays, where=where, extras=extras, metadata=metadata, sample_period=period,
-                  guard=file.guard)
+                  guard=file.guard, chunk_traces=chunk_traces)
     # What another process (a Dask worker) needs to read the same set by its path.
     ts.read_options = dict(group=prefix.rstrip("/") or None, names=names or None)  # type: ignore[attr-defined]
     return ts
