@@ -333,3 +333,27 @@ def test_a_store_killed_while_laying_out_its_arrays_reads_empty_and_resumes(tmp_
     ts = read_traces(path)
     assert ts.channels == [2] and ts.read(0, 3).waves[2].tolist() == [[5] * 8] * 3
     assert sorted(os.listdir(path)) == [".zattrs", ".zgroup", "channel_2", "rx", "tx"]
+
+
+def test_the_trace_modules_import_one_another_without_a_circle():
+    import ast
+    import valdrix.traces as package
+    folder = os.path.dirname(package.__file__)
+    modules = {name[:-3] for name in os.listdir(folder) if name.endswith(".py")}
+    edges = {}
+    for module in modules:
+        tree = ast.parse(open(os.path.join(folder, module + ".py")).read())
+        found = set()
+        for node in ast.walk(tree):  # imports inside functions count too
+            if isinstance(node, ast.ImportFrom) and node.level == 1:
+                found |= {node.module} if node.module else {"__init__"}
+        edges[module] = found & (modules | {"__init__"}) - {module}
+    edges["__init__"] |= {module for module, _, _ in package.FORMATS.values()}  # loaded by name
+    assert edges["base"] == set() and "__init__" not in edges["trs"] | edges["npz"] | edges["zarr"]
+
+    def visit(module, path):
+        assert module not in path, " -> ".join(path + [module])
+        for other in edges.get(module, ()):
+            visit(other, path + [module])
+    for module in edges:
+        visit(module, [])
