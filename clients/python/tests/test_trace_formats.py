@@ -210,6 +210,12 @@ def test_hdf5_ways_out_of_the_file_are_refused(tmp_path):
                        "traces is a virtual dataset (its data is in other files), which is not read"),
         "group.h5": (lambda f: f.__setitem__("Attack_traces", h5py.ExternalLink(str(secret), "/")),
                      "Attack_traces is an external link to / in %s" % secret),
+        "soft.h5": (lambda f: (f.__setitem__("out", h5py.ExternalLink(str(secret), "/")),
+                               f.__setitem__("traces", h5py.SoftLink("/out/traces"))),
+                    "out is an external link to / in %s" % secret),  # a soft link's path is checked too
+        "loop.h5": (lambda f: (f.__setitem__("traces", h5py.SoftLink("/a")),
+                               f.__setitem__("a", h5py.SoftLink("traces"))),
+                    "the soft link to /a leads through more than 16 others (a loop?)"),
     }
     for name, (make, fragment) in cases.items():
         with h5py.File(tmp_path / name, "w") as f:

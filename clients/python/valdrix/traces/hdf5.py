@@ -53,6 +53,8 @@ _FILTERS = {1: "deflate", 2: "shuffle", 3: "fletcher32", 4: "szip", 5: "nbit", 6
 # dataset of that name exists.
 _METADATA = "metadata"
 _SMALL_ATTR = 4096
+# HDF5 itself gives up after 16 nested soft links.
+_MAX_SOFT_LINKS = 16
 # Decoded chunks kept per dataset, so that consecutive reads that share a
 # chunk decode it once.
 _CACHE = 16 << 20
@@ -88,10 +90,14 @@ class _File:
                 MemoryError) as e:
             raise self.fault("%s cannot be read (%s)" % (what, _say(e))) from None
 
-    def child(self, group: Any, name: str) -> Any:
+    def child(self, group: Any, name: str, depth: int = 0) -> Any:
         """``group[name]``, after checking that each link on the way stays in
-        the file; None when there is no such name."""
+        the file, soft links too (their paths are walked the same way); None
+        when there is no such name."""
         h5 = self.h5
+        if depth > _MAX_SOFT_LINKS:
+            raise self.fault("the soft link to %s leads through more than %d others (a loop?)"
+                             % (name, _MAX_SOFT_LINKS))
         node = group
         parts = [p for p in name.split("/") if p]
         base = [p for p in str(self.guard(lambda: group.name, name) or "").split("/") if p]
@@ -105,9 +111,12 @@ class _File:
             if isinstance(link, h5.ExternalLink):
                 raise self.fault("%s is an external link to %s in %s, which is not followed"
                                  % (where, link.path, link.filename))
-            if not isinstance(link, (h5.HardLink, h5.SoftLink)):
+            if isinstance(link, h5.SoftLink):
+                node = self.child(self.f if link.path.startswith("/") else node, link.path, depth + 1)
+            elif isinstance(link, h5.HardLink):
+                node = self.guard(lambda: node.get(part), where)
+            else:
                 raise self.fault("%s is a link of a kind this reader does not follow" % where)
-            node = self.guard(lambda: node.get(part), where)
             if node is None:  # a soft link to nothing
                 return None
         return node
