@@ -92,6 +92,8 @@ def test_ascad_layout_cpa_recovers_the_planted_key_and_refuses_a_varying_one(tmp
     assert len(lines) == 1 and lines[0].startswith("valdrix-analyze: %s: the key varies from trace to trace (trace 0: "
                                                    % path), run.stderr
     assert "cpa needs one key" in lines[0]
+    run = analyze("cpa", path, "--names", "bogus")
+    assert run.returncode == 2 and "argument --names: 'bogus' is not ROLE=NAME (roles: traces," in run.stderr
     run = analyze("cpa", path, "--group", "Nowhere")
     assert run.returncode == 1
     assert run.stderr == "valdrix-analyze: %s: no group Nowhere (groups: Attack_traces, Profiling_traces)\n" % path
