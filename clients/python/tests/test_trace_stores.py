@@ -227,21 +227,27 @@ def test_missing_chunks_at_the_end_cut_a_set_short_and_one_in_the_middle_is_a_fa
 def test_a_zarr_campaign_killed_at_random_moments_reads_and_resumes_to_the_full_count(sim_port, tmp_path):
     pytest.importorskip("zarr")
     count, options = 300, ("--port", sim_port, "--samples", 16384, "--rx-len", 16, "--seed", 11, "--batch", 7)
-    reference = tmp_path / "reference.zarr"
-    done = run_tool("capture", *options, "--count", count, "-o", reference)
-    assert done.returncode == 0, done.stderr
-    want = read_traces(str(reference))
-    rng = random.Random(25)
-    held = []
-    for trial in range(12):
-        out = tmp_path / ("killed-%d.zarr" % trial)
+
+    def start(out):
         run = subprocess.Popen([sys.executable, "-m", "valdrix.capture", *map(str, options), "--count", str(count),
                                 "-o", str(out)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=ENV)
         deadline = time.monotonic() + 60
         while not out.exists():  # in place from the connection on
             assert run.poll() is None and time.monotonic() < deadline, run.stderr.read()
             time.sleep(0.005)
-        time.sleep(rng.uniform(0.2, 2.2))
+        return run, time.monotonic()
+    reference = tmp_path / "reference.zarr"
+    run, began = start(reference)
+    assert run.wait(timeout=120) == 0, run.stderr.read()
+    span = time.monotonic() - began  # how long a run writes here, under this machine's load
+    run.stderr.close()
+    want = read_traces(str(reference))
+    rng = random.Random(25)
+    held = []
+    for trial in range(12):
+        out = tmp_path / ("killed-%d.zarr" % trial)
+        run, _ = start(out)
+        time.sleep(rng.uniform(0.0, 1.0) * span)
         run.send_signal(signal.SIGKILL)
         run.communicate()
         ts = read_traces(str(out))
@@ -257,7 +263,11 @@ def test_a_zarr_campaign_killed_at_random_moments_reads_and_resumes_to_the_full_
         tail = ts.read(count - 3, count).waves[2]
         assert tail.std(axis=1).min() > 0  # captured samples, not a chunk's fill
         assert sorted(p.name for p in out.rglob(".*.part")) == []
-    assert sum(0 < k < count for k in held) >= 5, held  # the kills landed mid-run
+    assert sum(0 < k < count for k in held) >= 2, held  # some kills landed mid-run
+    import zarr  # zarr itself reads the resumed store the same
+    plain = zarr.open_group(str(out), mode="r")
+    assert plain["tx"].shape == (count, 16) and np.array_equal(plain["tx"][:], want.tx_array[:])
+    assert np.array_equal(plain["channel_2"][:], read_traces(str(out)).read(0, count).waves[2])
     again = run_tool("capture", "--port", sim_port, "--resume", "-o", out)
     assert again.returncode == 0 and again.stderr == ("valdrix-capture: %s already holds all %d traces of its "
                                                       "campaign; nothing to resume\n" % (out, count))
