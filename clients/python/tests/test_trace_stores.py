@@ -367,3 +367,14 @@ def test_the_trace_modules_import_one_another_without_a_circle():
             visit(other, path + [module])
     for module in edges:
         visit(module, [])
+
+
+def test_a_notebook_shows_a_trace_set_as_a_table_of_what_it_holds(tmp_path):
+    path = tmp_path / "a<b>.trs"
+    write_set(path)
+    shown = read_traces(str(path))._repr_html_()
+    assert shown.startswith("<table>") and "a&lt;b&gt;.trs (trs)" in shown and "<b>" not in shown
+    for row in ("<th style=\"text-align:left\">traces</th><td style=\"text-align:left\">40</td>",
+                "<td style=\"text-align:left\">1, 2</td>", "64 per channel and trace at 1000 kS/s",
+                "16 / 4 bytes per trace", "fixed, random", "sample_rate_khz"):
+        assert row in shown, row
