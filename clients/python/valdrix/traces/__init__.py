@@ -29,12 +29,13 @@ from typing import Any, Dict, Iterable, Optional
 from ..errors import TraceFileError
 from ..trace import Trace
 from .base import CHUNK_BYTES, LABEL_NAMES, UNLABELLED, TraceChunk, TraceSet, TraceWriter, label_code, open_entry
+from .names import Names, parse_names
 from .trs import TrsWriter, read_trs
 
 __all__ = [
     "TraceSet", "TraceChunk", "TraceWriter", "TrsWriter", "TraceFileError", "Trace",
     "open_writer", "write_npz", "read_traces", "read_trs", "read_npz", "read_zarr", "detect_format",
-    "LABEL_NAMES", "UNLABELLED", "CHUNK_BYTES", "FORMATS", "label_code",
+    "LABEL_NAMES", "UNLABELLED", "CHUNK_BYTES", "FORMATS", "label_code", "Names", "parse_names",
 ]
 
 #: The formats ``read_traces`` reads: name -> (module, reader, what a user calls it).

@@ -195,6 +195,9 @@ class TraceSet:
         self.status_array = status_array
         #: per-trace keys, an (n, key bytes) uint8 array-like, for the formats that store them
         self.key_array = key_array
+        #: what ``read_traces(path, **read_options)`` needs to reopen the same set
+        #: in another process (the group, the names a foreign file was read with)
+        self.read_options: Dict[str, Any] = {}
         self._tx, self._rx = tx, rx
         self._tx_array, self._rx_array = tx_array, rx_array
         self._labels = labels if labels else None

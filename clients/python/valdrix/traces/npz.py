@@ -334,9 +334,8 @@ def _read(path: str, roles: Any) -> TraceSet:
 
 def _foreign(path: str, arrays: Dict[str, Any], roles: Any, small: Any) -> TraceSet:
     """Another tool's .npz: its members found by role."""
-    from .names import Names, build_set
-    if roles is not None and not isinstance(roles, Names):
-        roles = Names(roles)
+    from .names import as_names, build_set
+    roles = as_names(roles) if roles is not None else None
     metadata: Dict[str, Any] = {}
     text = small("metadata", "US", 0) if "metadata" in arrays and arrays["metadata"].dtype.kind in "US" else None
     if text is not None:
@@ -355,7 +354,9 @@ def _foreign(path: str, arrays: Dict[str, Any], roles: Any, small: Any) -> Trace
             raise
         except (ValueError, OSError, zlib.error, zipfile.BadZipFile, EOFError) as e:
             raise TraceFileError(path, "cannot be read (%s)" % (str(e) or type(e).__name__)) from None
-    return build_set(path, "npz", arrays, roles, metadata=metadata, guard=guard)
+    ts = build_set(path, "npz", arrays, roles, metadata=metadata, guard=guard)
+    ts.read_options = dict(names=roles) if roles else {}
+    return ts
 
 
 class NpzWriter(TraceWriter):
