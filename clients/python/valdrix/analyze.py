@@ -153,7 +153,7 @@ def _open(args: argparse.Namespace) -> Any:
     else:
         ts = trace_options.open_from_args(args)
     if args.command == "cpa":
-        key = one_key(ts, "cpa")
+        key = one_key(ts, "cpa", args.traces)
         if key is not None and len(key) == 16 and args.key is None:
             args.key = key
     return ts

@@ -186,9 +186,10 @@ def assemble(path: str, fmt: str, arrays: Mapping[str, Any], *, where: Optional[
     return ts
 
 
-def one_key(ts: Any, what: str = "this analysis") -> Optional[bytes]:
-    """The key every trace of ``ts`` was made with, None when the set holds
-    no key; ``ValueError`` naming two traces that differ when it varies."""
+def one_key(ts: Any, what: str = "this analysis", traces: Optional[int] = None) -> Optional[bytes]:
+    """The key every trace of ``ts`` (the first ``traces`` only, when given)
+    was made with, None when the set holds no key; ``ValueError`` naming two
+    traces that differ when it varies."""
     import numpy as np
 
     keys = getattr(ts, "key_array", None)
@@ -197,12 +198,12 @@ def one_key(ts: Any, what: str = "this analysis") -> Optional[bytes]:
     guard = getattr(ts, "_guard", None) or (lambda load: load())
     if len(keys.shape) == 1:
         return bytes(guard(lambda: np.asarray(keys[:], dtype=np.uint8)))
-    n = int(keys.shape[0])
+    n = int(keys.shape[0]) if traces is None else min(int(keys.shape[0]), traces)
     if n == 0:
         return None
     first = guard(lambda: np.asarray(keys[0:1], dtype=np.uint8))[0]
     for start in range(0, n, KEY_SCAN_TRACES):
-        block = guard(lambda: np.asarray(keys[start:start + KEY_SCAN_TRACES], dtype=np.uint8))
+        block = guard(lambda: np.asarray(keys[start:min(n, start + KEY_SCAN_TRACES)], dtype=np.uint8))
         differ = np.nonzero((block != first).any(axis=1))[0]
         if len(differ):
             i = start + int(differ[0])
