@@ -5,6 +5,7 @@ import array
 import pytest
 
 from valdrix import Trace, traces
+from valdrix.traces import base, trs  # noqa: F401  (patched below)
 from valdrix.traces import TrsWriter, read_traces, write_npz
 
 METADATA = {"sample_rate_khz": 24000, "voltage_mv": 3300, "instrument": {"id": "VALDRIX-M4-123456"}}
@@ -37,7 +38,8 @@ def test_trs_round_trip_with_labels_and_late_metadata(tmp_path, monkeypatch, num
     if numpy:
         pytest.importorskip("numpy")
     else:
-        monkeypatch.setattr(traces, "_np", None)
+        monkeypatch.setattr(traces.base, "_np", None)
+        monkeypatch.setattr(traces.trs, "_np", None)
     path = str(tmp_path / "set.trs")
     written = synthetic(4, labels=True)
     with TrsWriter(path, METADATA, labels=True) as w:

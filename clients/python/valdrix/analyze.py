@@ -27,6 +27,8 @@ from typing import Any, List, Optional, Sequence, Tuple
 from . import analysis
 from .plot.output import figure_output
 from .progress import Progress
+from .traces import options as trace_options
+from .traces.names import one_key
 
 PROG = "valdrix-analyze"
 
@@ -98,6 +100,7 @@ def _parser() -> argparse.ArgumentParser:
                         help="draw the result to OUT: .png, .pdf or .svg")
     common.add_argument("--scheduler", default=None, metavar="ADDRESS",
                         help="run as tasks on the Dask scheduler at ADDRESS (host:port)")
+    trace_options.add_arguments(common)
     sub = parser.add_subparsers(dest="command", metavar="tvla|snr|cpa")
     sub.required = True
     tvla = sub.add_parser("tvla", parents=[common], help="Welch t-test, fixed against random inputs")
@@ -156,11 +159,26 @@ def _warn(text: str) -> None:
     print("%s: warning: %s" % (PROG, text), file=sys.stderr)
 
 
+# Trace sets from other tools: --group, --names and --inputs, and the key a
+# file carries. CPA attacks one key, so a set whose key varies is refused;
+# the file's one key ranks the guesses unless --key names another.
+def _open(args: argparse.Namespace) -> Any:
+    if not trace_options.reader_options(args):
+        ts = analysis.open_set(args.file)
+    else:
+        ts = trace_options.open_from_args(args)
+    if args.command == "cpa":
+        key = one_key(ts, "cpa", args.traces)
+        if key is not None and len(key) == 16 and args.key is None:
+            args.key = key
+    return ts
+
+
 def run(args: argparse.Namespace) -> int:
     for path in (args.json, args.plot):
         if path:
             _check_output(path)
-    ts = analysis.open_set(args.file)
+    ts = _open(args)
     if not analysis.kernels_available() and not args.scheduler:  # on a cluster the workers add
         _warn(analysis.KERNEL_MISSING)
     progress = Progress("%s %s" % (args.command, args.file))

@@ -174,6 +174,11 @@ def main(argv: Optional[List[str]] = None) -> int:
     except ImportError as e:
         return fail("usage", str(e))
     args = campaign.args
+    if args.resume and campaign.saved >= campaign.count:
+        campaign._writer.abort()  # leaves the set as it is
+        print("%s: %s already holds all %d traces of its campaign; nothing to resume"
+              % (PROG, args.output, campaign.count), file=sys.stderr)
+        return EXIT["ok"]
 
     def held() -> str:
         if not args.output or not (campaign.saved or os.path.exists(args.output)):

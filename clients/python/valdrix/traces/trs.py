@@ -1,21 +1,6 @@
-"""Trace-set files: TRS, NumPy .npz and zarr directory stores.
+"""TRS, the Inspector trace-set format the common side-channel tools read.
 
-Reading: ``read_traces(path)`` opens any of the three as a ``TraceSet`` without
-building a Python object per trace. The samples, inputs and answers stay in the
-file (TRS and uncompressed .npz are memory-mapped, zarr is read chunk by chunk)
-and come out as numpy arrays: ``ts.read(start, stop)`` or ``ts.chunks()`` give
-``TraceChunk`` blocks, ``ts.tx_array``/``ts.rx_array``/``ts.label_array`` the
-whole columns. ``ts.tx`` and ``ts.rx`` remain indexable sequences of ``bytes``,
-built when an entry is asked for. A file that is not a well-formed trace set
-raises ``TraceFileError`` naming the file and the fault; what is read is
-bounded by the file's size, never by a count its header claims.
-
-Writing: ``open_writer(path)`` picks the format by the suffix (``.trs``,
-``.npz``, ``.zarr``) and returns a ``TraceWriter``: ``append(trace)``,
-``append_arrays(...)`` for batches, ``close()`` and ``abort()``.
-
-TRS is the Inspector trace-set format that the common side-channel tools read:
-a header of tag-length-value objects (little-endian), the trace-block marker
+A header of tag-length-value objects (little-endian), the trace-block marker
 0x5F 0x00, then one record per trace: its title (TS bytes, the label when the
 set is labelled), its data (DS bytes: ``tx`` then ``rx``) and NS int16 samples
 (every channel's samples, one channel after the other). The description (DC) is
@@ -24,8 +9,6 @@ per channel, tx and rx lengths, sample period) from which a reader splits the
 records again. NT is written as 0 and patched when the writer closes; a reader
 counts whole records from the file size, so a file cut short reads up to its
 last whole trace.
-
-The .npz and zarr layouts are described in ``traces_npz`` and ``traces_zarr``.
 """
 
 from __future__ import annotations
@@ -33,27 +16,20 @@ from __future__ import annotations
 import array
 import errno
 import json
-import math
 import mmap
 import os
-import stat
 import struct
 import sys
 import time
-from typing import IO, Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import IO, Any, Dict, List, Optional, Sequence, Tuple
 
-from .errors import TraceFileError
-from .trace import Trace
+from ..errors import TraceFileError
+from ..trace import Trace
+from .base import (LABEL_NAMES, UNLABELLED, TraceSet, TraceWriter, _disk_error, _is_int, _is_period, _LazyRows,
+                   _np, _regular_file, _sample_period)
 
-try:
-    import numpy as _np
-except ImportError:  # pragma: no cover - depends on the host
-    _np = None
+__all__ = ["read_trs", "TrsWriter"]
 
-__all__ = [
-    "TraceSet", "TraceChunk", "TraceWriter", "TrsWriter", "TraceFileError", "Trace",
-    "open_writer", "write_npz", "read_traces", "read_trs", "read_npz", "read_zarr", "LABEL_NAMES",
-]
 
 # TRS header tags.
 NT, NS, SC, DS, TS, GT, DC, XO, XL, YL, XS, YS, TO, LS = range(0x41, 0x4F)
@@ -71,97 +47,6 @@ _DC_SLACK = 1024
 _TITLE_SIZE = 8
 _FLUSH_SECONDS = 1.0
 _FLUSH_BYTES = 1 << 20
-
-#: Label codes: ``label_array`` holds 0 for "fixed", 1 for "random", -1 for an
-#: unlabelled trace; other names get 2, 3, ... in ``label_names``.
-LABEL_NAMES = ("fixed", "random")
-UNLABELLED = -1
-# Chunks handed out by default hold about this many bytes of samples and data.
-CHUNK_BYTES = 4 << 20
-
-
-def _need_numpy(what: str) -> None:
-    if _np is None:
-        raise ImportError("%s needs numpy (Debian: python3-numpy)" % what)
-
-
-def label_code(name: str, names: List[str]) -> int:
-    """The code of label ``name``, adding it to ``names`` when it is new."""
-    if not name:
-        return UNLABELLED
-    try:
-        return names.index(name)
-    except ValueError:
-        if len(names) >= 127:
-            raise ValueError("a trace set holds at most 127 distinct labels")
-        names.append(name)
-        return len(names) - 1
-
-
-# --------------------------------------------------------------------------
-# Sequences built on access.
-
-class _LazyRows(Sequence):
-    """A read-only sequence whose entries are made when asked for; compares
-    equal to any sequence with the same entries."""
-
-    def __init__(self, n: int) -> None:
-        self._n = n
-
-    def __len__(self) -> int:
-        return self._n
-
-    def _item(self, i: int) -> Any:  # pragma: no cover - overridden
-        raise NotImplementedError
-
-    def _items(self, start: int, stop: int) -> List[Any]:
-        return [self._item(i) for i in range(start, stop)]
-
-    def __getitem__(self, i: Any) -> Any:
-        if isinstance(i, slice):
-            start, stop, step = i.indices(self._n)
-            if step == 1:
-                return self._items(start, max(start, stop))
-            return [self._item(k) for k in range(start, stop, step)]
-        i = int(i)
-        if i < 0:
-            i += self._n
-        if not 0 <= i < self._n:
-            raise IndexError("trace %d of %d" % (i, self._n))
-        return self._item(i)
-
-    def __iter__(self) -> Iterator[Any]:
-        block = 4096
-        for start in range(0, self._n, block):
-            yield from self._items(start, min(self._n, start + block))
-
-    def __eq__(self, other: object) -> bool:
-        if not isinstance(other, (Sequence, _LazyRows)) or isinstance(other, (str, bytes)):
-            return NotImplemented
-        return len(self) == len(other) and all(a == b for a, b in zip(self, other))
-
-    __hash__ = None  # type: ignore[assignment]
-
-    def __repr__(self) -> str:
-        head = ", ".join(repr(x) for x in self[:3])
-        return "<%d entries: %s%s>" % (self._n, head, ", ..." if self._n > 3 else "")
-
-
-class BytesRows(_LazyRows):
-    """The rows of an (n, width) uint8 array-like as ``bytes``, one per access."""
-
-    def __init__(self, rows: Any, n: Optional[int] = None, guard: Optional[Callable[[Callable[[], Any]], Any]] = None
-                 ) -> None:
-        super().__init__(len(rows) if n is None else n)
-        self._rows = rows
-        self._guard = guard or (lambda load: load())
-
-    def _item(self, i: int) -> bytes:
-        return self._items(i, i + 1)[0]
-
-    def _items(self, start: int, stop: int) -> List[bytes]:
-        block = self._guard(lambda: _np.asarray(self._rows[start:stop]))
-        return [row.tobytes() for row in block]
 
 
 class _MmapBytes(_LazyRows):
@@ -195,260 +80,6 @@ class _MmapSamples(_MmapBytes):
             row.byteswap()
         return row
 
-
-class _LabelRows(_LazyRows):
-    def __init__(self, ts: "TraceSet") -> None:
-        super().__init__(len(ts))
-        self._ts = ts
-
-    def _items(self, start: int, stop: int) -> List[str]:
-        codes = self._ts._label_codes(start, stop).tolist()
-        names = self._ts.label_names if codes and max(codes) >= len(LABEL_NAMES) else LABEL_NAMES
-        return [names[c] if c >= 0 else "" for c in codes]
-
-    def _item(self, i: int) -> str:
-        return self._items(i, i + 1)[0]
-
-
-# --------------------------------------------------------------------------
-# The trace set.
-
-class TraceChunk:
-    """Traces ``start`` to ``start + len(chunk)`` of a set as numpy arrays.
-
-    waves: channel number to a (k, w) array (int16 for the sets this package
-    writes); tx, rx: (k, length) uint8; labels: (k,) int8 codes (see
-    ``LABEL_NAMES``; -1 unlabelled).
-    """
-
-    __slots__ = ("start", "waves", "tx", "rx", "labels")
-
-    def __init__(self, start: int, waves: Dict[int, Any], tx: Any, rx: Any, labels: Any) -> None:
-        self.start, self.waves, self.tx, self.rx, self.labels = start, waves, tx, rx, labels
-
-    def __len__(self) -> int:
-        return len(self.labels)
-
-    @property
-    def stop(self) -> int:
-        return self.start + len(self.labels)
-
-    def __repr__(self) -> str:
-        return "TraceChunk(start=%d, traces=%d, channels=%s)" % (self.start, len(self), sorted(self.waves))
-
-
-class TraceSet:
-    """The traces of a file (or of memory), read as they are asked for.
-
-    waves: channel number to a 2-D array-like (n_traces, n_samples): an
-        ``np.memmap``-backed array for TRS, a zarr array for zarr, an ndarray for
-        .npz; without numpy, a sequence of ``array('h')`` rows.
-    tx, rx: the bytes sent and received, an indexable sequence of ``bytes``.
-    labels: each trace's group ("fixed", "random") or "" (empty when the set
-        is unlabelled).
-    metadata: the settings the file was written with, as written.
-    sample_period: seconds between samples (0.0 when the file does not say).
-    path, format: the file and "trs", "npz", "zarr" ("" for a set in memory),
-        so that another process can reopen it with ``read_traces(path)``.
-
-    Numpy access: ``read(start, stop)``, ``chunks()``, ``tx_array``,
-    ``rx_array``, ``label_array`` and ``label_names``.
-    """
-
-    def __init__(self, waves: Dict[int, Any], tx: Optional[Sequence[bytes]] = None,
-                 rx: Optional[Sequence[bytes]] = None, metadata: Optional[Dict[str, Any]] = None,
-                 sample_period: float = 0.0, labels: Optional[Sequence[str]] = None, *,
-                 path: str = "", format: str = "", count: Optional[int] = None,
-                 tx_array: Any = None, rx_array: Any = None,
-                 label_codes: Any = None, label_names: Optional[Sequence[str]] = None,
-                 status_array: Any = None, chunk_traces: Optional[int] = None,
-                 guard: Optional[Callable[[Callable[[], Any]], Any]] = None) -> None:
-        self.waves = waves
-        self.metadata = metadata if metadata is not None else {}
-        self.sample_period = float(sample_period or 0.0)
-        self.path, self.format = path, format
-        self.status_array = status_array
-        self._tx, self._rx = tx, rx
-        self._tx_array, self._rx_array = tx_array, rx_array
-        self._labels = labels if labels else None
-        self._labelled = bool(labels) or label_codes is not None
-        self._codes = label_codes  # array-like of int8, or callable(start, stop)
-        self._names = list(label_names) if label_names is not None else None
-        self._chunk_traces = chunk_traces
-        self._guard = guard or (lambda load: load())
-        if count is None:
-            if tx is not None:
-                count = len(tx)
-            elif tx_array is not None:
-                count = len(tx_array)
-            else:
-                count = next((len(rows) for rows in waves.values()), 0)
-        self._n = count
-
-    def __len__(self) -> int:
-        return self._n
-
-    def __repr__(self) -> str:
-        return "<TraceSet %s%d traces, channels %s, %d samples>" % (
-            "%s %s, " % (self.format, self.path) if self.path else "", self._n, self.channels, self.samples)
-
-    @property
-    def channels(self) -> List[int]:
-        """The channel numbers held, in order."""
-        return sorted(self.waves)
-
-    @property
-    def samples(self) -> int:
-        """Samples per channel and trace."""
-        for rows in self.waves.values():
-            shape = getattr(rows, "shape", None)
-            if shape is not None and len(shape) == 2:
-                return int(shape[1])
-            return len(rows[0]) if len(rows) else 0
-        return 0
-
-    # Inputs and answers.
-    @property
-    def tx(self) -> Sequence[bytes]:
-        if self._tx is None:
-            self._tx = BytesRows(self.tx_array, self._n, self._guard)
-        return self._tx
-
-    @property
-    def rx(self) -> Sequence[bytes]:
-        if self._rx is None:
-            self._rx = BytesRows(self.rx_array, self._n, self._guard)
-        return self._rx
-
-    def _bytes_array(self, rows: Sequence[bytes]) -> Any:
-        _need_numpy("array access to a trace set")
-        width = len(rows[0]) if len(rows) else 0
-        if width == 0:
-            return _np.zeros((len(rows), 0), dtype=_np.uint8)
-        return _np.frombuffer(b"".join(rows), dtype=_np.uint8).reshape(len(rows), width)
-
-    @property
-    def tx_array(self) -> Any:
-        """The inputs, an (n, tx_len) uint8 array (mapped or read lazily where the format allows)."""
-        if self._tx_array is None:
-            self._tx_array = self._bytes_array(self._tx or [])
-        return self._tx_array
-
-    @property
-    def rx_array(self) -> Any:
-        """The answers, an (n, rx_len) uint8 array."""
-        if self._rx_array is None:
-            self._rx_array = self._bytes_array(self._rx or [])
-        return self._rx_array
-
-    # Labels.
-    @property
-    def labelled(self) -> bool:
-        return self._labelled
-
-    @property
-    def labels(self) -> Sequence[str]:
-        if self._labels is None:
-            self._labels = _LabelRows(self) if self._codes is not None else []
-        return self._labels
-
-    @property
-    def label_names(self) -> List[str]:
-        """Label names by code: ``label_names[label_array[i]]`` (code -1: unlabelled)."""
-        if self._names is None:
-            if callable(self._codes):
-                self._codes(0, 0, names=True)
-            else:
-                self._codes_from_labels()
-        return self._names  # type: ignore[return-value]
-
-    def _codes_from_labels(self) -> None:
-        names = list(LABEL_NAMES)
-        if self._labels is not None and self._codes is None:
-            codes = [label_code(str(s), names) for s in self._labels]
-            self._codes = _np.array(codes, dtype=_np.int8) if _np is not None else None
-        self._names = names
-
-    def _label_codes(self, start: int, stop: int) -> Any:
-        _need_numpy("label codes")
-        if not self.labelled:
-            return _np.full(max(0, stop - start), UNLABELLED, dtype=_np.int8)
-        if self._codes is None:
-            self._codes_from_labels()
-        if callable(self._codes):
-            return self._codes(start, stop)
-        codes = self._guard(lambda: _np.asarray(self._codes[start:stop], dtype=_np.int8))
-        if len(codes) and (int(codes.min()) < UNLABELLED or int(codes.max()) >= len(self.label_names)):
-            raise TraceFileError(self.path or "trace set", "label codes outside -1..%d" % (len(self.label_names) - 1))
-        return codes
-
-    @property
-    def label_array(self) -> Any:
-        """(n,) int8 label codes: 0 "fixed", 1 "random", -1 unlabelled (see ``label_names``)."""
-        return self._label_codes(0, self._n)
-
-    def __getitem__(self, i: int) -> Trace:
-        """Trace ``i`` of the set as a ``Trace`` record."""
-        i = int(i)
-        if i < 0:
-            i += self._n
-        if not 0 <= i < self._n:
-            raise IndexError("trace %d of %d" % (i, self._n))
-        waves = self._guard(lambda: {c: rows[i] for c, rows in self.waves.items()})
-        return Trace(waves=waves, tx=self.tx[i], rx=self.rx[i], index=i,
-                     sample_period=self.sample_period or None, label=self.labels[i] if self.labelled else "")
-
-    # Chunked numpy access.
-    def _window(self, window: Optional[Tuple[int, int]]) -> Tuple[int, int]:
-        samples = self.samples
-        if window is None:
-            return 0, samples
-        first, stop = (int(x) for x in window)
-        if not 0 <= first <= stop <= samples:
-            raise ValueError("window %d:%d is outside the traces' %d samples" % (first, stop, samples))
-        return first, stop
-
-    def _channels(self, channel: Optional[int]) -> List[int]:
-        if channel is None:
-            return self.channels
-        if channel not in self.waves:
-            raise ValueError("the set has no channel %s (channels %s)" % (channel, self.channels))
-        return [channel]
-
-    def read(self, start: int, stop: int, channel: Optional[int] = None,
-             window: Optional[Tuple[int, int]] = None) -> TraceChunk:
-        """Traces [start, stop) (clipped to the set) as numpy arrays; only
-        ``channel`` when given; samples ``window`` = (first, stop) when given."""
-        _need_numpy("TraceSet.read")
-        start, stop, _ = slice(int(start), int(stop)).indices(self._n)
-        stop = max(start, stop)
-        first, last = self._window(window)
-        channels = self._channels(channel)
-
-        def load() -> TraceChunk:
-            waves = {c: _np.ascontiguousarray(self.waves[c][start:stop, first:last]) for c in channels}
-            return TraceChunk(start, waves, _np.array(self.tx_array[start:stop], dtype=_np.uint8),
-                              _np.array(self.rx_array[start:stop], dtype=_np.uint8), self._label_codes(start, stop))
-        return self._guard(load)
-
-    def default_chunk(self, channel: Optional[int] = None, window: Optional[Tuple[int, int]] = None) -> int:
-        """Traces per chunk that ``chunks()`` uses: the store's own chunking for
-        zarr, else about ``CHUNK_BYTES`` of the selected samples and data."""
-        if self._chunk_traces:
-            return self._chunk_traces
-        first, last = self._window(window)
-        per_trace = 2 * (last - first) * len(self._channels(channel))
-        per_trace += self.tx_array.shape[1] + self.rx_array.shape[1] + 1
-        return max(1, CHUNK_BYTES // per_trace)
-
-    def chunks(self, size: Optional[int] = None, channel: Optional[int] = None,
-               window: Optional[Tuple[int, int]] = None) -> Iterator[TraceChunk]:
-        """Consecutive ``TraceChunk``s of ``size`` traces covering the set."""
-        size = int(size) if size else self.default_chunk(channel, window)
-        if size < 1:
-            raise ValueError("a chunk holds at least one trace")
-        for start in range(0, self._n, size):
-            yield self.read(start, start + size, channel, window)
 
 
 # --------------------------------------------------------------------------
@@ -565,24 +196,6 @@ class _TrsHeader:
         self.metadata = metadata
 
 
-def _is_int(v: Any) -> bool:
-    return isinstance(v, int) and not isinstance(v, bool)
-
-
-def _is_period(v: Any) -> bool:
-    return isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) and v > 0
-
-
-def _regular_file(path: str) -> Tuple[IO[bytes], int]:
-    if not stat.S_ISREG(os.stat(path).st_mode):  # before open: a FIFO would block it
-        raise TraceFileError(path, "a directory, not a trace file" if os.path.isdir(path) else "not a regular file")
-    f = open(path, "rb")
-    st = os.fstat(f.fileno())
-    if not stat.S_ISREG(st.st_mode):
-        f.close()
-        raise TraceFileError(path, "not a regular file")
-    return f, st.st_size
-
 
 def read_trs(path: str) -> TraceSet:
     """Reads a TRS file, also one cut short, up to its last whole trace."""
@@ -693,44 +306,6 @@ class _TitleCodes:
         return _np.array(mapping, dtype=_np.int8)[inverse]
 
 
-# --------------------------------------------------------------------------
-# Dispatch.
-
-def read_npz(path: str) -> TraceSet:
-    """Reads a .npz trace set. Needs numpy."""
-    from .traces_npz import read_npz as read
-    return read(os.fspath(path))
-
-
-def read_zarr(path: str) -> TraceSet:
-    """Reads a zarr directory store. Needs numpy and zarr (Debian: python3-zarr)."""
-    from .traces_zarr import read_zarr as read
-    return read(os.fspath(path))
-
-
-def read_traces(path: str) -> TraceSet:
-    """Reads a TRS file, a .npz file or a zarr directory store (told apart by
-    their first bytes, a directory being zarr)."""
-    path = os.fspath(path)
-    if os.path.isdir(path):
-        return read_zarr(path)
-    f, size = _regular_file(path)
-    with f:
-        magic = f.read(4)
-    if not magic:
-        raise TraceFileError(path, "empty file")
-    if magic in (b"PK\x03\x04", b"PK\x05\x06"):
-        return read_npz(path)
-    return read_trs(path)
-
-
-# --------------------------------------------------------------------------
-# Writing.
-
-def _sample_period(metadata: Dict[str, Any]) -> Optional[float]:
-    khz = metadata.get("sample_rate_khz")
-    return 1.0 / (khz * 1000.0) if isinstance(khz, (int, float)) and khz > 0 else None
-
 
 def _wave_bytes(wave: Any) -> bytes:
     if _np is not None and isinstance(wave, _np.ndarray):
@@ -740,90 +315,6 @@ def _wave_bytes(wave: Any) -> bytes:
         data.byteswap()
     return data.tobytes()
 
-
-def _disk_error(e: OSError, path: str) -> OSError:
-    """The error a writer raises for a failed file operation: the asked-for
-    path, whatever temporary file the failure happened in."""
-    err = OSError(e.errno, e.strerror or str(e), path)
-    err.__cause__ = e
-    return err
-
-
-class TraceWriter:
-    """What every trace-set writer offers (see ``open_writer``).
-
-    ``count`` (and ``len()``) is the traces appended so far; ``metadata`` is
-    saved when the writer closes, so entries added during the run are kept.
-    Leaving a ``with`` block calls ``close()``, or ``abort()`` on an exception.
-    """
-
-    path: str
-    metadata: Dict[str, Any]
-    count: int = 0
-    layout: Optional[Dict[str, Any]] = None
-    sample_period: Optional[float] = None
-
-    def __len__(self) -> int:
-        return self.count
-
-    def __enter__(self) -> "TraceWriter":
-        return self
-
-    def __exit__(self, kind: Any, *exc: Any) -> bool:
-        if kind is None:
-            self.close()
-        else:
-            self.abort()
-        return False
-
-    def append(self, trace: Trace) -> None:
-        """Adds one trace."""
-        _need_numpy("this trace-file format")
-        if self.sample_period is None and trace.sample_period:
-            self.sample_period = trace.sample_period
-        waves = {c: _np.asarray(w, dtype=_np.int16).reshape(1, -1) for c, w in trace.waves.items()}
-        self.append_arrays(waves, _np.frombuffer(trace.tx, dtype=_np.uint8).reshape(1, -1),
-                           _np.frombuffer(trace.rx, dtype=_np.uint8).reshape(1, -1), [trace.label], [trace.status])
-
-    def append_arrays(self, waves: Dict[int, Any], tx: Any, rx: Any, labels: Optional[Sequence[str]] = None,
-                      status: Any = None) -> None:  # pragma: no cover - overridden
-        raise NotImplementedError
-
-    def close(self) -> None:  # pragma: no cover - overridden
-        raise NotImplementedError
-
-    def abort(self) -> None:  # pragma: no cover - overridden
-        raise NotImplementedError
-
-    def _check_batch(self, waves: Dict[int, Any], tx: Any, rx: Any,
-                     labels: Optional[Sequence[str]]) -> Tuple[Dict[int, Any], Any, Any, int]:
-        """Checks a batch against the set's layout (set by the first batch) and
-        returns it as little-endian int16 and uint8 arrays with its size."""
-        _need_numpy("append_arrays")
-        channels = sorted(waves)
-        arrays = {c: _np.asarray(waves[c]) for c in channels}
-        tx, rx = _np.asarray(tx, dtype=_np.uint8), _np.asarray(rx, dtype=_np.uint8)
-        k = len(tx)
-        if tx.ndim != 2 or rx.ndim != 2 or len(rx) != k or any(a.ndim != 2 or len(a) != k for a in arrays.values()):
-            raise ValueError("append_arrays wants (k, samples) waves and (k, length) tx and rx of the same k")
-        if labels is not None and len(labels) != k:
-            raise ValueError("append_arrays got %d labels for %d traces" % (len(labels), k))
-        samples = arrays[channels[0]].shape[1] if channels else 0
-        if self.layout is None:
-            if tx.shape[1] + rx.shape[1] > 0xFFFF:
-                raise ValueError("a trace holds at most 65535 data bytes, got %d" % (tx.shape[1] + rx.shape[1]))
-            self.layout = {"channels": channels, "samples": samples, "tx_len": tx.shape[1], "rx_len": rx.shape[1]}
-        layout = self.layout
-        if (channels != layout["channels"] or any(a.shape[1] != samples for a in arrays.values())
-                or samples != layout["samples"] or tx.shape[1] != layout["tx_len"]
-                or rx.shape[1] != layout["rx_len"]):
-            raise ValueError("trace %d does not match the set: channels %s, %d samples, %d tx and %d rx bytes"
-                             % (self.count, layout["channels"], layout["samples"], layout["tx_len"], layout["rx_len"]))
-        for c, a in arrays.items():
-            if a.dtype.kind not in "iu" or (a.dtype.itemsize > 2 and len(a) and (a.min() < -32768 or a.max() > 32767)):
-                raise ValueError("channel %d's samples are not int16 values" % c)
-        arrays = {c: a.astype("<i2", copy=False) for c, a in arrays.items()}
-        return arrays, tx, rx, k
 
 
 class TrsWriter(TraceWriter):
@@ -1112,33 +603,3 @@ def _tlv(tag: int, value: bytes, long_form: bool = False) -> bytes:
     return bytes((tag, 0x84)) + struct.pack("<I", n) + value
 
 
-def open_writer(path: str, metadata: Optional[Dict[str, Any]] = None, *, labels: bool = False,
-                resume: bool = False, sample_period: Optional[float] = None) -> TraceWriter:
-    """A writer for ``path``, by its suffix: ``.trs`` TRS, ``.npz`` NumPy zip,
-    ``.zarr`` zarr directory store. ``resume`` (TRS and zarr) appends to an
-    existing set: ``writer.count`` is then the traces it holds and
-    ``writer.metadata`` its stored metadata."""
-    path = os.fspath(path)
-    suffix = os.path.splitext(path.rstrip("/"))[1].lower()
-    if suffix == ".trs":
-        return TrsWriter(path, metadata, sample_period=sample_period, labels=labels, resume=resume)
-    if suffix == ".npz":
-        if resume:
-            raise ValueError("%s: only TRS and zarr sets can be resumed" % path)
-        from .traces_npz import NpzWriter
-        return NpzWriter(path, metadata, labels=labels, sample_period=sample_period)
-    if suffix == ".zarr":
-        from .traces_zarr import ZarrWriter
-        return ZarrWriter(path, metadata, labels=labels, resume=resume, sample_period=sample_period)
-    raise ValueError("%s: unknown trace-file type (use .trs, .npz or .zarr)" % path)
-
-
-def write_npz(path: str, traces: Iterable[Trace], metadata: Optional[Dict[str, Any]] = None,
-              compressed: bool = False) -> int:
-    """Writes the traces (all with the same channels and lengths) to a .npz
-    file; returns how many. Needs numpy."""
-    from .traces_npz import NpzWriter
-    with NpzWriter(os.fspath(path), metadata, compressed=compressed) as w:
-        for t in traces:
-            w.append(t)
-    return w.count

@@ -6,16 +6,25 @@ uncompressed unless asked): ``channel_1``, ``channel_2`` (n x samples int16),
 JSON), ``sample_period`` (0-d float64 seconds), and for labelled sets ``label``
 (n int8 codes: 0 fixed, 1 random, -1 none) with ``label_names`` (the names by
 code); ``status`` (n uint32) when the capture status is known. Older sets
-with ``label`` as strings, or a single ``traces`` array, read too.
+with ``label`` as strings, or a single ``traces`` array, read too. A file of
+another tool (no ``channel_N`` and no ``tx`` member, or any file read with
+``names=``) has its members found by role, as ``names.build_set`` does.
 
 The reader maps stored members straight from the file (no copy, chunked
-access); compressed members are decompressed whole, after their claimed size
-has been checked against what their compressed size can hold.
+access). A compressed member is never decompressed whole: it is read in
+pieces of at most 16 MiB as rows are asked for (going back means reading
+again from its start), after its claimed size has been checked against what
+deflate can make of its compressed size and, at the first access, its CRC
+over one pass through it (deflate turns some damage into other data); the small members (metadata, label
+names, ...) may unpack to at most 16 MiB.
 
-The writer streams: each array goes to a spool file in a temporary directory
-next to the target, and ``close()`` assembles the zip there and renames it to
-the asked-for name, so a failed run leaves nothing under that name. The disk
-needs room for about twice the set while it closes.
+The writer streams: each array goes to a spool file in a temporary
+directory ``.NAME.<random>.part`` beside the target, and ``close()`` assembles
+the zip there and renames it to the asked-for name, so a failed run leaves
+nothing under that name. A run killed before it closes leaves that
+directory behind: the next writer of the same name removes it (unless its
+writer is alive: it holds a lock in it). The disk needs room for about twice
+the set while it closes.
 """
 
 from __future__ import annotations
@@ -26,7 +35,7 @@ import mmap
 import os
 import shutil
 import struct
-import tempfile
+import threading
 import tokenize
 import zipfile
 import zlib
@@ -34,9 +43,9 @@ from typing import Any, Dict, List, Optional, Sequence
 
 import numpy as np
 
-from .errors import TraceFileError
-from .traces import (LABEL_NAMES, TraceSet, TraceWriter, _disk_error, _regular_file, _sample_period,
-                     label_code)
+from ..errors import TraceFileError
+from .base import (LABEL_NAMES, TraceSet, TraceWriter, _disk_error, _regular_file, _sample_period, label_code,
+                   temporary_beside)
 
 __all__ = ["read_npz", "NpzWriter"]
 
@@ -44,6 +53,11 @@ __all__ = ["read_npz", "NpzWriter"]
 # more than this is lying about its size.
 _DEFLATE_RATIO = 1100
 _COPY_BLOCK = 1 << 20
+# Compressed members are unpacked in pieces of at most this size; members
+# read whole (settings, label names, text labels) may unpack to at most this.
+_PIECE = 16 << 20
+_SMALL = 16 << 20
+_READERS = 4
 _ZIP64_FROM = 0x7FFF0000
 
 
@@ -83,6 +97,107 @@ class _Member:
         self.info, self.shape, self.fortran, self.dtype, self.header = info, shape, fortran, dtype, header
 
 
+class _Deflated:
+    """A compressed member as an array read by rows: each slice is unpacked
+    from the member in pieces (zipfile seeks by unpacking forward, at most
+    16 MiB at a time), so memory follows what is asked for, never the size
+    the member claims. Faults are ``TraceFileError``s naming the file."""
+
+    def __init__(self, path: str, member: "_Member") -> None:
+        self._path, self._member = path, member
+        self.shape, self.dtype = tuple(member.shape), member.dtype
+        self.ndim = len(self.shape)
+        self._row = member.dtype.itemsize * math.prod(self.shape[1:])
+        self._lock = threading.Lock()
+        self._zip: Any = None
+        # Readers of the member, each where its last read ended: chunked
+        # passes of several workers go on from where they were instead of
+        # unpacking again from the start.
+        self._readers: List[Any] = []
+        self._verified = False
+
+    def __len__(self) -> int:
+        return self.shape[0] if self.shape else 0
+
+    def __array__(self, dtype: Any = None) -> Any:
+        return np.asarray(self[...], dtype=dtype)
+
+    def _reader(self, at: int) -> Any:
+        if self._zip is None:
+            f, _ = _regular_file(self._path)
+            self._zip = zipfile.ZipFile(f)
+        if not self._verified:
+            # Deflate may turn damaged data into other data without a
+            # complaint: only the member's CRC, checked at its end, tells. So
+            # it is read through once before any row is used.
+            with self._zip.open(self._member.info) as g:
+                while g.read(_PIECE):
+                    pass
+            self._verified = True
+        behind = [g for g in self._readers if g.tell() <= at]
+        if behind:
+            return max(behind, key=lambda g: g.tell())
+        if len(self._readers) >= _READERS:
+            self._readers.pop(0).close()
+        g = self._zip.open(self._member.info)
+        self._readers.append(g)
+        return g
+
+    def _bytes(self, at: int, size: int) -> bytes:
+        at += self._member.header
+        with self._lock:
+            try:
+                g = self._reader(at)
+                g.seek(at)
+                data = g.read(size)
+                self._readers.remove(g)
+                self._readers.append(g)  # the most recently used last
+            except TraceFileError:
+                raise
+            except (zipfile.BadZipFile, zlib.error, EOFError, OSError, ValueError) as e:
+                self._readers, self._zip = [], None
+                raise TraceFileError(self._path, "member %s cannot be read (%s)" % (
+                    self._member.info.filename, str(e) or type(e).__name__)) from None
+        if len(data) != size:
+            raise TraceFileError(self._path, "member %s ends before the rows it claims" % self._member.info.filename)
+        return data
+
+    def __getitem__(self, key: Any) -> Any:
+        first, rest = (key[0], key[1:]) if isinstance(key, tuple) else (key, ())
+        n = len(self)
+        if not self.shape:
+            return np.frombuffer(self._bytes(0, self.dtype.itemsize), dtype=self.dtype).reshape(())[key]
+        if first is Ellipsis:
+            first, rest = slice(None), (Ellipsis,) + tuple(rest)
+        if isinstance(first, slice):
+            start, stop, step = first.indices(n)
+            stop = max(start, stop)
+            if step != 1:
+                return self[start:stop][(slice(None, None, step),) + tuple(rest)]
+            data = self._bytes(start * self._row, (stop - start) * self._row)
+            rows = np.frombuffer(data, dtype=self.dtype).reshape((stop - start,) + self.shape[1:])
+            return rows[(slice(None),) + tuple(rest)] if rest else rows
+        elif isinstance(first, (int, np.integer)):
+            i = int(first) + (n if int(first) < 0 else 0)
+            if not 0 <= i < n:
+                raise IndexError("row %d of %d" % (int(first), n))
+            rows = np.frombuffer(self._bytes(i * self._row, self._row), dtype=self.dtype).reshape(self.shape[1:])
+        else:
+            raise TypeError("a compressed member's rows are selected by an index or a slice")
+        return rows[tuple(rest)] if rest else rows
+
+
+def _scan(array: Any, kind: str) -> Any:
+    """min and max of an array-like, read in pieces."""
+    low = high = None
+    step = max(1, _PIECE // max(1, array.dtype.itemsize))
+    for at in range(0, len(array), step):
+        block = np.asarray(array[at:at + step])
+        low = block.min() if low is None else min(low, block.min())
+        high = block.max() if high is None else max(high, block.max())
+    return low, high
+
+
 def _data_offset(path: str, mm: Any, info: zipfile.ZipInfo) -> int:
     at = info.header_offset
     local = bytes(mm[at:at + 30])
@@ -92,10 +207,12 @@ def _data_offset(path: str, mm: Any, info: zipfile.ZipInfo) -> int:
     return at + 30 + name_len + extra_len
 
 
-def read_npz(path: str) -> TraceSet:
-    """Reads a .npz trace set. Stored members are mapped, not loaded."""
+def read_npz(path: str, names: Any = None) -> TraceSet:
+    """Reads a .npz trace set. Stored members are mapped, not loaded.
+    ``names``: a ``names.Names`` (or a mapping role -> member name) saying
+    which member plays each part in another tool's file."""
     try:
-        return _read(path)
+        return _read(path, names)
     except TraceFileError:
         raise
     except (zipfile.BadZipFile, zipfile.LargeZipFile, zlib.error, EOFError, ValueError, KeyError, TypeError,
@@ -105,7 +222,7 @@ def read_npz(path: str) -> TraceSet:
         raise TraceFileError(path, "not a readable .npz trace set (%s)" % (str(e) or type(e).__name__)) from None
 
 
-def _read(path: str) -> TraceSet:
+def _read(path: str, roles: Any) -> TraceSet:
     f, size = _regular_file(path)
     with f:
         zf = zipfile.ZipFile(f)
@@ -123,18 +240,25 @@ def _read(path: str) -> TraceSet:
                 if at + m.info.file_size - m.header > size:
                     raise TraceFileError(path, "member %s lies beyond the end of the file" % m.info.filename)
                 return np.ndarray(m.shape, dtype=m.dtype, buffer=mm, offset=at, order="F" if m.fortran else "C")
-            with zf.open(m.info) as g:
-                return np.lib.format.read_array(g, allow_pickle=False)
+            if m.fortran and len(m.shape) > 1:
+                raise TraceFileError(path, "member %s is compressed in Fortran order, which is not read in pieces"
+                                     % m.info.filename)
+            return _Deflated(path, m)
 
         def small(name: str, kinds: str, ndim: int) -> Any:
             m = members.get(name)
             if m is None:
                 return None
+            if m.info.file_size > _SMALL:
+                raise TraceFileError(path, "%s holds %d bytes, more than the %d it may" % (name, m.info.file_size,
+                                                                                         _SMALL))
             if m.dtype.kind not in kinds or len(m.shape) != ndim or (ndim and m.shape[0] > 1 << 16):
                 raise TraceFileError(path, "%s is not a %s of %s" % (name, "scalar" if ndim == 0 else "list",
                                                                      "text" if kinds == "US" else "numbers"))
-            return load(name)
+            return np.asarray(load(name))
 
+        if roles is not None or not (any(name.startswith("channel_") for name in members) or "tx" in members):
+            return _foreign(path, {name: load(name) for name in members}, roles, small)
         channels: Dict[int, Any] = {}
         for name in members:
             if name.startswith("channel_"):
@@ -173,6 +297,9 @@ def _read(path: str) -> TraceSet:
         if label is not None:
             if len(label.shape) != 1 or label.shape[0] != n or label.dtype.kind not in "iuUS":
                 raise TraceFileError(path, "label is not one entry per trace")
+            if label.dtype.kind in "US" and label.info.file_size > _SMALL:
+                raise TraceFileError(path, "label holds %d bytes of text, more than the %d read whole"
+                                     % (label.info.file_size, _SMALL))
             raw = load("label")
             if label.dtype.kind in "US":
                 names = list(LABEL_NAMES)
@@ -180,7 +307,8 @@ def _read(path: str) -> TraceSet:
             else:
                 stored = small("label_names", "US", 1)
                 names = [str(s) for s in stored.tolist()] if stored is not None else list(LABEL_NAMES)
-                if n and (int(raw.min()) < -1 or int(raw.max()) >= len(names)):
+                low, high = _scan(raw, "label")
+                if n and (int(low) < -1 or int(high) >= len(names)):
                     raise TraceFileError(path, "label codes outside -1..%d" % (len(names) - 1))
                 codes = raw
         status = members.get("status")
@@ -204,6 +332,33 @@ def _read(path: str) -> TraceSet:
                     tx_array=tx, rx_array=rx, label_codes=codes, label_names=names, status_array=statuses)
 
 
+def _foreign(path: str, arrays: Dict[str, Any], roles: Any, small: Any) -> TraceSet:
+    """Another tool's .npz: its members found by role."""
+    from .names import as_names, build_set
+    roles = as_names(roles) if roles is not None else None
+    metadata: Dict[str, Any] = {}
+    text = small("metadata", "US", 0) if "metadata" in arrays and arrays["metadata"].dtype.kind in "US" else None
+    if text is not None:
+        try:
+            metadata = json.loads(str(text[()]))
+        except (ValueError, RecursionError):
+            metadata = {"description": str(text[()])}
+        if not isinstance(metadata, dict):
+            metadata = {"description": str(text[()])}
+        arrays.pop("metadata")
+
+    def guard(load: Any) -> Any:
+        try:
+            return load()
+        except TraceFileError:
+            raise
+        except (ValueError, OSError, zlib.error, zipfile.BadZipFile, EOFError) as e:
+            raise TraceFileError(path, "cannot be read (%s)" % (str(e) or type(e).__name__)) from None
+    ts = build_set(path, "npz", arrays, roles, metadata=metadata, guard=guard)
+    ts.read_options = dict(names=roles) if roles else {}
+    return ts
+
+
 class NpzWriter(TraceWriter):
     """Writes a .npz trace set through spool files; see the module's notes."""
 
@@ -220,9 +375,9 @@ class NpzWriter(TraceWriter):
         self._labelled = labels
         self._status = False
         self._spools: Dict[str, Any] = {}
-        directory, name = os.path.split(os.path.abspath(path))
         try:
-            self._tmp: Optional[str] = tempfile.mkdtemp(prefix="." + name + ".", suffix=".part", dir=directory)
+            self._tmp: Optional[str]
+            self._tmp, self._lock = temporary_beside(path)
         except OSError as e:
             raise _disk_error(e, path) from e
 
@@ -318,6 +473,7 @@ class NpzWriter(TraceWriter):
         tmp, self._tmp = self._tmp, None
         if tmp is not None:
             shutil.rmtree(tmp, ignore_errors=True)
+            os.close(self._lock)
 
     def abort(self) -> None:
         """Removes the temporary files; nothing is left under the asked-for
