@@ -117,11 +117,12 @@ class _Source:
             return int(rows.shape[1]) if rows.ndim == 2 else 0
         rows = getattr(self.ts, field)
         return len(rows[0]) if len(rows) else 0
-def open_set(path: Any) -> Any:
-    """Reads a trace set (TRS, .npz, a zarr store, ...) for analysis; a file
-    that is not one raises TraceFileError (a ValueError)."""
+def open_set(path: Any, **options: Any) -> Any:
+    """Reads a trace set (TRS, .npz, a zarr store, HDF5, ...) for analysis,
+    with the reader's options (an HDF5 group, mapped names); a file that is
+    not one raises TraceFileError (a ValueError)."""
     try:
-        return read_traces(path)
+        return read_traces(path, **options)
     except (TraceFileError, OSError):
         raise
     except FILE_ERRORS as e:
@@ -190,7 +191,7 @@ def _check(src: "_Source", kind: str, params: Dict[str, Any]) -> None:
 
 def _accumulate_part(path: str, kind: str, params: Dict[str, Any], start: int, stop: int) -> Any:
     """A Dask task: reopens the set by path, accumulates traces [start, stop)."""
-    src = _Source(open_set(path), params.get("channel"), params.get("window"))
+    src = _Source(open_set(path, **params.get("read_options", {})), params.get("channel"), params.get("window"))
     acc = _new_accumulator(kind, src.samples, params)
     step = src.chunk_rows()
     for a in range(start, stop, step):
@@ -232,6 +233,8 @@ def analyze(path_or_set: Any, kind: str, *, channel: Optional[int] = None, windo
                                              else None)
         if not path:
             raise ValueError("a Dask run needs the trace set's path")
+        # Workers reopen the same set: the same HDF5 group, the same mapped names.
+        params["read_options"] = dict(getattr(ts, "read_options", None) or {})
         return _analyze_dask(os.path.abspath(path), kind, params, src, scheduler, progress)
     acc = _new_accumulator(kind, src.samples, params)
     step = src.chunk_rows()

@@ -22,6 +22,7 @@ import sys
 import zipfile
 from typing import Any, List, Optional, Tuple
 
+from ..traces import options as trace_options
 from .output import figure_output
 
 PROG = "valdrix-plot"
@@ -42,7 +43,7 @@ def _parser() -> argparse.ArgumentParser:
                                      epilog="Exit status: 0 drawn; 1 the file cannot be read or the figure "
                                             "written; 2 usage errors (an output suffix other than .png, .pdf "
                                             "or .svg, or no matplotlib).")
-    parser.add_argument("file", help="a .trs, .npz or .zarr trace set")
+    parser.add_argument("file", help="a trace set: TRS, .npz, .npy, zarr or HDF5")
     parser.add_argument("-o", "--output", required=True, type=figure_output, metavar="OUT",
                         help="the figure to write: .png, .pdf or .svg")
     parser.add_argument("--traces", type=int, default=3, metavar="N", help="traces drawn (3)")
@@ -54,6 +55,7 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--x", choices=("samples", "time"), default="samples", help="x axis unit (samples)")
     parser.add_argument("--channel", type=int, action="append", metavar="N", help="channel to draw (default: all)")
     parser.add_argument("--title", default=None, help="title above the panels (default: counts)")
+    trace_options.add_arguments(parser)
     return parser
 
 
@@ -106,11 +108,10 @@ def main(argv: Optional[List[str]] = None) -> int:
     if args.traces == 0 and not args.mean:
         parser.error("--traces 0 draws nothing: add --mean")
     from ..errors import TraceFileError
-    from ..traces import read_traces
     from .output import save_figure
 
     try:
-        ts = read_traces(args.file)
+        ts = trace_options.open_from_args(args)
         if len(ts) == 0 or ts.samples == 0:
             raise ValueError("the file holds no traces with samples")
         window = _window(args, ts)
