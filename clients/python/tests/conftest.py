@@ -22,6 +22,11 @@ sys.path.insert(0, PACKAGE_ROOT)
 
 from valdrix import Valdrix  # noqa: E402
 
+# The console tools a test runs see this source tree first, then whatever
+# the suite was given (the compiled kernel's build folder).
+TOOL_ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
+    [PACKAGE_ROOT] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]))
+
 # Under qemu the simulator runs emulated and many times slower.
 SLOW = bool(os.environ.get("VALDRIX_EMULATOR"))
 

@@ -11,10 +11,10 @@ import time
 
 import pytest
 
-from conftest import PACKAGE_ROOT, free_port, sim_executable
+from conftest import TOOL_ENV, free_port, sim_executable
 from valdrix.traces import read_traces
 
-ENV = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
+ENV = TOOL_ENV
 
 
 def tool(module, *args, timeout=120):

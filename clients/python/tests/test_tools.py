@@ -14,10 +14,10 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-from conftest import PACKAGE_ROOT, SLOW, free_port
+from conftest import PACKAGE_ROOT, SLOW, TOOL_ENV, free_port
 from valdrix.traces import read_traces
 
-ENV = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
+ENV = TOOL_ENV
 
 
 def tool(module, *args, timeout=120):

@@ -15,12 +15,12 @@ import pytest
 np = pytest.importorskip("numpy")
 h5py = pytest.importorskip("h5py")
 
-from conftest import PACKAGE_ROOT  # noqa: E402
+from conftest import TOOL_ENV  # noqa: E402
 from valdrix import TraceFileError  # noqa: E402
 from valdrix.traces import read_traces  # noqa: E402
 from valdrix.traces.names import Names, one_key, parse_names  # noqa: E402
 
-ENV = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
+ENV = TOOL_ENV
 
 # AES's S-box, written out here so that the planted leakage does not come
 # from the code under test.
@@ -258,16 +258,20 @@ def test_hdf5_claims_beyond_what_the_file_stores_are_refused(tmp_path):
         assert fragment in str(caught.value), str(caught.value)
 
 
+# VmHWM is this process image's own peak; ru_maxrss would start from the
+# test runner's that forked it and could hide any growth.
 BOUNDED_READ = textwrap.dedent("""
-    import json, resource, sys
+    import json, sys
     from valdrix.traces import read_traces
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    def peak_kib():
+        return next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmHWM:"))
+    before = peak_kib()
     ts = read_traces(sys.argv[1])
     total = 0
     for chunk in ts.chunks():
         total += int(chunk.waves[1][:, ::997].sum())
     key = ts.tx_array[:]
-    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    after = peak_kib()
     print(json.dumps({"traces": len(ts), "grown_kib": after - before, "total": total}))
 """)
 
