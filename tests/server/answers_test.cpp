@@ -31,6 +31,7 @@ constexpr std::uint16_t OSC_SET_SINGLE = 0x0126;
 constexpr std::uint16_t OSC_GET_TRIGGER_STATUS = 0x0127;
 constexpr std::uint16_t SPI_TRANSCEIVE = 0x023C;
 constexpr std::uint16_t SPI_ENABLE = 0x023D;
+constexpr std::uint16_t SPI_CONFIG = 0x023F;
 constexpr std::uint16_t UART_ENABLE = 0x0260;
 constexpr std::uint16_t UART_TRANSCEIVE = 0x0263;
 
@@ -46,7 +47,8 @@ ByteVec join(std::initializer_list<ByteVec> parts) {
   return out;
 }
 
-// A triggering SPI transfer of 4 bytes out and 4 back: its handler polls at 1 ms.
+// A triggering SPI transfer of 4 bytes out and 4 back, 128 us at the clock the
+// fixture sets: its handler finds the bus busy and polls at 1 ms.
 ByteVec spi_transfer() { return request_frame(SPI_TRANSCEIVE, join({{0}, be(0, 4), be(4, 2), {1}, {1, 2, 3, 4}})); }
 
 bool readable(int fd, int timeout_ms);
@@ -66,6 +68,7 @@ class Answers : public support::ServerTest {
     ServerTest::SetUp();
     support::power_target(sim());
     expect_ok(SPI_ENABLE, {1});
+    expect_ok(SPI_CONFIG, {0, 99, 0, 0});  // 2 us a bit
     expect_ok(UART_ENABLE, {1});
   }
 
