@@ -151,7 +151,7 @@ class Flusher {
   // In order of their deadlines.
   Stream* head_ = nullptr;
   Stream* tail_ = nullptr;
-  bool idle_ = true;
+  std::chrono::steady_clock::time_point sleeps_until_ = std::chrono::steady_clock::time_point::max();
 };
 
 // A connection's socket: read-ahead on one side; on the other, answers held back
@@ -545,8 +545,9 @@ void Flusher::hold(Stream& s, std::chrono::steady_clock::time_point until) {
   std::lock_guard lock(mu_);
   s.hold_until_ = until;
   link(s);
-  // The flusher sleeps until the first deadline; a new first one must wake it.
-  if (idle_ || head_ == &s) cv_.notify_one();
+  // Woken only for a deadline before the one it sleeps until: deadlines mostly
+  // come later than those already held, so a busy service wakes it rarely.
+  if (until < sleeps_until_) cv_.notify_one();
 }
 
 void Flusher::release(Stream& s) {
@@ -558,14 +559,14 @@ void Flusher::run() {
   std::unique_lock lock(mu_);
   for (;;) {
     if (head_ == nullptr) {
-      idle_ = true;
+      sleeps_until_ = std::chrono::steady_clock::time_point::max();
       cv_.wait(lock);
-      idle_ = false;
       continue;
     }
     const auto now = std::chrono::steady_clock::now();
     if (head_->hold_until_ > now) {
-      cv_.wait_until(lock, head_->hold_until_);
+      sleeps_until_ = head_->hold_until_;
+      cv_.wait_until(lock, sleeps_until_);
       continue;
     }
     Stream& s = *head_;
