@@ -51,8 +51,6 @@ ByteVec join(std::initializer_list<ByteVec> parts) {
 // fixture sets: its handler finds the bus busy and polls at 1 ms.
 ByteVec spi_transfer() { return request_frame(SPI_TRANSCEIVE, join({{0}, be(0, 4), be(4, 2), {1}, {1, 2, 3, 4}})); }
 
-bool readable(int fd, int timeout_ms);
-
 ByteVec uart_transfer(std::uint16_t rx_len, std::uint32_t timeout_ms) {
   return request_frame(UART_TRANSCEIVE, join({be(rx_len, 2), {0}, be(timeout_ms, 4), {'h', 'i'}}));
 }
@@ -98,8 +96,9 @@ class Answers : public support::ServerTest {
 TEST_F(Answers, APipelinedStreamIsAnsweredAlikeWhateverItsSegmentation) {
   // Answers from handlers that return at once, one that waits for its transfer,
   // and the router's refusal, in request order.
-  const ByteVec stream = join({request_frame(GET_ID), request_frame(READ_REGISTER, join({be(0x43C10000, 4), be(0x10, 4)})),
-                               request_frame(0xFFFF), spi_transfer(), request_frame(GET_ID)});
+  const ByteVec read = request_frame(READ_REGISTER, join({be(0x43C10000, 4), be(0x10, 4)}));
+  const ByteVec stream =
+      join({request_frame(GET_ID), read, request_frame(0xFFFF), spi_transfer(), request_frame(GET_ID)});
   const auto whole = answers_to(stream, {}, 5);
   ASSERT_EQ(whole.size(), 5u);
   const ByteVec id = support::bytes_of("VALDRIX-M4-123456");
@@ -126,7 +125,8 @@ TEST_F(Answers, HeldAnswersGoOutBeforeAnErrorFrameAndBeforeAClose) {
     ByteVec bad = request_frame(GET_ID);
     bad[0] = 'X';
     c.send(join({request_frame(GET_ID), request_frame(GET_ID), bad}));
-    const ByteVec error = join({{'V', 'L', 'D', 'X', 0, 1, 'R', 0x80, 0, 0, 0, 0, 18}, support::bytes_of("Invalid magic code")});
+    const ByteVec error =
+        join({{'V', 'L', 'D', 'X', 0, 1, 'R', 0x80, 0, 0, 0, 0, 18}, support::bytes_of("Invalid magic code")});
     EXPECT_EQ(c.read_until_close(), join({id_answer, id_answer, error}));
   }
   {
