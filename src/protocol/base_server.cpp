@@ -13,9 +13,12 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <new>
+#include <optional>
 #include <thread>
 
 #include "base/log.h"
@@ -32,6 +35,14 @@ constexpr std::size_t READ_AHEAD = 16 * 1024;
 // Answers held back while the client's next request is already here leave
 // together once this much has gathered, or sooner.
 constexpr std::size_t HOLD_BACK = 16 * 1024;
+// The longest an answer is held back while the connection works on, or waits
+// for, the request after it. Longer than the 1 ms a transfer waits before its
+// first poll and than most single commands take, so that arm, transfer and status
+// answers leave in one segment; shorter than the 40 ms a host may delay its
+// acknowledgement, which is what an answer sent alone can cost the next one when
+// Nagle's algorithm holds it.
+constexpr auto HOLD_LIMIT = std::chrono::milliseconds(20);
+constexpr const char* FLUSHER_THREAD_NAME = "valdrix-flush";
 // A streamed answer goes out in chunks of up to this size while the budget has
 // room, else in HOLD_BACK pieces from the connection's own allowance. Every chunk
 // boundary gives the kernel a chance to send a short segment, which Nagle's
@@ -111,13 +122,49 @@ class Charged {
 
 enum class ReadOutcome { Done, Ended, OutOfMemory };
 
+class Stream;
+
+// Sends held answers whose time is up, whatever their connection's thread is doing
+// meanwhile: reading a slow payload, waiting for a bus lock or a transfer,
+// sleeping. One thread for the whole service; it sleeps while nothing is held.
+//
+// Thread-safety: a held connection's buffer belongs to the flusher's lock from
+// hold() until release(); its connection touches it only outside that span.
+class Flusher {
+ public:
+  // The service's flusher, started on first use; null when no thread could be had,
+  // and then nothing is held back.
+  static Flusher* get();
+
+  // Links s, whose buffer holds complete answers, to leave by `until`.
+  void hold(Stream& s, std::chrono::steady_clock::time_point until);
+  // Gives s's buffer back to its connection, sent or not.
+  void release(Stream& s);
+
+ private:
+  void run();
+  void link(Stream& s);
+  void unlink(Stream& s);
+
+  std::mutex mu_;
+  std::condition_variable cv_;
+  // In order of their deadlines.
+  Stream* head_ = nullptr;
+  Stream* tail_ = nullptr;
+  std::chrono::steady_clock::time_point sleeps_until_ = std::chrono::steady_clock::time_point::max();
+};
+
 // A connection's socket: read-ahead on one side; on the other, answers held back
 // while the client's next request is already here, so that the answers to a batch
 // of requests leave together instead of one small segment each (which Nagle's
-// algorithm would hold until the client acknowledges the one before).
+// algorithm would hold until the client acknowledges the one before). Held
+// answers go out before anything else is written and before the socket is shut
+// down, and the flusher sends them once HOLD_LIMIT has passed.
 class Stream final : public Connection {
  public:
   explicit Stream(int fd) : fd_(fd), in_(account_), out_(account_) {}
+  ~Stream() override { reclaim(); }
+  Stream(const Stream&) = delete;
 
   bool start() { return in_.resize(READ_AHEAD, 0, true) && out_.resize(HOLD_BACK, 0, true); }
 
@@ -187,6 +234,7 @@ class Stream final : public Connection {
     // The answer exists already (its transfer ran): counted while a slow reader
     // keeps it here, so that later payloads wait for it.
     account_.charge_anyway(r.payload.size());
+    reclaim();
     auto header = r.header_bytes();
     auto w = append(header.data(), header.size());
     if (w) w = append(r.payload.data(), r.payload.size());
@@ -197,11 +245,18 @@ class Stream final : public Connection {
 
   // After an answer: held back only while the next request is already here.
   base::Result<void> end_of_answer() {
-    if (next_request_waiting()) return {};
-    return flush();
+    if (out_len_ == 0 || !next_request_waiting()) return flush();
+    Flusher* flusher = Flusher::get();
+    if (flusher == nullptr) return flush();
+    const auto now = std::chrono::steady_clock::now();
+    if (!held_since_) held_since_ = now;
+    holding_ = true;
+    flusher->hold(*this, *held_since_ + HOLD_LIMIT);
+    return {};
   }
 
   base::Result<void> flush() {
+    reclaim();
     auto w = send_out(0);
     // A chunk the budget lent for a streamed answer goes back once it is out.
     if (out_.capacity() > HOLD_BACK) out_.resize(HOLD_BACK, 0, true);
@@ -212,16 +267,18 @@ class Stream final : public Connection {
                                    const std::function<void(std::uint8_t*, std::size_t)>& fill_bytes,
                                    std::size_t chunk) override {
     streamed_ = true;
+    reclaim();
+    // An answer made slowly (captures between its pieces) must not keep the
+    // answers before it; one copied from memory takes them along in its first send.
+    if (chunk != 0 && out_len_ > 0) {
+      if (auto w = send_out(0); !w) return w;
+    }
     // Bytes of an answer that cannot be finished are not sent when none has left yet.
     const std::size_t frame_start = out_len_;
     bool started = false;
-    streaming_ = true;
     try {
-      auto sent = stream_frame(length, fill_bytes, chunk == 0 ? STREAM_CHUNK : chunk, started);
-      streaming_ = false;
-      return sent;
+      return stream_frame(length, fill_bytes, chunk == 0 ? STREAM_CHUNK : chunk, started);
     } catch (...) {
-      streaming_ = false;
       if (!started) out_len_ = frame_start;
       throw;
     }
@@ -269,11 +326,6 @@ class Stream final : public Connection {
 
   bool client_gone() override {
     if (gone_) return true;
-    // A streaming answer owns the held bytes and the buffer they are in.
-    if (!streaming_ && !flush()) {
-      gone_ = true;
-      return true;
-    }
     pollfd p{fd_, POLLRDHUP, 0};
     if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) gone_ = true;
     return gone_;
@@ -304,7 +356,37 @@ class Stream final : public Connection {
 
   int fd() const { return fd_; }
 
+  // On the flusher's thread, under its lock: sends what the socket takes at once.
+  // True when nothing needs another try: all sent, or the socket failed, which
+  // the connection's own next send then reports.
+  bool send_held_now() {
+    std::size_t sent = 0;
+    bool again = false;
+    while (sent < out_len_) {
+      ssize_t n = ::send(fd_, out_.data() + sent, out_len_ - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        again = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        break;
+      }
+      sent += static_cast<std::size_t>(n);
+    }
+    std::memmove(out_.data(), out_.data() + sent, out_len_ - sent);
+    out_len_ -= sent;
+    return !again;
+  }
+
  private:
+  friend class Flusher;
+
+  // Takes the buffer back from the flusher before this thread writes or sends.
+  void reclaim() {
+    if (!holding_) return;
+    if (Flusher* flusher = Flusher::get()) flusher->release(*this);
+    holding_ = false;
+    if (out_len_ == 0) held_since_.reset();
+  }
+
   // Moves the payload into a buffer of `size` bytes; false (the charge for it
   // given back by the caller) when it cannot be had.
   static bool grow(base::Bytes& payload, std::size_t size) {
@@ -351,12 +433,16 @@ class Stream final : public Connection {
     }
   }
 
-  // True when bytes of a further request are buffered or can be read at once;
-  // reads them ahead without waiting.
+  // True when bytes of a further request are buffered or have arrived; looks at
+  // the socket without taking anything from it.
   bool next_request_waiting() {
     if (start_ < end_) return true;
-    start_ = end_ = 0;
-    return fill(MSG_DONTWAIT);
+    std::uint8_t byte = 0;
+    for (;;) {
+      ssize_t r = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+      if (r < 0 && errno == EINTR) continue;
+      return r > 0;
+    }
   }
 
   base::Result<void> append(const std::uint8_t* p, std::size_t n) {
@@ -403,6 +489,7 @@ class Stream final : public Connection {
       sent += static_cast<std::size_t>(n);
     }
     out_len_ = 0;
+    if ((flags & MSG_MORE) == 0) held_since_.reset();
     return {};
   }
 
@@ -415,9 +502,101 @@ class Stream final : public Connection {
   std::size_t out_len_ = 0;
   std::size_t payload_charge_ = 0;
   bool streamed_ = false;
-  bool streaming_ = false;
   bool gone_ = false;
+  // This thread's view: out_ belongs to the flusher until reclaim().
+  bool holding_ = false;
+  // When the oldest answer in out_ was first held back.
+  std::optional<std::chrono::steady_clock::time_point> held_since_;
+  // The flusher's, under its lock.
+  Stream* prev_ = nullptr;
+  Stream* next_ = nullptr;
+  bool linked_ = false;
+  std::chrono::steady_clock::time_point hold_until_;
 };
+
+Flusher* Flusher::get() {
+  // Never destroyed: connection threads may still hold answers while the process exits.
+  static Flusher* const flusher = []() -> Flusher* {
+    auto* f = new (std::nothrow) Flusher;
+    if (f == nullptr) return nullptr;
+    pthread_attr_t attr;
+    if (::pthread_attr_init(&attr) != 0) return nullptr;
+    ::pthread_attr_setstacksize(&attr, Runtime::DEFAULT_STACK_SIZE);
+    ::pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t tid;
+    const int e = ::pthread_create(
+        &tid, &attr,
+        [](void* arg) -> void* {
+          ::pthread_setname_np(::pthread_self(), FLUSHER_THREAD_NAME);
+          try {
+            static_cast<Flusher*>(arg)->run();
+          } catch (...) {
+          }
+          return nullptr;
+        },
+        f);
+    ::pthread_attr_destroy(&attr);
+    return e == 0 ? f : nullptr;
+  }();
+  return flusher;
+}
+
+void Flusher::hold(Stream& s, std::chrono::steady_clock::time_point until) {
+  std::lock_guard lock(mu_);
+  s.hold_until_ = until;
+  link(s);
+  // Woken only for a deadline before the one it sleeps until: deadlines mostly
+  // come later than those already held, so a busy service wakes it rarely.
+  if (until < sleeps_until_) cv_.notify_one();
+}
+
+void Flusher::release(Stream& s) {
+  std::lock_guard lock(mu_);
+  if (s.linked_) unlink(s);
+}
+
+void Flusher::run() {
+  std::unique_lock lock(mu_);
+  for (;;) {
+    if (head_ == nullptr) {
+      sleeps_until_ = std::chrono::steady_clock::time_point::max();
+      cv_.wait(lock);
+      continue;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (head_->hold_until_ > now) {
+      sleeps_until_ = head_->hold_until_;
+      cv_.wait_until(lock, sleeps_until_);
+      continue;
+    }
+    Stream& s = *head_;
+    unlink(s);
+    // A client that reads nothing leaves the rest for the connection's next send;
+    // it is tried again meanwhile, in case the client starts reading.
+    if (!s.send_held_now()) {
+      s.hold_until_ = now + HOLD_LIMIT;
+      link(s);
+    }
+  }
+}
+
+void Flusher::link(Stream& s) {
+  // Deadlines mostly arrive in order: the walk from the tail is short.
+  Stream* after = tail_;
+  while (after != nullptr && after->hold_until_ > s.hold_until_) after = after->prev_;
+  s.prev_ = after;
+  s.next_ = after != nullptr ? after->next_ : head_;
+  (s.next_ != nullptr ? s.next_->prev_ : tail_) = &s;
+  (after != nullptr ? after->next_ : head_) = &s;
+  s.linked_ = true;
+}
+
+void Flusher::unlink(Stream& s) {
+  (s.prev_ != nullptr ? s.prev_->next_ : head_) = s.next_;
+  (s.next_ != nullptr ? s.next_->prev_ : tail_) = s.prev_;
+  s.prev_ = s.next_ = nullptr;
+  s.linked_ = false;
+}
 
 base::Result<void> write_error_frame(Stream& s, std::string_view text) {
   Response r = Response::with_status(STATUS_INTERNAL_ERROR, base::Bytes(text.begin(), text.end()));
@@ -591,6 +770,8 @@ base::Result<void> Runtime::spawn(std::function<void()> fn) const {
 base::Result<std::unique_ptr<BaseServer>> BaseServer::create(std::uint16_t port,
                                                              CommandHandler handler,
                                                              std::string_view host) {
+  // Started with the first server, so that its thread is there before any client.
+  (void)Flusher::get();
   std::string addr_text = base::format("{}:{}", host, port);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;

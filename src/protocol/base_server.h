@@ -1,7 +1,10 @@
 #pragma once
 // The TCP front end: binds the listening socket, accepts connections and serves each
 // on its own thread, one request at a time, handing every well-formed request to
-// one command handler. It knows nothing about commands.
+// one command handler. It knows nothing about commands. The answer to a request
+// may wait, at most 20 ms, for the answers after it while the client's next
+// request has already arrived; one thread of the process, started with the first
+// server, sends the answers whose time is up (docs/protocol.md).
 //
 // Thread-safety: run() is called from one thread; stop() may be called from any.
 #include <atomic>

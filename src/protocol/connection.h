@@ -1,8 +1,7 @@
 #pragma once
 // What code running on a connection's thread may ask of its connection: handlers
 // whose answer is too large to build stream it, and bus transfers that wait on
-// hardware hand over what the connection holds back and learn whether their
-// client is still there.
+// hardware learn whether their client is still there.
 //
 // Thread-safety: a connection is used only by its own thread; current() is that
 // thread's connection.
@@ -27,16 +26,16 @@ class Connection {
   // `chunk` bounds the bytes gathered between two sends (0: the connection's
   // own choice, a few MiB): an answer that is produced slowly, such as a batch
   // of captures, goes out in smaller pieces, so the kernel sends one while the
-  // next is made.
+  // next is made, and the answers held back before it are sent first instead of
+  // with its first piece.
   virtual base::Result<void> stream_answer(std::uint64_t length,
                                            const std::function<void(std::uint8_t*, std::size_t)>& fill,
                                            std::size_t chunk = 0) = 0;
 
-  // For a transfer about to sleep: sends what the connection holds back (unless
-  // an answer is streaming: its bytes go at its next send), then tells whether
-  // the client has reset or closed the connection (or only shut down its sending
-  // side, which looks the same from here). Once true, the answer of the running
-  // request is dropped and the connection ends.
+  // For a transfer about to sleep: tells whether the client has reset or closed
+  // the connection (or only shut down its sending side, which looks the same
+  // from here). Once true, the answer of the running request is dropped and the
+  // connection ends.
   virtual bool client_gone() = 0;
 
   // The calling thread's connection, null outside connection threads.

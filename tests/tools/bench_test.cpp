@@ -76,7 +76,9 @@ TEST_F(Bench, ACampaignRunsBatchedAndPerTraceOnLoopbackAndThroughTheLink) {
   EXPECT_NE(out.find("limits: instrument 21307 traces/s (fill 21.3 us + exchange 25.6 us)"), std::string::npos)
       << out;
   for (const std::string row : {"loopback   batched, 1018 a request", "loopback   one request sequence a trace",
-                                "link       batched, 1018 a request", "link       one request sequence a trace"})
+                                "link       batched, 1018 a request", "link       one request sequence a trace",
+                                "loopback   the same, no quick ACKs", "link       the same, no quick ACKs",
+                                "without quick ACKs over with:  loopback "})
     EXPECT_NE(out.find(row), std::string::npos) << row << "\n" << out;
   EXPECT_EQ(out.find("incomplete"), std::string::npos) << out;
 }

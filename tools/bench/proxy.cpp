@@ -34,7 +34,8 @@ class Pipe {
       : from_(from),
         to_(to),
         ns_per_byte_(link.rate_mbit > 0 ? 8000.0 / link.rate_mbit : 0.0),
-        delay_(std::chrono::nanoseconds(static_cast<std::int64_t>(link.rtt_ms * 1e6 / 2))) {
+        delay_(std::chrono::nanoseconds(static_cast<std::int64_t>(link.rtt_ms * 1e6 / 2))),
+        quick_ack_(link.quick_ack) {
     // Room for two round trips at the rate, as a link's queues would hold.
     const double bdp = link.rate_mbit > 0 ? link.rate_mbit * 1e6 / 8 * link.rtt_ms / 1000 : 0;
     hold_ = std::max(MIN_HOLD, static_cast<std::size_t>(2 * bdp));
@@ -50,8 +51,10 @@ class Pipe {
       // acknowledges at once, as a client that asks for quick acknowledgements
       // does: a sender's Nagle never waits for a delayed acknowledgement of the
       // proxy's own.
-      int one = 1;
-      ::setsockopt(from_, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+      if (quick_ack_) {
+        int one = 1;
+        ::setsockopt(from_, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+      }
       std::unique_lock lock(mu_);
       if (n <= 0 || closed_) {
         // The end travels like the last byte.
@@ -121,6 +124,7 @@ class Pipe {
   const int to_;
   const double ns_per_byte_;
   const std::chrono::nanoseconds delay_;
+  const bool quick_ack_;
   std::size_t hold_ = MIN_HOLD;
   std::mutex mu_;
   std::condition_variable cv_;
@@ -181,7 +185,8 @@ class Forward {
 
 std::string Link::text() const {
   return "round trip " + fixed(rtt_ms, 3) + " ms, " +
-         (rate_mbit > 0 ? fixed(rate_mbit, 0) + " Mbit/s" : std::string("unlimited rate"));
+         (rate_mbit > 0 ? fixed(rate_mbit, 0) + " Mbit/s" : std::string("unlimited rate")) +
+         (quick_ack ? "" : ", no quick acknowledgements");
 }
 
 struct LinkProxy::Impl {
@@ -262,11 +267,13 @@ namespace {
 
 constexpr const char* PROXY_USAGE =
     "usage: valdrix-bench proxy --listen PORT --to HOST:PORT [--rtt-ms MS] [--rate-mbit MBIT]\n"
+    "                           [--no-quickack]\n"
     "\n"
     "Forwards connections from 127.0.0.1:PORT to HOST:PORT (a loopback address) as if over a\n"
     "link of round trip MS milliseconds (default 0.2) and MBIT Mbit/s each way (default 1000;\n"
-    "0: unlimited). Runs until interrupted; exit status 0 then, 1 when it cannot listen, 2 for\n"
-    "bad arguments.\n";
+    "0: unlimited). The proxy acknowledges what it receives at once; with --no-quickack it\n"
+    "leaves acknowledgements to its kernel, as a host that does not ask for quick ones.\n"
+    "Runs until interrupted; exit status 0 then, 1 when it cannot listen, 2 for bad arguments.\n";
 
 std::atomic<bool> g_interrupted{false};
 
@@ -300,6 +307,10 @@ int run_proxy(int argc, char** argv) {
     if (a == "--help") {
       std::fputs(PROXY_USAGE, stdout);
       return 0;
+    }
+    if (a == "--no-quickack") {
+      link.quick_ack = false;
+      continue;
     }
     const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
     bool ok = next != nullptr;

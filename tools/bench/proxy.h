@@ -19,6 +19,7 @@ namespace bench {
 struct Link {
   double rtt_ms = 0;     // round trip added by the link, both directions together
   double rate_mbit = 0;  // per direction; 0: as fast as the loopback carries it
+  bool quick_ack = true;  // false: the kernel's delayed acknowledgements reach the far ends
 
   std::string text() const;
 };
@@ -42,7 +43,7 @@ class LinkProxy {
   std::unique_ptr<Impl> impl_;
 };
 
-// `valdrix-bench proxy --listen PORT --to HOST:PORT [--rtt-ms MS] [--rate-mbit MBIT]`:
+// `valdrix-bench proxy --listen PORT --to HOST:PORT [--rtt-ms MS] [--rate-mbit MBIT] [--no-quickack]`:
 // runs until interrupted. Exit status 0 when stopped by a signal, 1 when it cannot
 // listen, 2 for bad arguments.
 int run_proxy(int argc, char** argv);
