@@ -192,6 +192,44 @@ def test_a_campaign_runs_from_a_script_with_the_command_line_options(sim_port, t
     assert len(ts) == 50 and ts.channels == [2] and ts.metadata["campaign"]["rx_len"] == 4
 
 
+def test_a_campaign_on_a_lent_client_reports_each_batch_and_stops_from_another_thread(sim_port, tmp_path):
+    import dataclasses
+    import threading
+
+    import numpy as np
+
+    from valdrix import Valdrix
+    from valdrix.campaign import Campaign, CampaignOptions
+    from valdrix.capture import build_parser
+
+    assert vars(build_parser().parse_args([])) == dataclasses.asdict(CampaignOptions())
+    out = str(tmp_path / "hooks.trs")
+    events = []
+
+    def on_batch(event):
+        events.append(event)
+        if len(events) == 3:  # a stop from elsewhere, as a web page's would be
+            threading.Thread(target=campaign.stop).start()
+
+    client = Valdrix(port=sim_port)
+    options = CampaignOptions(count=400, samples=512, rx_len=4, tvla=True, batch=20, seed=7)
+    campaign = Campaign(options, client=client, on_batch=on_batch, output=out)
+    result = campaign.run()
+    assert options.output is None and result["status"] == "interrupted" and 60 <= result["written"] < 400
+    assert client.connected and client.get_id()
+    ts = read_traces(out)
+    assert [(e.start, e.count, e.done, e.total) for e in events] == [(i, 20, i + 20, 400)
+                                                                     for i in range(0, len(ts), 20)]
+    assert all(e.rate > 0 for e in events)
+    assert np.array_equal(np.concatenate([e.waves[1] for e in events]), np.asarray(ts.waves[1][:]))
+    assert np.array_equal(np.concatenate([e.tx for e in events]), ts.tx_array)
+    assert list(np.concatenate([e.labels for e in events])) == list(ts.labels)
+    done = tool("capture", "--port", sim_port, "--resume", "-o", out)
+    assert done.returncode == 0, done.stderr
+    assert len(read_traces(out)) == 400
+    client.close()
+
+
 def test_a_client_reapplies_its_setup_when_it_reconnects_to_a_restarted_instrument():
     from valdrix import Valdrix
 

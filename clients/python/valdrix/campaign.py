@@ -20,22 +20,24 @@ short, with the settings its metadata holds.
 
 from __future__ import annotations
 
-import argparse
+import dataclasses
 import datetime
 import random
 import socket
 import sys
+import threading
 import time
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
 from . import __version__
 from . import batch as _batch
 from .batch import TraceBatch
 from .client import Valdrix
+from .codes import DEFAULT_PORT
 from .errors import BusyError, CaptureTimeout, InternalError, TimeOutError, ValdrixError
 from . import traces as _traces
 
-__all__ = ["Campaign", "UsageError", "GaveUp", "make_inputs", "Progress"]
+__all__ = ["Campaign", "CampaignOptions", "BatchEvent", "UsageError", "GaveUp", "make_inputs", "Progress"]
 
 PROG = "valdrix-capture"
 # An automatic batch answers about this many bytes.
@@ -48,6 +50,85 @@ _RUN_OPTIONS = ("host", "port", "output", "resume", "reconnect_wait", "batch", "
 # Traces flatter than this (peak to peak, in sample units) on every capture
 # mean nothing drew power on that channel.
 _FLAT = 1024
+
+
+@dataclasses.dataclass
+class CampaignOptions:
+    """Every option of valdrix-capture, named as its argparse destination
+    (``--rx-len`` is ``rx_len``, ``-o`` is ``output``), with its default.
+    Codes (trigger source, mode, edge) are the numbers the protocol uses."""
+
+    host: str = "127.0.0.1"
+    port: int = DEFAULT_PORT
+    voltage: int = 3300
+    no_power: bool = False
+    clock: int = 4000
+    no_clock: bool = False
+    sample_rate: int = 48000
+    samples: int = 4096
+    phase: int = 0
+    trigger_source: int = 0
+    trigger_mode: int = 0
+    trigger_edge: int = 0
+    trigger_level: int = 0
+    trigger_delay: int = 0
+    gain_a: int = 100
+    gain_b: int = 100
+    spi_psc: int = 4
+    spi_cpol: int = 0
+    spi_cpha: int = 0
+    i2c_addr: int = 0x50
+    i2c_speed: int = 1
+    uart_baud: int = 115200
+    uart_bytesize: int = 8
+    uart_parity: int = 0
+    uart_stop_bits: int = 0
+    #: None: 100, or the line count of a file:PATH input.
+    count: Optional[int] = None
+    channels: Tuple[int, ...] = (1, 2)
+    #: random:N, hex:BYTES or file:PATH; None: random:16 (nothing with bus "none").
+    tx: Optional[str] = None
+    rx_len: int = 0
+    bus: str = "spi"
+    timeout: float = 1.0
+    retries: int = 0
+    tvla: bool = False
+    fixed: Optional[str] = None
+    #: None: drawn from the system's randomness when the campaign is made.
+    seed: Optional[int] = None
+    output: Optional[str] = None
+    #: Traces per request, or "auto".
+    batch: Union[int, str] = "auto"
+    reconnect_wait: float = 30.0
+    resume: bool = False
+    #: A progress line on standard error.
+    progress: bool = False
+
+
+@dataclasses.dataclass
+class BatchEvent:
+    """What ``on_batch`` is given for each batch of traces received, in
+    trace order: traces ``start`` .. ``start + count - 1``.
+
+    The arrays are the campaign's own and are read-only for the callback
+    (the file may still be written from them); they are never reused for a
+    later batch, so a callback may keep them without copying.
+    """
+
+    start: int
+    count: int
+    #: channel -> (count, samples) int16
+    waves: Dict[int, Any]
+    #: (count, tx_len) and (count, rx_len) uint8
+    tx: Any
+    rx: Any
+    #: (count,) array of "fixed"/"random" with --tvla, else None
+    labels: Any
+    #: traces received so far (this batch included) and the campaign's count
+    done: int
+    total: int
+    #: traces per second since the campaign (or its resumption) started
+    rate: float
 
 
 class UsageError(Exception):
@@ -68,7 +149,7 @@ def _hex(text: str) -> bytes:
         raise UsageError("%r is not hex bytes" % text) from None
 
 
-def make_inputs(args: argparse.Namespace) -> Tuple[int, Callable[[int], Tuple[bytes, str]], Dict[str, Any]]:
+def make_inputs(args: CampaignOptions) -> Tuple[int, Callable[[int], Tuple[bytes, str]], Dict[str, Any]]:
     """The campaign's trace count, its input of trace i (bytes and label;
     called once per trace, in order), and what to record about the inputs."""
     rng = random.Random(args.seed)
@@ -201,36 +282,49 @@ class _Writer:
 
 
 class Campaign:
-    """A capture campaign with valdrix-capture's options, as keyword arguments
-    named as the command line's (``--rx-len`` is ``rx_len``, ``-o`` is
-    ``output``) and with the same defaults.
+    """A capture campaign with valdrix-capture's options: a CampaignOptions,
+    or keyword arguments named as its fields (which override those of
+    ``options``).
+
+    ``client``: a connected Valdrix to run on (the campaign applies its
+    set-up and leaves it open); by default the campaign opens its own.
+    ``on_batch(event)``: called with a BatchEvent on the thread that runs
+    the campaign, once per batch of traces received, in trace order; it
+    must return quickly (copy or queue what it needs).
 
     ``run()`` returns a summary and raises what ended the campaign early;
-    ``saved`` is then the number of traces the file holds. ``stop()`` (from
-    a signal handler, say) ends the campaign after the traces in flight.
-    ``warnings`` lists what looked wrong with the traces (an unpowered
-    target, flat traces).
+    ``saved`` is then the number of traces the file holds. ``stop()``, from
+    any thread or a signal handler, ends the campaign after the traces in
+    flight, leaving a complete file (that ``resume`` continues for TRS and
+    zarr). ``warnings`` lists what looked wrong with the traces (an
+    unpowered target, flat traces).
     """
 
-    def __init__(self, **options: Any) -> None:
-        from .capture import build_parser  # the command line defines the options
-
-        args = vars(build_parser().parse_args([]))
-        unknown = sorted(set(options) - set(args))
+    def __init__(self, options: Optional[CampaignOptions] = None, *, client: Optional[Valdrix] = None,
+                 on_batch: Optional[Callable[[BatchEvent], Any]] = None, **fields: Any) -> None:
+        known = {f.name for f in dataclasses.fields(CampaignOptions)}
+        unknown = sorted(set(fields) - known)
         if unknown:
             raise TypeError("Campaign got unknown options: %s" % ", ".join(unknown))
-        args.update(options)
-        if isinstance(args["channels"], str):
-            args["channels"] = [int(c) for c in args["channels"].split(",") if c.strip()]
-        args["channels"] = tuple(sorted(set(args["channels"])))
-        if not args["channels"] or not set(args["channels"]) <= {1, 2}:
+        if options is not None and not isinstance(options, CampaignOptions):
+            raise TypeError("options must be a CampaignOptions, not %s" % type(options).__name__)
+        a = dataclasses.replace(options or CampaignOptions(), **fields)
+        if isinstance(a.channels, str):
+            try:
+                a.channels = [int(c) for c in a.channels.split(",") if c.strip()]
+            except ValueError:
+                raise UsageError("channels are 1 and/or 2") from None
+        a.channels = tuple(sorted(set(a.channels)))
+        if not a.channels or not set(a.channels) <= {1, 2}:
             raise UsageError("channels are 1 and/or 2")
-        self.args = argparse.Namespace(**args)
-        self.stopping = False
+        self.args = a
+        self.on_batch = on_batch
+        self._own_client = client is None
+        self._stop = threading.Event()
         self.missed = 0
         self.reconnects = 0
         self.saved = 0
-        self.client: Optional[Valdrix] = None
+        self.client: Optional[Valdrix] = client
         self.settings: Dict[str, Any] = {}
         self.warnings: List[str] = []
         self.batched = False
@@ -239,7 +333,6 @@ class Campaign:
         self.finishing = False
         self._writer: Optional[_Writer] = None
         self._resumed: Optional[Dict[str, Any]] = None
-        a = self.args
         if a.output and not a.output.lower().rstrip("/").endswith((".trs", ".npz", ".zarr")):
             raise UsageError("-o takes a .trs, .npz or .zarr name")
         if a.resume:
@@ -252,6 +345,16 @@ class Campaign:
             if self._writer is not None:
                 self._writer.abort()  # the resumed file stays as it was
             raise
+
+    @property
+    def options(self) -> CampaignOptions:
+        """The campaign's options, completed (channels sorted, the seed drawn,
+        a resumed campaign's settings taken from its file)."""
+        return self.args
+
+    @property
+    def stopping(self) -> bool:
+        return self._stop.is_set()
 
     def _check_options(self) -> None:
         a = self.args
@@ -290,7 +393,7 @@ class Campaign:
 
     def stop(self) -> None:
         """Ends the campaign once the traces in flight are written."""
-        self.stopping = True
+        self._stop.set()
 
     def setup_kwargs(self) -> Dict[str, Any]:
         a = self.args
@@ -305,7 +408,10 @@ class Campaign:
     def connect(self) -> None:
         """Connects, applies the set-up and learns whether batches are served."""
         a = self.args
-        self.client = Valdrix(a.host, a.port, timeout=max(5.0, a.timeout + 2.0), restore_setup=True)
+        if self.client is None:
+            self.client = Valdrix(a.host, a.port, timeout=max(5.0, a.timeout + 2.0), restore_setup=True)
+        elif not self.client.connected:
+            self.client.reconnect()
         self.settings = self.client.setup(**self.setup_kwargs())
         self.batched = a.batch != 1 and self.client.batch_info() is not None
 
@@ -322,6 +428,8 @@ class Campaign:
                 raise KeyboardInterrupt
             try:
                 self.client.reconnect()
+                if not self.client.restore_setup:  # a lent client: the set-up is the campaign's to apply
+                    self.client.setup(**self.setup_kwargs())
                 self.batched = self.args.batch != 1 and self.client.batch_info() is not None
                 return
             except (ConnectionError, socket.timeout) as e:
@@ -343,7 +451,7 @@ class Campaign:
         meta.update(tool="%s %s" % (PROG, __version__), host=a.host, port=a.port, count=self.count,
                     channels=list(a.channels), rx_len=a.rx_len, timeout_s=a.timeout, retries=a.retries,
                     tvla=a.tvla, seed=a.seed, instrument=self.client.identity(), started=_now())
-        options = {k: v for k, v in vars(a).items() if k not in _RUN_OPTIONS}
+        options = {k: v for k, v in dataclasses.asdict(a).items() if k not in _RUN_OPTIONS}
         options.update(count=self.count, channels=list(a.channels))
         meta["campaign"] = options
         return meta
@@ -385,6 +493,13 @@ class Campaign:
                 return got.head(i), cls("%s (trace %d)" % (text, first + i), code)
         return got, None
 
+    def _tell(self, got: TraceBatch, first: int, labels: List[str], start: float, captured: int) -> None:
+        elapsed = time.monotonic() - start
+        self.on_batch(BatchEvent(
+            start=first, count=len(got), waves=got.waves, tx=got.tx_array, rx=got.rx_array,
+            labels=_batch.np.array(labels) if self.args.tvla else None, done=first + len(got), total=self.count,
+            rate=captured / elapsed if elapsed > 0 else 0.0))
+
     def run(self) -> Dict[str, Any]:
         """Runs the campaign: set-up, captures, the file. Returns a summary."""
         a = self.args
@@ -405,7 +520,7 @@ class Campaign:
             # A resumed file stays as it was; nothing else is open yet.
             if writer is not None:
                 writer.abort()
-            if self.client is not None:
+            if self.client is not None and self._own_client:
                 self.client.close()
             raise
         done = writer.count if writer is not None else 0
@@ -445,8 +560,11 @@ class Campaign:
                         self._reconnect(e)
                 k = len(got)
                 if k:
+                    labels = [label for _, label in inputs[:k]]
                     if writer is not None:
-                        writer.append(got, [label for _, label in inputs[:k]])
+                        writer.append(got, labels)
+                    if self.on_batch is not None:
+                        self._tell(got, done, labels, start, captured + k)
                     done += k
                     captured += k
                     self.saved = done
@@ -507,7 +625,7 @@ class Campaign:
                         raise
             self.saved = writer.count
         finally:
-            if self.client is not None:
+            if self.client is not None and self._own_client:
                 self.client.close()
 
 
@@ -515,7 +633,7 @@ def _now() -> str:
     return datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")
 
 
-def summary_line(result: Dict[str, Any], args: argparse.Namespace) -> str:
+def summary_line(result: Dict[str, Any], args: CampaignOptions) -> str:
     done, elapsed = result["written"], result["elapsed"]
     return ("%d traces of %d samples on channel%s %s%s in %.2f s (%.1f traces/s), %d missed trigger%s retried"
             % (done, args.samples, "s" if len(args.channels) > 1 else "", ",".join(map(str, args.channels)),
