@@ -32,6 +32,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 from . import __version__
 from . import batch as _batch
 from .batch import TraceBatch
+from .capture_loop import FileWriter, Step, Steps
 from .client import Valdrix
 from .codes import DEFAULT_PORT
 from .errors import BusyError, CaptureTimeout, InternalError, TimeOutError, ValdrixError
@@ -44,6 +45,9 @@ PROG = "valdrix-capture"
 _AUTO_BATCH_BYTES = 4 * 1024 * 1024
 # Traces written per step when each is its own request sequence.
 _PER_TRACE_STEP = 32
+# Batch requests sent ahead of the answer being read: the instrument starts
+# the next as soon as it has sent the last record of the one before.
+IN_FLIGHT = 2
 # Options that say how to reach the instrument or how to run, not what the
 # traces are: a resumed campaign takes them from its command line.
 _RUN_OPTIONS = ("host", "port", "output", "resume", "reconnect_wait", "batch", "progress")
@@ -267,9 +271,11 @@ class _Writer:
     def metadata(self) -> Dict[str, Any]:
         return self.w.metadata
 
-    def append(self, b: TraceBatch, labels: List[str]) -> None:
+    def append(self, b: TraceBatch, labels: List[str]) -> int:
+        """Appends a batch; returns the traces the file then holds."""
         self._guard(lambda: self.w.append_arrays(b.waves, b.tx_array, b.rx_array,
                                                  labels=labels if any(labels) else None, status=b.status))
+        return self.w.count
 
     def close(self) -> None:
         self._guard(self.w.close)
@@ -471,11 +477,31 @@ class Campaign:
                                          bus=None if a.bus == "none" else a.bus, timeout=a.timeout,
                                          per_trace=not self.batched)
 
-    def _capture_in_order(self, tx: Any, first: int) -> Tuple[TraceBatch, Optional[ValdrixError]]:
-        """Captures the traces of ``tx``, each missed one again (up to
-        ``retries`` times) before the next is kept. Returns the traces up to
-        the first that failed for good, and what failed it."""
-        got = self._capture(tx)
+    def _submit(self, step: Step) -> None:
+        """Sends a step's batch request; without batch capture, captures it."""
+        a = self.args
+        if self.batched:
+            step.request = self.client.send_batch(step.tx, rx_len=a.rx_len, channels=a.channels,
+                                                  samples=a.samples, bus=None if a.bus == "none" else a.bus,
+                                                  timeout=a.timeout)
+        else:
+            step.got = self._capture(step.tx)
+
+    def _receive(self, step: Step) -> TraceBatch:
+        if step.got is None:
+            step.got = self.client.receive_batch(step.request)
+        return step.got
+
+    def _settle(self, step: Step, flight: Any) -> Tuple[TraceBatch, Optional[ValdrixError]]:
+        """A step's traces, each missed one captured again (up to ``retries``
+        times) before the next is kept. Returns the traces up to the first
+        that failed for good, and what failed it."""
+        got = self._receive(step)
+        if bool(got.complete.all()):
+            return got, None
+        # Traces are captured again only once the requests in flight are answered.
+        for later in flight:
+            self._receive(later)
         for i in range(len(got)):
             attempts = 0
             while got.result[i] == _batch.MISSED:
@@ -485,12 +511,12 @@ class Campaign:
                         "no complete capture within %g s (trigger status 0x%03X)"
                         % (self.args.timeout, int(got.status[i])), int(got.status[i]))
                 attempts += 1
-                got.put(i, self._capture(tx[i:i + 1]))
+                got.put(i, self._capture(step.tx[i:i + 1]))
             if got.result[i] == _batch.BUS_ERROR:
                 code = int(got.error[i])
                 cls = {1: BusyError, 2: TimeOutError}.get(code, InternalError)
                 text = {1: "Device is busy", 2: "Operation timed out"}.get(code, "transfer failed")
-                return got.head(i), cls("%s (trace %d)" % (text, first + i), code)
+                return got.head(i), cls("%s (trace %d)" % (text, step.first + i), code)
         return got, None
 
     def _tell(self, got: TraceBatch, first: int, labels: List[str], start: float, captured: int) -> None:
@@ -535,39 +561,53 @@ class Campaign:
         ff_only = rx_seen = 0
         flat = {c: True for c in a.channels}
         failure: Optional[BaseException] = None
+        steps = Steps()
+        drawn = done
+        first_failure: Optional[float] = None
+        files = FileWriter(writer.append, on_written=self._note_saved) if writer is not None else None
         try:
             while done < self.count:
-                if self.stopping:
-                    self.interrupted = True
-                    break
-                n = self._step(done)
-                inputs = [self.next_input(i) for i in range(done, done + n)]
-                tx = _batch.input_array([t for t, _ in inputs])
-                first_failure = None
-                while True:
-                    try:
-                        got, failure = self._capture_in_order(tx, done)
+                try:
+                    # The instrument always has the next request waiting.
+                    while (not self.stopping and len(steps.flight) < IN_FLIGHT
+                           and (steps.todo or drawn < self.count)):
+                        if not steps.todo:
+                            n = self._step(drawn)
+                            inputs = [self.next_input(i) for i in range(drawn, drawn + n)]
+                            steps.todo.append(Step(drawn, inputs, _batch.input_array([t for t, _ in inputs])))
+                            drawn += n
+                        self._submit(steps.todo[0])
+                        steps.flight.append(steps.todo.popleft())
+                    if not steps.flight:
+                        self.interrupted = True
                         break
-                    except (ConnectionError, socket.timeout) as e:
-                        # An instrument that takes connections but never
-                        # completes this step is given the same wait.
-                        now = time.monotonic()
-                        first_failure = first_failure or now
-                        if now - first_failure > float(a.reconnect_wait):
-                            raise
-                        # Nothing of this step is written yet: all of it again.
-                        progress.update(done, force=True, note="  reconnecting")
-                        self._reconnect(e)
+                    step = steps.flight[0]
+                    got, failure = self._settle(step, list(steps.flight)[1:])
+                    steps.flight.popleft()
+                    first_failure = None
+                except (ConnectionError, socket.timeout) as e:
+                    # An instrument that takes connections but never
+                    # completes a step is given the same wait.
+                    now = time.monotonic()
+                    first_failure = first_failure or now
+                    if now - first_failure > float(a.reconnect_wait):
+                        raise
+                    # Nothing in flight is written yet: all of it again.
+                    steps.recall()
+                    progress.update(done, force=True, note="  reconnecting")
+                    self._reconnect(e)
+                    continue
                 k = len(got)
                 if k:
-                    labels = [label for _, label in inputs[:k]]
-                    if writer is not None:
-                        writer.append(got, labels)
+                    labels = [label for _, label in step.inputs[:k]]
+                    if files is not None:
+                        files.put(got, labels)
+                    else:
+                        self.saved = done + k
                     if self.on_batch is not None:
                         self._tell(got, done, labels, start, captured + k)
                     done += k
                     captured += k
-                    self.saved = done
                     if a.rx_len:
                         rx_seen += got.rx_array.size
                         ff_only += int((got.rx_array == 0xFF).sum())
@@ -580,10 +620,10 @@ class Campaign:
                     raise failure
         except BaseException as e:
             progress.finish(done)
-            self._finish(writer, meta, done, e)
+            self._finish(writer, meta, done, e, files)
             raise
         progress.finish(done)
-        self._finish(writer, meta, done, None)
+        self._finish(writer, meta, done, None, files)
         if captured:
             if rx_seen and ff_only == rx_seen:
                 self.warnings.append("the target answered only 0xFF: is it powered and clocked?")
@@ -598,12 +638,29 @@ class Campaign:
                 "count": self.count, "missed": self.missed, "reconnects": self.reconnects, "elapsed": elapsed,
                 "output": out, "batched": self.batched}
 
+    def _note_saved(self, held: int) -> None:
+        self.saved = held
+
     def _finish(self, writer: Optional[_Writer], meta: Dict[str, Any], done: int,
-                error: Optional[BaseException]) -> None:
+                error: Optional[BaseException], files: Optional[FileWriter] = None) -> None:
         """Completes the file, or, after a disk error, keeps what it can;
         ``saved`` is then the traces under the asked-for name."""
         self.finishing = True
+        late: Optional[BaseException] = None
         try:
+            if files is not None:
+                # Every batch handed over is written before the file is completed.
+                try:
+                    files.close()
+                except BaseException as e:
+                    if error is None:
+                        late = error = e
+                done = writer.count
+            if self.client is not None and not self._own_client and self.client.connected:
+                try:
+                    self.client.drain_batches()  # a lent client goes back with nothing in flight
+                except (OSError, ValdrixError):
+                    pass  # which closed it
             if writer is None:
                 return
             disk_error = isinstance(error, OSError) and error.filename is not None
@@ -624,6 +681,8 @@ class Campaign:
                     if error is None:
                         raise
             self.saved = writer.count
+            if late is not None:
+                raise late
         finally:
             if self.client is not None and self._own_client:
                 self.client.close()
