@@ -24,6 +24,7 @@ from aiohttp import WSMsgType, web
 
 from . import access, frames
 from .instrument import Instrument
+from ..campaign import UsageError
 from .live import LiveCampaign, OptionsError, campaign_options
 from .settings import SettingsError
 
@@ -80,11 +81,11 @@ class Server:
 
     # Waking the viewers ---------------------------------------------------------
 
-    def _notify_threadsafe(self) -> None:
+    def _notify_threadsafe(self, state: bool) -> None:
         loop = self.loop
         if loop is not None and not loop.is_closed():
             try:
-                loop.call_soon_threadsafe(self._wake_all, True)
+                loop.call_soon_threadsafe(self._wake_all, state)
             except RuntimeError:
                 pass  # the loop is closing
 
@@ -250,7 +251,7 @@ class Server:
             campaign = LiveCampaign(opts, client, key=key or None, stop_on_leak=bool(live.get("stop_on_leak")),
                                     budget=budget, cpa_window=window, notify=self._campaign_notify,
                                     refresh=self.refresh)
-        except (TypeError, ValueError) as e:
+        except (TypeError, ValueError, UsageError) as e:
             raise OptionsError(str(e)) from None
         except OSError as e:
             raise OptionsError("%s: %s" % (e.filename or "file", e.strerror)) from None
@@ -334,7 +335,7 @@ async def websocket(request: web.Request) -> web.StreamResponse:
                 continue
             try:
                 await server.handle(viewer, json.loads(msg.data))
-            except (ValueError, TypeError, RuntimeError) as e:
+            except (ValueError, TypeError, RuntimeError, UsageError) as e:
                 # Bad input from the page: say what, and keep serving.
                 server._tell(viewer, {"type": "error", "message": str(e)})
     finally:

@@ -49,10 +49,10 @@ class Capture:
 
 
 class Instrument:
-    """Owns the connection; ``notify()`` is called (from its thread) after
-    each new capture or change of state."""
+    """Owns the connection; ``notify(state)`` is called (from its thread)
+    after each new capture (False) or change of state (True)."""
 
-    def __init__(self, host: str, port: int, notify: Callable[[], None], timeout: float = 5.0) -> None:
+    def __init__(self, host: str, port: int, notify: Callable[[bool], None], timeout: float = 5.0) -> None:
         self.host, self.port, self.timeout = host, port, timeout
         self.notify = notify
         self.lock = threading.Condition()
@@ -101,7 +101,7 @@ class Instrument:
         with self.lock:
             self.mode = mode
             self.lock.notify_all()
-        self.notify()
+        self.notify(True)
 
     def start_campaign(self, body: Callable[[Valdrix], None]) -> None:
         """Runs ``body(client)`` on the instrument's thread in place of the
@@ -129,7 +129,7 @@ class Instrument:
         changed = (state, banner, error) != (self.state, self.banner, self.error)
         self.state, self.banner, self.error = state, banner, error
         if changed:
-            self.notify()
+            self.notify(True)
 
     def _run(self) -> None:
         last = 0.0
@@ -240,4 +240,4 @@ class Instrument:
             if mode == "single" and self.mode == "single":
                 self.mode = "stop"
         self._set_state("stopped" if mode == "single" else "running", error=None)
-        self.notify()
+        self.notify(False)

@@ -206,6 +206,7 @@ class LiveCampaign:
         self._snapshot: Dict[str, Any] = {}
         self._next_cpa = 0.0
         self._thread = threading.Thread(target=self._analyse, name="valdrix-web analysis", daemon=True)
+        self._publish()
 
     # The campaign's side -------------------------------------------------------
 
@@ -218,11 +219,11 @@ class LiveCampaign:
             self._queued += size
             self.received = event.done
             self.rate = event.rate
+            self._cond.notify_all()
         if event.count:
             self.last = Capture(event.done, {c: w[-1] for c, w in event.waves.items()}, bytes(event.tx[-1]),
                                 bytes(event.rx[-1]) if event.rx is not None and len(event.rx) else b"", 0, True,
                                 self.options.sample_rate)
-            self._cond.notify_all()
         if self.budget is not None and event.done >= self.budget and not self.stop_reason:
             self.stop_reason = "the budget of %d traces is spent" % self.budget
             self.campaign.stop()
