@@ -469,7 +469,20 @@ class Campaign:
             return min(left, a.batch)
         # A step's traces are held in memory until written: a few MiB of them.
         step = max(1, _AUTO_BATCH_BYTES // _batch.record_size(a.rx_len, a.channels, a.samples))
-        return min(left, step if self.batched else min(step, _PER_TRACE_STEP))
+        if not self.batched:
+            return min(left, step, _PER_TRACE_STEP)
+        rows = self._chunk_rows()
+        if rows:
+            # Steps that divide a new zarr store's chunks fill each chunk in
+            # one append, which compresses it once and never reads it back.
+            step = rows // max(1, round(rows / step)) if step < rows else step // rows * rows
+        return min(left, step)
+
+    def _chunk_rows(self) -> int:
+        a = self.args
+        if not (a.output and a.output.lower().rstrip("/").endswith(".zarr")) or self._resumed is not None:
+            return 0
+        return max(1, _traces.CHUNK_BYTES // (_batch.waves.SAMPLE_BYTES * a.samples))
 
     def _capture(self, tx: Any) -> TraceBatch:
         a = self.args
@@ -574,7 +587,12 @@ class Campaign:
                         if not steps.todo:
                             n = self._step(drawn)
                             inputs = [self.next_input(i) for i in range(drawn, drawn + n)]
-                            steps.todo.append(Step(drawn, inputs, _batch.input_array([t for t, _ in inputs])))
+                            tx = _batch.input_array([t for t, _ in inputs])
+                            # Long inputs can make a step more than one request carries.
+                            per = (self.client.batch_limit(tx.shape[1], a.rx_len, a.channels, a.samples)
+                                   if self.batched else 0) or n
+                            for at in range(0, n, per):
+                                steps.todo.append(Step(drawn + at, inputs[at:at + per], tx[at:at + per]))
                             drawn += n
                         self._submit(steps.todo[0])
                         steps.flight.append(steps.todo.popleft())
