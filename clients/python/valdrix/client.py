@@ -29,6 +29,11 @@ _WINDOW = 64 * 1024
 # A batch's answer is read in requests of at most this many bytes (one record
 # at least), so its raw records never cost more memory than that.
 _BATCH_ANSWER_CAP = 16 * 1024 * 1024
+# Seconds a batch record may take on its way, once captured: the link and the
+# scheduling of both ends on a busy host.
+_RECORD_SLACK = 2.0
+# Seconds an SPI or I2C transfer waits for its bus at most.
+_BUS_WAIT = 1.0
 # I2C bus clock of each speed code.
 _I2C_HZ = {0: 100_000, 1: 400_000, 2: 1_000_000, 3: 3_400_000, 4: 5_000_000}
 
@@ -574,7 +579,7 @@ class Valdrix(Commands):
         """Seconds the next record of a batch may take from the last bytes
         received: its capture's time-out (the UART's receive time-out comes
         first, and is as long), the bus transfer at the set-up's clock, and
-        this client's time-out for the exchange itself."""
+        the record's way to the host."""
         kw = self._setup_kwargs or {}
         octets = tx_len + rx_len
         if bus == "uart":
@@ -587,7 +592,10 @@ class Valdrix(Commands):
             transfer = octets * 8 * 20e-9 * (int(kw.get("spi_psc", 0xFFFF)) + 1)
         else:
             transfer = 0.0
-        return (2 if bus == "uart" else 1) * timeout + transfer + self.timeout
+        # A UART waits for its answer as long as for the capture; SPI and I2C
+        # for a busy bus up to their own limit.
+        bus_wait = timeout if bus == "uart" else _BUS_WAIT if bus else 0.0
+        return timeout + bus_wait + transfer + min(self.timeout, _RECORD_SLACK)
 
     def receive_batch(self, request: "BatchRequest") -> _batch.TraceBatch:
         """Reads the answer of the oldest batch request in flight, which must
