@@ -19,9 +19,11 @@ import time
 import numpy as np
 import pytest
 
-from conftest import PACKAGE_ROOT, free_port
+from conftest import PACKAGE_ROOT, SLOW, free_port
 
 aiohttp = pytest.importorskip("aiohttp")
+# The server is the host's side: an emulated simulator adds only time.
+pytestmark = pytest.mark.skipif(SLOW, reason="valdrix-web is tested against a native simulator")
 
 from valdrix.analysis import TTest  # noqa: E402
 from valdrix.confirm import TwoSetTTest  # noqa: E402
@@ -279,6 +281,7 @@ def test_a_page_campaign_writes_what_valdrix_capture_writes(web, tmp_path, sim_p
                 return state["command"], done
 
     command, done = run(run_campaign())
+    assert done["type"] == "campaign", done
     assert (done["done"], done["error"], done["output"]) == (300, None, str(tmp_path / "page.trs"))
     # The page's "copy as valdrix-capture command" plus the campaign's own options.
     argv = shlex.split(command)[1:] + ["--count", "300", "--tvla", "--seed", "1234", "--batch", "64", "-o",
