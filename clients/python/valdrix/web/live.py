@@ -12,6 +12,7 @@ server's memory growing, and no batch is ever left out.
 from __future__ import annotations
 
 import collections
+import copy
 import dataclasses
 import os
 import threading
@@ -184,8 +185,10 @@ class LiveCampaign:
         # Sums of the channels for the mean trace: float64 keeps them exact
         # to 2^53, far past a million traces of 16-bit samples.
         self.sums = {c: np.zeros(self.samples) for c in o.channels}
-        self.ttest = analysis.TTest(self.samples) if o.tvla else None
+        # The t-test of all traces is the merge of the two halves' (at each
+        # refresh), so each trace is added once.
         self.two = TwoSetTTest(self.samples) if o.tvla else None
+        self.ttest: Optional[analysis.TTest] = None
         self.cpa = analysis.CPA(self.cpa_window[1] - self.cpa_window[0]) if key is not None else None
         self.curve: List[Tuple[int, List[int]]] = []
         self.analysed = 0
@@ -202,6 +205,8 @@ class LiveCampaign:
         self._queue: Deque[BatchEvent] = collections.deque()
         self._queued = 0
         self._cond = threading.Condition()
+        # Held while the accumulators change, and while they are copied.
+        self._acc = threading.Lock()
         self._campaign_done = False
         self._snapshot: Dict[str, Any] = {}
         self._next_cpa = 0.0
@@ -280,7 +285,8 @@ class LiveCampaign:
                 elif self._campaign_done:
                     return
             if event is not None:
-                self._feed(event)
+                with self._acc:
+                    self._feed(event)
             if time.monotonic() - last >= self.refresh:
                 last = time.monotonic()
                 self._publish()
@@ -288,21 +294,24 @@ class LiveCampaign:
     def _feed(self, e: BatchEvent) -> None:
         for c, w in e.waves.items():
             self.sums[c] += w.sum(axis=0, dtype=np.int64)
-        if self.ttest is not None and e.labels is not None:
-            x = e.waves[self.channel]
+        if self.two is not None and e.labels is not None:
             groups = np.where(e.labels == "fixed", 0, np.where(e.labels == "random", 1, -1))
-            self.ttest.update(x, groups)
-            self.two.update(x, groups, e.start)
+            self.two.update(e.waves[self.channel], groups, e.start)
         if self.cpa is not None:
             a, b = self.cpa_window
             self.cpa.update(e.waves[self.channel][:, a:b], e.tx)
         self.analysed = e.start + e.count
 
     def t(self) -> Optional[np.ndarray]:
-        """The live t-trace, or None before each group has 2 traces."""
-        if self.ttest is None or min(self.ttest.counts) < 2:
+        """The live t-trace of all traces analysed, or None before each
+        group has 2 traces."""
+        if self.two is None:
             return None
-        return self.ttest.t()
+        with self._acc:
+            # Merged into a copy: the halves go on accumulating.
+            whole = copy.deepcopy(self.two.sets[0]).merge(self.two.sets[1])
+        self.ttest = whole
+        return whole.t() if min(whole.counts) >= 2 else None
 
     def _publish(self, force: bool = False) -> None:
         o = self.options
