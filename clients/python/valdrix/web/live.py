@@ -210,6 +210,7 @@ class LiveCampaign:
         self._campaign_done = False
         self._snapshot: Dict[str, Any] = {}
         self._next_cpa = 0.0
+        self._next_point = 8
         self._thread = threading.Thread(target=self._analyse, name="valdrix-web analysis", daemon=True)
         self._publish()
 
@@ -299,7 +300,17 @@ class LiveCampaign:
             self.two.update(e.waves[self.channel], groups, e.start)
         if self.cpa is not None:
             a, b = self.cpa_window
-            self.cpa.update(e.waves[self.channel][:, a:b], e.tx)
+            x, tx = e.waves[self.channel][:, a:b], e.tx
+            # The curve gets a point at every factor of about 1.4 in traces
+            # (the few-trace end is where it moves), besides the timed ones.
+            first = 0
+            while first < len(x):
+                last = min(len(x), first + max(1, self._next_point - self.cpa.traces))
+                self.cpa.update(x[first:last], tx[first:last])
+                first = last
+                if self.cpa.traces >= self._next_point:
+                    self._rank_point()
+                    self._next_point = int(self._next_point * 1.4142) + 1
         self.analysed = e.start + e.count
 
     def t(self) -> Optional[np.ndarray]:
@@ -343,22 +354,28 @@ class LiveCampaign:
                 self.stop("leakage confirmed by both halves at %d samples" % len(confirmed))
                 snap["stop_reason"] = self.stop_reason
         if self.cpa is not None and self.cpa.traces >= 2 and (force or time.monotonic() >= self._next_cpa):
-            began = time.monotonic()
-            ranks = self.cpa.ranks(self.key)
-            # The correlation's cost grows with the window: refresh it less
-            # often than the t-trace when it is slow, so it never eats the
-            # campaign's share of the machine.
-            self._next_cpa = time.monotonic() + max(1.0, 5 * (time.monotonic() - began))
-            if not self.curve or self.curve[-1][0] != self.cpa.traces:
-                self.curve.append((self.cpa.traces, [int(r) for r in ranks]))
-                if len(self.curve) > 2000:
-                    self.curve = self.curve[::2]
+            with self._acc:
+                self._rank_point()
         if self.cpa is not None:
             snap["curve"] = self.curve
             snap["key"] = self.key.hex()
         with self._cond:
             self._snapshot = snap
         self.notify()
+
+    def _rank_point(self) -> None:
+        """A point of the traces-to-key curve at the traces added so far."""
+        if self.cpa.traces < 2 or (self.curve and self.curve[-1][0] == self.cpa.traces):
+            return
+        began = time.monotonic()
+        ranks = self.cpa.ranks(self.key)
+        # The correlation's cost grows with the window: refresh it less often
+        # than the t-trace when it is slow, so it never eats the campaign's
+        # share of the machine.
+        self._next_cpa = time.monotonic() + max(1.0, 5 * (time.monotonic() - began))
+        self.curve.append((self.cpa.traces, [int(r) for r in ranks]))
+        if len(self.curve) > 2000:
+            self.curve = self.curve[:1] + self.curve[1::2]
 
     def snapshot(self) -> Dict[str, Any]:
         with self._cond:

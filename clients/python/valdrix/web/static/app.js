@@ -48,7 +48,7 @@ function makePlot(el, series, opts = {}) {
     width: plotWidth(el), height: opts.height || 300,
     scales: { x: { time: false } },
     series: [{ label: opts.xlabel || "sample" }].concat(series),
-    axes: [{ label: opts.xlabel || "sample" }, { label: opts.ylabel || "" }],
+    axes: [{ label: opts.xlabel || "sample" }, { label: opts.ylabel || "", size: 70 }],
     legend: { live: false },
   }, opts.uplot || {}), opts.data || [[]].concat(series.map(() => [])), el);
   const png = document.createElement("button");
@@ -387,6 +387,8 @@ function onCampaign(c) {
                           { ylabel: "sample value", height: 220 });
     meanPlot.setData([x].concat(channels.map((ch) => c.mean[ch])));
   }
+  if (!c.t && tPlot) { tPlot.destroy(); tPlot = null; $("t-plot").innerHTML = ""; }
+  if (!c.curve && rankPlot) { rankPlot.destroy(); rankPlot = null; rankKey = ""; $("rank-plot").innerHTML = ""; }
   if (c.t) {
     const n = c.t.length;
     const x = Array.from({ length: n }, (_, i) => i * step);
@@ -472,7 +474,7 @@ async function showTrace(index, add) {
   overlays = add ? overlays.filter((o) => o.seq !== f.seq).concat([f]) : [f];
   const series = [], data = [overlays[0].x];
   for (const o of overlays) for (const c of Object.keys(o.channels)) {
-    series.push({ label: "#" + o.seq + " " + "AB"[c - 1], stroke: overlays.length > 1 ? "hsl(" + (o.seq * 47 % 360) + ",65%,45%)" : COLORS[c], width: 1 });
+    series.push({ label: "#" + o.seq + " " + "AB"[c - 1], stroke: overlays.length > 1 ? "hsl(" + (o.seq * 47 % 360) + ",65%," + (c == 1 ? "75%)" : "40%)") : COLORS[c], width: 1 });
     data.push(o.channels[c].length === data[0].length ? o.channels[c] : new Array(data[0].length).fill(null));
   }
   if (filePlot) filePlot.destroy();
