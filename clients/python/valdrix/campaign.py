@@ -32,7 +32,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 from . import __version__
 from . import batch as _batch
 from .batch import TraceBatch
-from .capture_loop import FileWriter, Step, Steps
+from .inflight import FileWriter, Step, Steps
 from .client import Valdrix
 from .codes import DEFAULT_PORT
 from .errors import BusyError, CaptureTimeout, InternalError, TimeOutError, ValdrixError
