@@ -225,6 +225,29 @@ def test_bad_input_gets_a_message_and_the_scope_goes_on(web):
     run(check())
 
 
+def test_a_trigger_that_never_comes_shows_waiting_and_the_view_stays_live(web):
+    async def check():
+        async with aiohttp.ClientSession() as s:
+            async with s.ws_connect(web.base + "/ws", origin=web.origin) as ws:
+                await messages(ws, lambda m: m["type"] == "frame")
+                await ws.send_json({"type": "settings", "changes": {"trigger_source": 1, "trigger_level": 32767}})
+                waiting = await messages(ws, lambda m: m["type"] == "state" and m["state"] == "waiting for trigger")
+                assert "--trigger-source A --trigger-level 32767" in waiting["command"]
+                # Still waiting, the scope takes new settings and says so.
+                await ws.send_json({"type": "settings", "changes": {"trigger_source": 0, "trigger_level": 0}})
+                await messages(ws, lambda m: m["type"] == "state" and m["state"] == "running")
+                seq = (await messages(ws, lambda m: m["type"] == "frame"))["header"]["seq"]
+                await ws.send_json({"type": "mode", "mode": "single"})
+                await messages(ws, lambda m: m["type"] == "state" and m["state"] == "stopped" and m["mode"] == "stop")
+                async with s.get(web.base + "/api/state") as r:
+                    updates = (await r.json())["updates"]
+                await asyncio.sleep(0.3)
+                async with s.get(web.base + "/api/state") as r:
+                    assert (await r.json())["updates"] == updates > seq
+
+    run(check())
+
+
 def test_one_viewer_controls_and_a_slow_one_is_skipped(web):
     async def check():
         async with aiohttp.ClientSession() as s:
