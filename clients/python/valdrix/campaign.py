@@ -512,9 +512,7 @@ class Campaign:
         got = self._receive(step)
         if bool(got.complete.all()):
             return got, None
-        # Traces are captured again only once the requests in flight are answered.
-        for later in flight:
-            self._receive(later)
+        drained = False
         for i in range(len(got)):
             attempts = 0
             while got.result[i] == _batch.MISSED:
@@ -523,6 +521,10 @@ class Campaign:
                     return got.head(i), CaptureTimeout(
                         "no complete capture within %g s (trigger status 0x%03X)"
                         % (self.args.timeout, int(got.status[i])), int(got.status[i]))
+                if not drained:  # a trace is captured again once the requests in flight are answered
+                    for later in flight:
+                        self._receive(later)
+                    drained = True
                 attempts += 1
                 got.put(i, self._capture(step.tx[i:i + 1]))
             if got.result[i] == _batch.BUS_ERROR:
