@@ -137,26 +137,30 @@ class Instrument:
             with self.lock:
                 if self._closing:
                     break
-                campaign, self._campaign = self._campaign, None
-                if campaign is not None:
-                    self._campaign_running = True
-                dirty, self._dirty = self._dirty, False
-                settings = dict(self.settings)
-                mode = self.mode
-                inputs = self._inputs
             try:
                 if self._client is None or not self._client.connected:
                     self._connect()
-                    dirty = True
+                    with self.lock:
+                        self._dirty = True
+                # A campaign is taken only once the instrument is reached, so
+                # one started while it was away waits for it.
+                with self.lock:
+                    campaign, self._campaign = self._campaign, None
+                    if campaign is not None:
+                        self._campaign_running = True
+                    dirty, self._dirty = self._dirty, False
+                    settings = dict(self.settings)
+                    mode = self.mode
+                    inputs = self._inputs
                 if campaign is not None:
                     self._set_state("campaign")
                     try:
                         campaign(self._client)
                     finally:
+                        # The campaign left its own set-up on the instrument.
                         with self.lock:
                             self._campaign_running = False
                             self._dirty = True
-                        # The campaign left its own set-up on the instrument.
                     continue
                 if dirty:
                     self._client.setup(**_settings.setup_kwargs(settings))
