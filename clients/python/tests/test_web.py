@@ -11,7 +11,6 @@ import json
 import os
 import re
 import shlex
-import socket
 import subprocess
 import sys
 import time

@@ -33,7 +33,7 @@ pytestmark = [pytest.mark.skipif(not os.path.exists(CHROMEDRIVER), reason="chrom
               pytest.mark.skipif(SLOW, reason="the page is tested against a native simulator")]
 
 
-@pytest.fixture
+@pytest.fixture(scope="module")
 def browser():
     options = Options()
     for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1400,1100",

@@ -13,8 +13,6 @@ from __future__ import annotations
 
 import collections
 import copy
-import dataclasses
-import os
 import threading
 import time
 from typing import Any, Callable, Deque, Dict, List, Optional, Tuple
