@@ -322,6 +322,47 @@ def test_a_page_campaign_writes_what_valdrix_capture_writes(web, tmp_path, sim_p
     assert os.path.getsize(tmp_path / "page.trs") == os.path.getsize(tmp_path / "cli.trs")
 
 
+def test_files_view_shows_a_files_traces_and_valdrix_analyzes_figures(web, tmp_path, sim_port):
+    from valdrix.campaign import Campaign
+    import valdrix.plot
+
+    (tmp_path / "runs").mkdir()
+    Campaign(port=sim_port, count=40, tvla=True, seed=3, samples=1024, output=str(tmp_path / "runs" / "a.trs")).run()
+    ts = read_traces(str(tmp_path / "runs" / "a.trs"))
+    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
+    cli = subprocess.run([sys.executable, "-m", "valdrix.analyze", "tvla", str(tmp_path / "runs" / "a.trs"),
+                          "--window", "100:900"], env=env, capture_output=True, text=True, timeout=120)
+
+    async def check():
+        async with aiohttp.ClientSession() as s:
+            async with s.get(web.base + "/api/files?path=runs") as r:
+                assert (await r.json())["entries"] == [{"name": "a.trs", "kind": "trace", "path": "runs/a.trs"}]
+            async with s.get(web.base + "/api/file?path=runs/a.trs") as r:
+                info = await r.json()
+            assert (info["traces"], info["channels"], info["samples"], info["labelled"]) == (40, [1, 2], 1024, True)
+            async with s.get(web.base + "/api/trace?path=runs/a.trs&index=7&width=2000") as r:
+                frame = await r.read()
+            assert frames.decode_header(frame)["seq"] == 7
+            got = np.frombuffer(frame, "<i2", offset=28).reshape(2, 1024)
+            assert np.array_equal(got[0], ts.waves[1][7]) and np.array_equal(got[1], ts.waves[2][7])
+            async with s.get(web.base + "/api/trace?path=runs/a.trs&index=40") as r:
+                assert (r.status, await r.json()) == (400, {"error": "trace 40: the file holds 40"})
+            async with s.post(web.base + "/api/analyze", json={"path": "runs/a.trs", "kind": "tvla",
+                                                               "window": [100, 900]}, headers={"Origin": web.origin}) as r:
+                result = await r.json()
+            assert (result["status"], result["text"]) == (cli.returncode, cli.stdout)
+            assert len(result["result"]["t"]) == 800 and result["svg"].startswith("<svg")
+            async with s.get(web.base + "/api/figure?format=pdf&path=runs/a.trs&kind=tvla") as r:
+                if hasattr(valdrix.plot, "plot_t"):
+                    assert r.status == 200 and (await r.read()).startswith(b"%PDF")
+                else:
+                    assert r.status == 501
+                    assert (await r.json())["error"].startswith("PDF and SVG figures need valdrix.plot's matplotlib "
+                                                                "figures and matplotlib")
+
+    run(check())
+
+
 def test_frames_reduce_to_column_extremes():
     rng = np.random.default_rng(3)
     wave = {1: rng.integers(-32768, 32767, 100_003).astype(np.int16), 2: rng.integers(-9, 9, 100_003).astype(np.int16)}

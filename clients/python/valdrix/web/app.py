@@ -17,7 +17,7 @@ import os
 import subprocess
 import sys
 import tempfile
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 from aiohttp import WSMsgType, web
@@ -447,16 +447,19 @@ def _analysis_argv(server: Server, body: Any) -> List[str]:
     return argv
 
 
+def _child_env() -> Dict[str, str]:
+    """The environment of a child that imports this very package."""
+    package_parent = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [package_parent, os.environ.get("PYTHONPATH")])))
+
+
 def run_analysis(argv: List[str], plot_format: Optional[str] = None) -> Dict[str, Any]:
     """Runs valdrix-analyze itself, so the files view shows its very figures."""
     with tempfile.TemporaryDirectory(prefix="valdrix-web-") as tmp:
         out = os.path.join(tmp, "result.json")
         plot = os.path.join(tmp, "plot.svg")
-        package_parent = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [package_parent,
-                                                                        os.environ.get("PYTHONPATH")])))
         done = subprocess.run([sys.executable, "-m", "valdrix.analyze"] + argv + ["--json", out, "--plot", plot],
-                              capture_output=True, text=True, timeout=_ANALYSIS_TIMEOUT, env=env)
+                              capture_output=True, text=True, timeout=_ANALYSIS_TIMEOUT, env=_child_env())
         lines = [line.rsplit("\r", 1)[-1] for line in done.stderr.splitlines()]
         result: Dict[str, Any] = {"status": done.returncode, "text": done.stdout,
                                   "messages": [line for line in lines if line.strip() and "traces/s" not in line]}
@@ -483,6 +486,64 @@ async def analyze(request: web.Request) -> web.StreamResponse:
     except subprocess.TimeoutExpired:
         return web.json_response({"error": "the analysis took longer than %d s" % _ANALYSIS_TIMEOUT}, status=504)
     return web.json_response(result)
+
+
+def _query_body(q: Any) -> Dict[str, Any]:
+    """An analysis' options from a query string, typed as the JSON body's."""
+    body: Dict[str, Any] = {"path": q.get("path"), "kind": q.get("kind")}
+    for name in ("channel", "traces", "order", "byte"):
+        if q.get(name):
+            try:
+                body[name] = int(q[name])
+            except ValueError:
+                raise ValueError("%s: a whole number" % name) from None
+    if q.get("window"):
+        try:
+            body["window"] = [int(v) for v in q["window"].split(":")]
+        except ValueError:
+            raise ValueError("window: A:B") from None
+    if q.get("key"):
+        body["key"] = q["key"]
+    return body
+
+
+def draw_figure(spec: Dict[str, Any], fmt: str) -> Tuple[int, bytes, str]:
+    """The figure file of an analysis (status 0), or the status and message
+    of why there is none."""
+    with tempfile.TemporaryDirectory(prefix="valdrix-web-") as tmp:
+        out = os.path.join(tmp, "figure." + fmt)
+        done = subprocess.run([sys.executable, "-m", "valdrix.web.figure", json.dumps(spec), out],
+                              capture_output=True, text=True, timeout=_ANALYSIS_TIMEOUT, env=_child_env())
+        if done.returncode or not os.path.exists(out):
+            lines = done.stderr.strip().splitlines()
+            return done.returncode or 1, b"", lines[-1] if lines else "no figure"
+        with open(out, "rb") as f:
+            return 0, f.read(), ""
+
+
+async def figure(request: web.Request) -> web.StreamResponse:
+    """GET /api/figure?format=pdf|svg|png&path=...&kind=...: a download."""
+    server = _server(request)
+    fmt = request.query.get("format", "pdf")
+    if fmt not in ("pdf", "svg", "png"):
+        return web.json_response({"error": "format: pdf, svg or png"}, status=400)
+    try:
+        body = _query_body(request.query)
+        argv = _analysis_argv(server, body)
+    except access.PathError as e:
+        return web.json_response({"error": str(e)}, status=403)
+    except ValueError as e:
+        return web.json_response({"error": str(e)}, status=400)
+    body["path"] = argv[1]
+    status, data, why = await asyncio.get_running_loop().run_in_executor(None, draw_figure, body, fmt)
+    if status == 3:
+        return web.json_response({"error": why}, status=501)
+    if status:
+        return web.json_response({"error": why}, status=400)
+    name = "%s-%s.%s" % (os.path.splitext(os.path.basename(argv[1].rstrip("/")))[0], body["kind"], fmt)
+    return web.Response(body=data, content_type={"pdf": "application/pdf", "svg": "image/svg+xml",
+                                                 "png": "image/png"}[fmt],
+                        headers={"Content-Disposition": 'attachment; filename="%s"' % name})
 
 
 async def campaign_t(request: web.Request) -> web.StreamResponse:
@@ -517,5 +578,6 @@ def make_app(server: Server) -> web.Application:
     app.router.add_get("/api/file", file_info)
     app.router.add_get("/api/trace", file_trace)
     app.router.add_post("/api/analyze", analyze)
+    app.router.add_get("/api/figure", figure)
     app.router.add_get("/api/campaign/t", campaign_t)
     return app

@@ -486,13 +486,35 @@ $("trace-add").onclick = () => showTrace(+$("trace-index").value, true);
 $("trace-prev").onclick = () => showTrace(Math.max(0, +$("trace-index").value - 1), false);
 $("trace-next").onclick = () => showTrace(Math.min((fileInfo ? fileInfo.traces : 1) - 1, +$("trace-index").value + 1), false);
 
-$("analysis-run").onclick = async () => {
-  if (!currentFile) return say("open a trace file first");
+function analysisBody() {
   const v = formValues($("analysis-form"));
   const body = { path: currentFile, kind: v.kind };
   for (const k of ["channel", "traces", "order", "byte"]) if (v[k] !== undefined) body[k] = v[k];
   if (v.window) body.window = v.window.split(":").map(Number);
   if (v.key) body.key = v.key;
+  return body;
+}
+
+// A figure file drawn on the server by valdrix.plot, as a download.
+async function saveFigure(format) {
+  if (!currentFile) return say("open a trace file first");
+  const body = analysisBody();
+  const q = new URLSearchParams({ format });
+  for (const [k, v] of Object.entries(body)) q.set(k, Array.isArray(v) ? v.join(":") : String(v));
+  say("drawing the " + format.toUpperCase() + " figure ...");
+  const r = await fetch("/api/figure?" + q);
+  if (!r.ok) return say((await r.json().catch(() => ({}))).error || "HTTP " + r.status);
+  const a = document.createElement("a");
+  a.href = URL.createObjectURL(await r.blob());
+  a.download = currentFile.split("/").pop().replace(/\.[^.]*$/, "") + "-" + body.kind + "." + format;
+  a.click();
+}
+$("figure-pdf").onclick = () => saveFigure("pdf");
+$("figure-svg").onclick = () => saveFigure("svg");
+
+$("analysis-run").onclick = async () => {
+  if (!currentFile) return say("open a trace file first");
+  const body = analysisBody();
   $("analysis-text").textContent = "analysing ...";
   try {
     const r = await getJSON("/api/analyze", { method: "POST", headers: { "Content-Type": "application/json" },
