@@ -3,6 +3,7 @@ campaign cut short and resumed, a full disk, an unpowered target."""
 
 import errno
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -228,6 +229,22 @@ def test_a_campaign_on_a_lent_client_reports_each_batch_and_stops_from_another_t
     assert done.returncode == 0, done.stderr
     assert len(read_traces(out)) == 400
     client.close()
+
+
+def test_slow_and_missed_trigger_campaigns_end_as_documented(sim_port, tmp_path):
+    # 100 traces of 70 ms each at 9600 baud: longer than any record may take,
+    # so every record must leave as it is ready and be let in as it comes.
+    out = tmp_path / "uart.trs"
+    slow = tool("capture", "--port", sim_port, "--bus", "uart", "--uart-baud", 9600, "--tx", "random:64",
+                "--rx-len", 64, "--samples", 1024, "--channels", 2, "--count", 100, "--timeout", 1, "-o", out)
+    assert slow.returncode == 0, slow.stderr
+    ts = read_traces(str(out))
+    assert len(ts) == 100 and ts.channels == [2] and list(ts.rx) == list(ts.tx)
+    missed = tool("capture", "--port", sim_port, "--trigger-source", "A", "--trigger-level", 32767, "--timeout", 0.5,
+                  "--count", 8, "--rx-len", 16)
+    assert missed.returncode == 10, missed.stderr
+    assert re.fullmatch(r"valdrix-capture: capture timeout: no complete capture within 0\.5 s "
+                        r"\(trigger status 0x[0-9A-F]{3}\) \(after 0 retries\)\n", missed.stderr), missed.stderr
 
 
 def test_a_client_reapplies_its_setup_when_it_reconnects_to_a_restarted_instrument():
