@@ -200,6 +200,8 @@ def test_bad_input_gets_a_message_and_the_scope_goes_on(web):
         ({"type": "campaign_start", "options": {"host": "10.0.0.1"}}, "host: no such campaign option"),
         ({"type": "campaign_start", "options": {"output": "x.csv"}}, "-o takes a .trs, .npz or .zarr name"),
         ({"type": "campaign_start", "options": {}, "live": {"key": "00"}}, "aes key: 16 bytes (32 hex digits)"),
+        ({"type": "campaign_start", "options": {"tx": "random:8"}, "live": {"key": "00" * 16}},
+         "aes key: the traces-to-key curve needs random inputs of 16 bytes or more (tx random:16)"),
         ({"type": "launch"}, "launch: no such message"),
         (["settings"], "a message is an object with a type"),
     ]

@@ -213,19 +213,27 @@ class Server:
         elif kind == "mode":
             self.instrument.set_mode(message.get("mode"))
         elif kind == "campaign_start":
-            self.start_campaign(message.get("options"), message.get("live") or {})
+            await self.start_campaign(message.get("options"), message.get("live") or {})
         elif kind == "campaign_stop":
             if self.live is not None and self.live.running:
                 self.live.stop()
         else:
             raise SettingsError("%s: no such message" % kind)
 
-    def start_campaign(self, options: Any, live: Any) -> None:
+    async def start_campaign(self, options: Any, live: Any) -> None:
+        if self.instrument.campaign_busy:
+            raise OptionsError("a campaign is already running")
+        # Just after start the instrument's thread may still be connecting.
+        for _ in range(100):
+            if self.instrument.client is not None:
+                break
+            await asyncio.sleep(0.05)
         if self.instrument.campaign_busy:
             raise OptionsError("a campaign is already running")
         client = self.instrument.client
         if client is None:
-            raise OptionsError("the instrument has not been reached yet")
+            raise OptionsError("the instrument %s:%d has not been reached yet" % (self.instrument.host,
+                                                                                 self.instrument.port))
         if not isinstance(live, dict):
             raise OptionsError("live: an object")
         opts = campaign_options(options, self.instrument.snapshot()["settings"], self.instrument.host,
@@ -255,8 +263,8 @@ class Server:
             raise OptionsError(str(e)) from None
         except OSError as e:
             raise OptionsError("%s: %s" % (e.filename or "file", e.strerror)) from None
-        self.live = campaign
         self.instrument.start_campaign(campaign.run)
+        self.live = campaign
         self._wake_all(True)
 
 

@@ -178,8 +178,11 @@ class LiveCampaign:
         self.cpa_window = cpa_window or (0, self.samples)
         if key is not None and len(key) != 16:
             raise OptionsError("aes key: 16 bytes (32 hex digits)")
-        if key is not None and (o.bus == "none" or not (o.tx or "random:16").startswith("random:")):
-            raise OptionsError("aes key: the traces-to-key curve needs random inputs (tx random:16)")
+        if key is not None:
+            kind, _, n = (o.tx or "random:16").partition(":")
+            if o.bus == "none" or kind != "random" or not n.isdigit() or int(n) < 16:
+                raise OptionsError("aes key: the traces-to-key curve needs random inputs of 16 bytes or more "
+                                   "(tx random:16)")
         # Sums of the channels for the mean trace: float64 keeps them exact
         # to 2^53, far past a million traces of 16-bit samples.
         self.sums = {c: np.zeros(self.samples) for c in o.channels}
@@ -198,6 +201,7 @@ class LiveCampaign:
         self.ended: Optional[float] = None
         self.result: Optional[Dict[str, Any]] = None
         self.error: Optional[str] = None
+        self.analysis_error: Optional[str] = None
         self.stop_reason: Optional[str] = None
         self.confirmed: List[int] = []
         self._queue: Deque[BatchEvent] = collections.deque()
@@ -283,9 +287,14 @@ class LiveCampaign:
                     self._cond.notify_all()
                 elif self._campaign_done:
                     return
-            if event is not None:
-                with self._acc:
-                    self._feed(event)
+            if event is not None and self.analysis_error is None:
+                try:
+                    with self._acc:
+                        self._feed(event)
+                except (ValueError, MemoryError) as e:
+                    # The campaign goes on and its file is whole; only the
+                    # live view ends, and says why.
+                    self.analysis_error = "live analysis stopped: %s" % e
             if time.monotonic() - last >= self.refresh:
                 last = time.monotonic()
                 self._publish()
@@ -329,6 +338,7 @@ class LiveCampaign:
             "total": self.campaign.count, "rate": self.rate, "output": o.output, "channel": self.channel,
             "samples": self.samples, "sample_rate": o.sample_rate, "error": self.error,
             "stop_reason": self.stop_reason, "tvla": bool(o.tvla), "threshold": analysis.LEAK_THRESHOLD,
+            "analysis_error": self.analysis_error,
         }
         left = (self.campaign.count - self.received) / self.rate if self.rate > 0 else None
         snap["left_s"] = left if snap["running"] else 0

@@ -363,6 +363,7 @@ function onCampaign(c) {
              (c.running ? seconds(c.left_s) + " left" : "ended") + (c.output ? ", file " + c.output : "");
   if (c.stop_reason) text += "; stopped: " + c.stop_reason;
   if (c.error) text += "; error: " + c.error;
+  if (c.analysis_error) text += "; " + c.analysis_error;
   $("campaign-text").textContent = text;
   const verdict = $("campaign-verdict");
   if (c.tvla && c.t) {
