@@ -198,7 +198,8 @@ class Server:
             viewer.wake.set()
             return
         if kind == "drawn":
-            viewer.inflight = max(0, viewer.inflight - 1)
+            # The page drew the newest frame it had: any before it are moot.
+            viewer.inflight = 0
             viewer.wake.set()
             return
         if kind == "take_control":

@@ -209,10 +209,12 @@ function onFrame(buf) {
   history.push(f);
   const keep = Math.max(+$("persist").value || 1, +$("meanof").value || 1, $("envelope").checked ? 64 : 1);
   while (history.length > keep) history.shift();
+  // One draw per display refresh; "drawn" then tells the server the page has
+  // caught up (a hidden tab never draws, so it is sent nothing more).
   if (!drawPending) {
     drawPending = true;
     requestAnimationFrame(() => { drawPending = false; redraw(); send({ type: "drawn" }); });
-  } else send({ type: "drawn" });
+  }
 }
 
 let drawPending = false;
