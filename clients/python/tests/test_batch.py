@@ -90,6 +90,18 @@ def test_the_next_batch_request_leaves_before_the_answer_in_hand_is_read_and_err
     assert [command for _, command, _ in server.requests] == [0x0F01, 0x0F00, 0x0F00, 0x0F00, 0x0F00, 0x0001, 0x0001]
 
 
+def test_a_batch_cut_at_its_first_failed_trace_does_not_wait_for_the_rest(fake):
+    # Three records announced, the first a missed trigger, the rest never sent.
+    missed = record(1, 0, 0x001, b"\x00", [0] * 4, [0] * 4)
+    header = response(0, bytes(3 * len(missed)))[:-3 * len(missed)]
+    server = fake(response(0, INFO), header + missed, None)
+    with Valdrix(port=server.port, timeout=30) as client:
+        request = client.send_batch([b"\x01", b"\x02", b"\x03"], rx_len=1, samples=4, timeout=30)
+        batch = client.receive_batch(request, cut_on_failure=True)
+        assert len(batch) == 1 and batch.result.tolist() == [1] and batch.tx == [b"\x01"]
+        assert not client.connected  # which ends the batch on the instrument
+
+
 def test_batch_falls_back_to_one_request_sequence_per_trace(fake):
     wave = np.array([1, 2, 3, 4], "<i2").tobytes()
     per_trace = [response(0), response(0, b"\xab"), response(0, b"\x00\x00\x01\x02"),

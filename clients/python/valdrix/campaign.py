@@ -502,7 +502,10 @@ class Campaign:
 
     def _receive(self, step: Step) -> TraceBatch:
         if step.got is None:
-            step.got = self.client.receive_batch(step.request)
+            # A campaign that ends at its first failed trace need not wait out
+            # the rest of the batch: its own connection is closed there.
+            step.got = self.client.receive_batch(step.request,
+                                                 cut_on_failure=self._own_client and self.args.retries == 0)
         return step.got
 
     def _settle(self, step: Step, flight: Any) -> Tuple[TraceBatch, Optional[ValdrixError]]:

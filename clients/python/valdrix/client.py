@@ -32,6 +32,8 @@ _BATCH_ANSWER_CAP = 16 * 1024 * 1024
 # Seconds a batch record may take on its way, once captured: the link and the
 # scheduling of both ends on a busy host.
 _RECORD_SLACK = 2.0
+# Most records read at once from a batch that ends at its first failed trace.
+_CUT_RUN = 64
 # Seconds an SPI or I2C transfer waits for its bus at most.
 _BUS_WAIT = 1.0
 # I2C bus clock of each speed code.
@@ -597,16 +599,21 @@ class Valdrix(Commands):
         bus_wait = timeout if bus == "uart" else _BUS_WAIT if bus else 0.0
         return timeout + bus_wait + transfer + min(self.timeout, _RECORD_SLACK)
 
-    def receive_batch(self, request: "BatchRequest") -> _batch.TraceBatch:
+    def receive_batch(self, request: "BatchRequest", *, cut_on_failure: bool = False) -> _batch.TraceBatch:
         """Reads the answer of the oldest batch request in flight, which must
         be ``request``. An error answer raises its ValdrixError; the requests
-        sent after it stay in flight (``drain_batches`` reads them)."""
+        sent after it stay in flight (``drain_batches`` reads them).
+
+        ``cut_on_failure``: the first trace that did not complete ends the
+        batch, as soon as its record is in: the batch returned ends with it,
+        and the connection is closed, which is how the instrument learns to
+        stop (the batches in flight are lost with it)."""
         if not self._in_flight or self._in_flight[0] is not request:
             raise ValueError("batch answers are read in the order their requests were sent")
         self._in_flight.pop(0)
-        raw = self._batch_exchange(request.count, request.record, request.per_record)
-        return _batch.TraceBatch.from_records(raw, request.tx, request.channels, request.rx_len, request.samples,
-                                              request.period)
+        raw = self._batch_exchange(request.count, request.record, request.per_record, cut_on_failure)
+        return _batch.TraceBatch.from_records(raw, request.tx[:len(raw)], request.channels, request.rx_len,
+                                              request.samples, request.period)
 
     def drain_batches(self) -> None:
         """Reads and drops the answers of every batch request still in flight."""
@@ -616,9 +623,10 @@ class Valdrix(Commands):
             except ValdrixError:
                 pass
 
-    def _batch_exchange(self, count: int, record: int, per_record: float) -> Any:
+    def _batch_exchange(self, count: int, record: int, per_record: float, cut: bool = False) -> Any:
         """Reads a batch's answer into a new (count, record) array; each record
-        must begin within ``per_record`` seconds of the last bytes received."""
+        must begin within ``per_record`` seconds of the last bytes received.
+        With ``cut``, only up to the first failed trace (see receive_batch)."""
         conn = self._conn
         if conn is None:
             raise NotConnectedError("not connected to %s:%d (%s); call reconnect()"
@@ -634,8 +642,23 @@ class Valdrix(Commands):
             else:
                 if length != count * record:
                     raise FramingError("invalid response: %d bytes for %d records of %d" % (length, count, record))
-                conn.read_records(memoryview(raw).cast("B"), record, per_record)
                 error = None
+                if not cut:
+                    conn.read_records(memoryview(raw).cast("B"), record, per_record)
+                else:
+                    # Records are read in runs that start at one and double, so
+                    # a failed trace of a slow batch is seen as soon as it is in.
+                    done, run = 0, 1
+                    while done < count:
+                        end = min(count, done + run)
+                        conn.read_records(memoryview(raw[done:end]).cast("B"), record, per_record)
+                        failed = _batch.np.flatnonzero(raw[done:end, 0:2].view(">u2").ravel() != _batch.COMPLETE)
+                        if len(failed):
+                            end = done + int(failed[0]) + 1
+                            if end < count:
+                                self._close("closed to end a batch at its failed trace %d" % (end - 1))
+                            return raw[:end]
+                        done, run = end, min(2 * run, _CUT_RUN)
         except socket.timeout:
             self._close("closed after no record within %g s" % per_record)
             raise socket.timeout("no answer from %s:%d within %g s of the last record"
