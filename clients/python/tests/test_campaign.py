@@ -199,7 +199,7 @@ def test_a_campaign_on_a_lent_client_reports_each_batch_and_stops_from_another_t
 
     import numpy as np
 
-    from valdrix import Valdrix
+    from valdrix import CaptureTimeout, Valdrix
     from valdrix.campaign import Campaign, CampaignOptions
     from valdrix.capture import build_parser
 
@@ -228,6 +228,14 @@ def test_a_campaign_on_a_lent_client_reports_each_batch_and_stops_from_another_t
     done = tool("capture", "--port", sim_port, "--resume", "-o", out)
     assert done.returncode == 0, done.stderr
     assert len(read_traces(out)) == 400
+    # A campaign that fails with a batch in flight hands the client back usable.
+    missed = Campaign(client=client, count=40, samples=512, batch=10, trigger_source=1, trigger_level=32767,
+                      timeout=0.2)
+    with pytest.raises(CaptureTimeout):
+        missed.run()
+    assert client.batches_in_flight == 0
+    client.setup(samples=512)  # the failed campaign's trigger never comes
+    assert client.capture(b"\x5a", rx_len=1).rx == b"\x5a"
     client.close()
 
 

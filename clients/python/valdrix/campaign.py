@@ -681,11 +681,14 @@ class Campaign:
                     if error is None:
                         late = error = e
                 done = writer.count
-            if self.client is not None and not self._own_client and self.client.connected:
+            if self.client is not None and not self._own_client and self.client.batches_in_flight:
+                # A lent client goes back with nothing in flight. Reading the
+                # rest could take each trace's time-out: a new connection is
+                # quicker, and the instrument keeps its set-up across them.
                 try:
-                    self.client.drain_batches()  # a lent client goes back with nothing in flight
+                    self.client.reconnect()
                 except (OSError, ValdrixError):
-                    pass  # which closed it
+                    pass  # the client stays closed; its owner reconnects it
             if writer is None:
                 return
             disk_error = isinstance(error, OSError) and error.filename is not None

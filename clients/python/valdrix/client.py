@@ -615,6 +615,11 @@ class Valdrix(Commands):
         return _batch.TraceBatch.from_records(raw, request.tx[:len(raw)], request.channels, request.rx_len,
                                               request.samples, request.period)
 
+    @property
+    def batches_in_flight(self) -> int:
+        """Batch requests sent whose answers are still to be read."""
+        return len(self._in_flight)
+
     def drain_batches(self) -> None:
         """Reads and drops the answers of every batch request still in flight."""
         while self._in_flight:
