@@ -7,9 +7,9 @@ import struct
 import numpy as np
 import pytest
 
-from conftest import response
+from conftest import FakeServer, response
 from test_campaign import spawn_sim, stop, tool
-from valdrix import UnsupportedError, Valdrix
+from valdrix import BusyError, UnsupportedError, Valdrix
 from valdrix.traces import read_traces
 
 INFO = struct.pack(">HHIII", 1, 0x000F, 1 << 27, 16 << 20, 0xFFFFFFFF)
@@ -43,6 +43,63 @@ def test_batch_request_and_records_over_the_wire(fake):
     assert server.requests[1][2].hex() == "0103" "00000000" "00000004" "0003" "0002" "00000002" "000000fa" "0000" \
         "010203" "040506"
     assert server.requests[2][2][14:18] == b"\x00\x00\x00\x01" and server.requests[2][2][24:] == b"\x07\x08\x09"
+
+
+class PairingServer(FakeServer):
+    """Answers batch_info at once and every other request in pairs: nothing
+    until the second of a pair has arrived, as if busy until then."""
+
+    def _serve(self):
+        conn, _ = self.listener.accept()
+        conn.settimeout(10)
+        with conn:
+            held = []
+            while self.replies:
+                header = self._recv(conn, 15)
+                if header is None:
+                    return
+                command, length = struct.unpack(">H", header[7:9])[0], struct.unpack(">I", header[11:])[0]
+                self.requests.append((header, command, self._recv(conn, length) if length else b""))
+                held.append(self.replies.pop(0))
+                if command == 0x0F01 or len(held) == 2:
+                    conn.sendall(b"".join(held))
+                    held = []
+
+
+def test_the_next_batch_request_leaves_before_the_answer_in_hand_is_read_and_errors_keep_the_stream_in_step():
+    info = struct.pack(">HHIII", 1, 0x000F, 1 << 27, 16 << 20, 26)  # one record an answer
+    one = record(0, 0, 0x102, b"\x11", [1, 2, 3, 4], [5, 6, 7, 8])
+    two = record(0, 0, 0x102, b"\x22", [9, 9, 9, 9], [0, 0, 0, 0])
+    server = PairingServer([response(0, info), response(0, one), response(0, two),
+                            response(1, b"Device is busy"), response(0, one), response(0, b"ID-1"),
+                            response(0, b"ID-2")])
+    try:
+        with Valdrix(port=server.port) as client:
+            batch = client.capture_batch([b"\x01", b"\x02"], rx_len=1, samples=4, timeout=0.25)
+            assert batch.rx == [b"\x11", b"\x22"] and batch.waves[1].tolist() == [[1, 2, 3, 4], [9, 9, 9, 9]]
+            # The first answer is an error: the second is read all the same,
+            # and what comes next is the next request's answer.
+            with pytest.raises(BusyError, match="Device is busy"):
+                client.capture_batch([b"\x03", b"\x04"], rx_len=1, samples=4, timeout=0.25)
+            with client.pipeline() as p:
+                p.get_id()
+                p.get_id()
+            assert p.results() == ["ID-1", "ID-2"]
+    finally:
+        server.close()
+    assert [command for _, command, _ in server.requests] == [0x0F01, 0x0F00, 0x0F00, 0x0F00, 0x0F00, 0x0001, 0x0001]
+
+
+def test_a_batch_cut_at_its_first_failed_trace_does_not_wait_for_the_rest(fake):
+    # Three records announced, the first a missed trigger, the rest never sent.
+    missed = record(1, 0, 0x001, b"\x00", [0] * 4, [0] * 4)
+    header = response(0, bytes(3 * len(missed)))[:-3 * len(missed)]
+    server = fake(response(0, INFO), header + missed, None)
+    with Valdrix(port=server.port, timeout=30) as client:
+        request = client.send_batch([b"\x01", b"\x02", b"\x03"], rx_len=1, samples=4, timeout=30)
+        batch = client.receive_batch(request, cut_on_failure=True)
+        assert len(batch) == 1 and batch.result.tolist() == [1] and batch.tx == [b"\x01"]
+        assert not client.connected  # which ends the batch on the instrument
 
 
 def test_batch_falls_back_to_one_request_sequence_per_trace(fake):

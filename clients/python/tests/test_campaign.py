@@ -3,6 +3,7 @@ campaign cut short and resumed, a full disk, an unpowered target."""
 
 import errno
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -192,6 +193,68 @@ def test_a_campaign_runs_from_a_script_with_the_command_line_options(sim_port, t
     assert len(ts) == 50 and ts.channels == [2] and ts.metadata["campaign"]["rx_len"] == 4
 
 
+def test_a_campaign_on_a_lent_client_reports_each_batch_and_stops_from_another_thread(sim_port, tmp_path):
+    import dataclasses
+    import threading
+
+    import numpy as np
+
+    from valdrix import CaptureTimeout, Valdrix
+    from valdrix.campaign import Campaign, CampaignOptions
+    from valdrix.capture import build_parser
+
+    assert vars(build_parser().parse_args([])) == dataclasses.asdict(CampaignOptions())
+    out = str(tmp_path / "hooks.trs")
+    events = []
+
+    def on_batch(event):
+        events.append(event)
+        if len(events) == 3:  # a stop from elsewhere, as a web page's would be
+            threading.Thread(target=campaign.stop).start()
+
+    client = Valdrix(port=sim_port)
+    options = CampaignOptions(count=400, samples=512, rx_len=4, tvla=True, batch=20, seed=7)
+    campaign = Campaign(options, client=client, on_batch=on_batch, output=out)
+    result = campaign.run()
+    assert options.output is None and result["status"] == "interrupted" and 60 <= result["written"] < 400
+    assert client.connected and client.get_id()
+    ts = read_traces(out)
+    assert [(e.start, e.count, e.done, e.total) for e in events] == [(i, 20, i + 20, 400)
+                                                                     for i in range(0, len(ts), 20)]
+    assert all(e.rate > 0 for e in events)
+    assert np.array_equal(np.concatenate([e.waves[1] for e in events]), np.asarray(ts.waves[1][:]))
+    assert np.array_equal(np.concatenate([e.tx for e in events]), ts.tx_array)
+    assert list(np.concatenate([e.labels for e in events])) == list(ts.labels)
+    done = tool("capture", "--port", sim_port, "--resume", "-o", out)
+    assert done.returncode == 0, done.stderr
+    assert len(read_traces(out)) == 400
+    # A campaign that fails with a batch in flight hands the client back usable.
+    missed = Campaign(client=client, count=40, samples=512, batch=10, trigger_source=1, trigger_level=32767,
+                      timeout=0.2)
+    with pytest.raises(CaptureTimeout):
+        missed.run()
+    assert client.batches_in_flight == 0
+    client.setup(samples=512)  # the failed campaign's trigger never comes
+    assert client.capture(b"\x5a", rx_len=1).rx == b"\x5a"
+    client.close()
+
+
+def test_slow_and_missed_trigger_campaigns_end_as_documented(sim_port, tmp_path):
+    # 100 traces of 70 ms each at 9600 baud: longer than any record may take,
+    # so every record must leave as it is ready and be let in as it comes.
+    out = tmp_path / "uart.trs"
+    slow = tool("capture", "--port", sim_port, "--bus", "uart", "--uart-baud", 9600, "--tx", "random:64",
+                "--rx-len", 64, "--samples", 1024, "--channels", 2, "--count", 100, "--timeout", 1, "-o", out)
+    assert slow.returncode == 0, slow.stderr
+    ts = read_traces(str(out))
+    assert len(ts) == 100 and ts.channels == [2] and list(ts.rx) == list(ts.tx)
+    missed = tool("capture", "--port", sim_port, "--trigger-source", "A", "--trigger-level", 32767, "--timeout", 0.5,
+                  "--count", 8, "--rx-len", 16)
+    assert missed.returncode == 10, missed.stderr
+    assert re.fullmatch(r"valdrix-capture: capture timeout: no complete capture within 0\.5 s "
+                        r"\(trigger status 0x[0-9A-F]{3}\) \(after 0 retries\)\n", missed.stderr), missed.stderr
+
+
 def test_a_client_reapplies_its_setup_when_it_reconnects_to_a_restarted_instrument():
     from valdrix import Valdrix
 
@@ -242,19 +305,19 @@ def test_a_campaign_stopped_before_its_first_trace_leaves_no_zarr_and_a_resumabl
 
 
 def test_a_failed_resumed_zarr_campaign_counts_the_traces_it_kept(sim_port, tmp_path, monkeypatch):
-    from valdrix.campaign import Campaign
+    from valdrix.campaign import IN_FLIGHT, Campaign
     from valdrix.traces import zarr as traces_zarr
 
     out = str(tmp_path / "cut.zarr")
-    first = Campaign(port=sim_port, count=40, samples=1024, rx_len=4, batch=10, output=out)
-    capture_step = first._capture
-    first._capture = lambda tx: (first.stop(), capture_step(tx))[1]
-    assert first.run()["written"] == 10
+    kept = 10 * IN_FLIGHT  # a stop lets the batches in flight in
+    first = Campaign(port=sim_port, count=40, samples=1024, rx_len=4, batch=10, output=out,
+                     on_batch=lambda event: first.stop())
+    assert first.run()["written"] == kept
     # No instrument: the file stays as it was.
     again = Campaign(port=free_port(), resume=True, output=out)
     with pytest.raises(ConnectionError):
         again.run()
-    assert again.saved == 10 and len(read_traces(out)) == 10
+    assert again.saved == kept and len(read_traces(out)) == kept
     # A full disk when the store closes: the traces kept are those it held.
     def full(*args, **kwargs):
         raise OSError(errno.ENOSPC, "No space left on device")
@@ -262,7 +325,7 @@ def test_a_failed_resumed_zarr_campaign_counts_the_traces_it_kept(sim_port, tmp_
     again = Campaign(port=sim_port, resume=True, output=out)
     with pytest.raises(OSError) as caught:
         again.run()
-    assert caught.value.filename == out and again.saved == 10 and len(read_traces(out)) == 10
+    assert caught.value.filename == out and again.saved == kept and len(read_traces(out)) == kept
 
 
 def test_ctrl_c_while_the_file_is_completed_leaves_it_whole(sim_port, tmp_path, monkeypatch):

@@ -127,6 +127,29 @@ class TraceBatch:
                    np.zeros((count, rx_len), np.uint8), np.zeros(count, np.uint32),
                    np.full(count, MISSED, np.uint16), np.zeros(count, np.uint16), sample_period)
 
+    @classmethod
+    def from_records(cls, raw: "np.ndarray", tx: "np.ndarray", channels: Sequence[int], rx_len: int, samples: int,
+                     sample_period: Optional[float] = None) -> "TraceBatch":
+        """The traces of a batch's (N, R) records, their waves and answers
+        viewed in place rather than copied out."""
+        waves_: Dict[int, "np.ndarray"] = {}
+        at = RECORD_HEAD + rx_len
+        width = waves.SAMPLE_BYTES * samples
+        for channel in channels:
+            waves_[channel] = raw[:, at:at + width].view(waves.SAMPLE_DTYPE)
+            at += width
+        return cls(waves_, tx, raw[:, RECORD_HEAD:RECORD_HEAD + rx_len],
+                   raw[:, 4:8].view(">u4").ravel().astype(np.uint32), raw[:, 0:2].view(">u2").ravel().astype(np.uint16),
+                   raw[:, 2:4].view(">u2").ravel().astype(np.uint16), sample_period)
+
+    @classmethod
+    def concatenate(cls, parts: Sequence["TraceBatch"]) -> "TraceBatch":
+        first = parts[0]
+        return cls({c: np.concatenate([p.waves[c] for p in parts]) for c in first.waves},
+                   np.concatenate([p.tx_array for p in parts]), np.concatenate([p.rx_array for p in parts]),
+                   np.concatenate([p.status for p in parts]), np.concatenate([p.result for p in parts]),
+                   np.concatenate([p.error for p in parts]), first.sample_period)
+
     def __len__(self) -> int:
         return len(self.status)
 
@@ -142,19 +165,6 @@ class TraceBatch:
     def complete(self) -> "np.ndarray":
         """Boolean mask of the traces that completed."""
         return self.result == COMPLETE
-
-    def fill(self, first: int, raw: "np.ndarray", channels: Sequence[int], rx_len: int, samples: int) -> None:
-        """Stores the (k, R) records of ``raw`` as traces first .. first + k - 1."""
-        end = first + len(raw)
-        self.result[first:end] = raw[:, 0:2].view(">u2").ravel()
-        self.error[first:end] = raw[:, 2:4].view(">u2").ravel()
-        self.status[first:end] = raw[:, 4:8].view(">u4").ravel()
-        self.rx_array[first:end] = raw[:, RECORD_HEAD:RECORD_HEAD + rx_len]
-        at = RECORD_HEAD + rx_len
-        width = waves.SAMPLE_BYTES * samples
-        for channel in channels:
-            self.waves[channel][first:end] = raw[:, at:at + width].view(waves.SAMPLE_DTYPE)
-            at += width
 
     def put(self, i: int, other: "TraceBatch", j: int = 0) -> None:
         """Trace ``j`` of ``other`` replaces trace ``i`` (a trace captured again)."""
@@ -182,11 +192,18 @@ def encode_request(bus: int, channels: Sequence[int], offset: int, length: int, 
     return REQUEST.pack(bus, mask, offset, length, tx_len, rx_len, count, timeout_ms, 0) + tx.tobytes()
 
 
-def splits(count: int, tx_len: int, record: int, info: BatchInfo, answer_cap: int) -> List[Tuple[int, int]]:
-    """Ranges of traces for requests that fit the instrument's limits and the
-    frame's length, each answer at most ``answer_cap`` bytes (one record at least)."""
+def per_request(tx_len: int, record: int, info: BatchInfo, answer_cap: int) -> int:
+    """The most traces of one request that fits the instrument's limits and
+    the frame's length, its answer at most ``answer_cap`` bytes (one record
+    at least)."""
     per = max(1, min(answer_cap, info.max_answer, FRAME_LIMIT) // record)
     if tx_len:
         per = min(per, max(1, (info.max_request - REQUEST.size) // tx_len))
+    return per
+
+
+def splits(count: int, tx_len: int, record: int, info: BatchInfo, answer_cap: int) -> List[Tuple[int, int]]:
+    """Ranges of traces for requests of at most ``per_request`` traces."""
+    per = per_request(tx_len, record, info, answer_cap)
     return [(first, min(first + per, count)) for first in range(0, count, per)]
 

@@ -30,7 +30,7 @@ import sys
 from typing import Any, Callable, List, Optional, Tuple
 
 from . import __version__
-from .campaign import Campaign, GaveUp, UsageError, summary_line
+from .campaign import Campaign, CampaignOptions, GaveUp, UsageError, summary_line
 from .codes import CLOCK_KHZ, DEFAULT_PORT, TriggerEdge, TriggerMode, TriggerSource, parse_code
 from .errors import CaptureTimeout, FramingError, ValdrixError
 
@@ -72,6 +72,7 @@ def _channels(text: str) -> Tuple[int, ...]:
 
 def build_parser() -> argparse.ArgumentParser:
     """The command line of valdrix-capture, every option with its default."""
+    d = CampaignOptions()
     parser = argparse.ArgumentParser(
         prog=PROG, description=__doc__.split("\n\n")[0].split(": ", 1)[1],
         epilog="Codes: trigger source N (force and bus trigger only), A, B, P; mode E (edge), P; edge U (rising), "
@@ -79,75 +80,78 @@ def build_parser() -> argparse.ArgumentParser:
                "6 InternalError, 7 connection, 8 no answer, 9 invalid response, 10 missed trigger, 130 interrupted.")
     parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     net = parser.add_argument_group("connection")
-    net.add_argument("--host", default="127.0.0.1", help="instrument address (default 127.0.0.1)")
-    net.add_argument("--port", type=int, default=DEFAULT_PORT, help="TCP port (default %d)" % DEFAULT_PORT)
+    net.add_argument("--host", default=d.host, help="instrument address (default 127.0.0.1)")
+    net.add_argument("--port", type=int, default=d.port, help="TCP port (default %d)" % DEFAULT_PORT)
 
     s = parser.add_argument_group("set-up, applied before the first capture")
-    s.add_argument("--voltage", type=int, default=3300, metavar="MV", help="target supply, 2000..4100 mV (3300)")
+    s.add_argument("--voltage", type=int, default=d.voltage, metavar="MV", help="target supply, 2000..4100 mV (3300)")
     s.add_argument("--no-power", action="store_true", help="leave the target supply off")
-    s.add_argument("--clock", type=int, default=4000, choices=CLOCK_KHZ, metavar="KHZ",
+    s.add_argument("--clock", type=int, default=d.clock, choices=CLOCK_KHZ, metavar="KHZ",
                    help="target clock in kHz: %s (4000)" % ", ".join(map(str, CLOCK_KHZ)))
     s.add_argument("--no-clock", action="store_true", help="leave the target clock gated off")
-    s.add_argument("--sample-rate", type=int, default=48000, choices=CLOCK_KHZ, metavar="KHZ",
+    s.add_argument("--sample-rate", type=int, default=d.sample_rate, choices=CLOCK_KHZ, metavar="KHZ",
                    help="sample rate in kHz, same table (48000)")
-    s.add_argument("--samples", type=_int, default=4096, metavar="N", help="samples per trace and channel (4096)")
-    s.add_argument("--phase", type=int, default=0, metavar="DEG", help="sample clock phase in degrees (0)")
-    s.add_argument("--trigger-source", type=_code(TriggerSource), default=0, metavar="N|A|B|P",
+    s.add_argument("--samples", type=_int, default=d.samples, metavar="N", help="samples per trace and channel (4096)")
+    s.add_argument("--phase", type=int, default=d.phase, metavar="DEG", help="sample clock phase in degrees (0)")
+    s.add_argument("--trigger-source", type=_code(TriggerSource), default=d.trigger_source, metavar="N|A|B|P",
                    help="trigger source (N)")
-    s.add_argument("--trigger-mode", type=_code(TriggerMode), default=0, metavar="E|P", help="trigger mode (E)")
-    s.add_argument("--trigger-edge", type=_code(TriggerEdge), default=0, metavar="U|D|E", help="trigger edge (U)")
-    s.add_argument("--trigger-level", type=_int, default=0, metavar="V",
+    s.add_argument("--trigger-mode", type=_code(TriggerMode), default=d.trigger_mode, metavar="E|P",
+                   help="trigger mode (E)")
+    s.add_argument("--trigger-edge", type=_code(TriggerEdge), default=d.trigger_edge, metavar="U|D|E",
+                   help="trigger edge (U)")
+    s.add_argument("--trigger-level", type=_int, default=d.trigger_level, metavar="V",
                    help="trigger level, a signed sample value -32768..32767 (0)")
-    s.add_argument("--trigger-delay", type=_int, default=0, metavar="N", help="delay in sample-clock periods (0)")
-    s.add_argument("--gain-a", type=int, default=100, metavar="PCT", help="channel A gain, 0..100 %% (100)")
-    s.add_argument("--gain-b", type=int, default=100, metavar="PCT", help="channel B gain, 0..100 %% (100)")
-    s.add_argument("--spi-psc", type=_int, default=4, metavar="N", help="SPI clock 50 MHz / (N + 1) (4)")
-    s.add_argument("--spi-cpol", type=int, default=0, choices=(0, 1), help="SPI clock polarity (0)")
-    s.add_argument("--spi-cpha", type=int, default=0, choices=(0, 1), help="SPI clock phase (0)")
-    s.add_argument("--i2c-addr", type=_int, default=0x50, metavar="ADDR", help="I2C target address (0x50)")
-    s.add_argument("--i2c-speed", type=int, default=1, choices=range(5), metavar="0..4",
+    s.add_argument("--trigger-delay", type=_int, default=d.trigger_delay, metavar="N",
+                   help="delay in sample-clock periods (0)")
+    s.add_argument("--gain-a", type=int, default=d.gain_a, metavar="PCT", help="channel A gain, 0..100 %% (100)")
+    s.add_argument("--gain-b", type=int, default=d.gain_b, metavar="PCT", help="channel B gain, 0..100 %% (100)")
+    s.add_argument("--spi-psc", type=_int, default=d.spi_psc, metavar="N", help="SPI clock 50 MHz / (N + 1) (4)")
+    s.add_argument("--spi-cpol", type=int, default=d.spi_cpol, choices=(0, 1), help="SPI clock polarity (0)")
+    s.add_argument("--spi-cpha", type=int, default=d.spi_cpha, choices=(0, 1), help="SPI clock phase (0)")
+    s.add_argument("--i2c-addr", type=_int, default=d.i2c_addr, metavar="ADDR", help="I2C target address (0x50)")
+    s.add_argument("--i2c-speed", type=int, default=d.i2c_speed, choices=range(5), metavar="0..4",
                    help="I2C speed code: 100 kHz, 400 kHz, 1 MHz, 3.4 MHz, 5 MHz (1)")
-    s.add_argument("--uart-baud", type=int, default=115200, metavar="BAUD", help="UART baud rate (115200)")
-    s.add_argument("--uart-bytesize", type=int, default=8, choices=range(5, 9), metavar="5..8",
+    s.add_argument("--uart-baud", type=int, default=d.uart_baud, metavar="BAUD", help="UART baud rate (115200)")
+    s.add_argument("--uart-bytesize", type=int, default=d.uart_bytesize, choices=range(5, 9), metavar="5..8",
                    help="UART data bits (8)")
-    s.add_argument("--uart-parity", type=int, default=0, choices=range(5), metavar="0..4",
+    s.add_argument("--uart-parity", type=int, default=d.uart_parity, choices=range(5), metavar="0..4",
                    help="UART parity code: none, odd, even, mark, space (0)")
-    s.add_argument("--uart-stop-bits", type=int, default=0, choices=range(3), metavar="0..2",
+    s.add_argument("--uart-stop-bits", type=int, default=d.uart_stop_bits, choices=range(3), metavar="0..2",
                    help="UART stop-bit code: 1, 1.5, 2 (0)")
 
     c = parser.add_argument_group("campaign")
-    c.add_argument("--count", type=_int, default=None, metavar="N",
+    c.add_argument("--count", type=_int, default=d.count, metavar="N",
                    help="traces to capture (100; a file:PATH input defaults to its line count)")
-    c.add_argument("--channels", type=_channels, default=(1, 2), help="channels to keep: 1, 2 or 1,2 (1,2)")
-    c.add_argument("--tx", default=None, metavar="random:N|hex:BYTES|file:PATH",
+    c.add_argument("--channels", type=_channels, default=d.channels, help="channels to keep: 1, 2 or 1,2 (1,2)")
+    c.add_argument("--tx", default=d.tx, metavar="random:N|hex:BYTES|file:PATH",
                    help="input of each trace: N random bytes, the same bytes each time, or one hex line per "
                         "trace (random:16; nothing with --bus none)")
-    c.add_argument("--rx-len", type=_int, default=0, metavar="N", help="bytes to read back per trace (0)")
-    c.add_argument("--bus", default="spi", choices=("spi", "i2c", "uart", "none"),
+    c.add_argument("--rx-len", type=_int, default=d.rx_len, metavar="N", help="bytes to read back per trace (0)")
+    c.add_argument("--bus", default=d.bus, choices=("spi", "i2c", "uart", "none"),
                    help="bus the input goes over with the trigger bit; none forces the trigger (spi)")
-    c.add_argument("--timeout", type=float, default=1.0, metavar="S",
+    c.add_argument("--timeout", type=float, default=d.timeout, metavar="S",
                    help="seconds a capture may take to complete (1.0)")
-    c.add_argument("--retries", type=_int, default=0, metavar="N",
+    c.add_argument("--retries", type=_int, default=d.retries, metavar="N",
                    help="times a capture that missed its trigger is retried (0)")
     c.add_argument("--tvla", action="store_true",
                    help="interleave a fixed input with random ones (coin flip per trace); each trace is "
                         "labelled fixed or random in the file")
-    c.add_argument("--fixed", default=None, metavar="HEX",
+    c.add_argument("--fixed", default=d.fixed, metavar="HEX",
                    help="the fixed input of --tvla (default: the first random input)")
-    c.add_argument("--seed", type=_int, default=None, metavar="N",
+    c.add_argument("--seed", type=_int, default=d.seed, metavar="N",
                    help="seed of the random inputs (default: from the clock; recorded in the file)")
-    c.add_argument("-o", "--output", default=None, metavar="FILE",
+    c.add_argument("-o", "--output", default=d.output, metavar="FILE",
                    help="trace file: .trs or .zarr (written as the campaign runs) or .npz; none: capture only")
-    c.add_argument("--batch", default="auto", metavar="N|auto",
+    c.add_argument("--batch", default=d.batch, metavar="N|auto",
                    help="traces per request where the instrument has batch capture; auto sizes each answer to a "
                         "few MiB; 1 sends one request sequence per trace (auto)")
-    c.add_argument("--reconnect-wait", type=float, default=30.0, metavar="S",
+    c.add_argument("--reconnect-wait", type=float, default=d.reconnect_wait, metavar="S",
                    help="seconds to keep trying to reconnect after the connection broke; the set-up is applied "
                         "again and the traces in flight are captured again (30)")
     c.add_argument("--resume", action="store_true",
                    help="continue the interrupted campaign of the -o file (.trs or .zarr) up to its count, with "
                         "the settings its metadata holds")
-    parser.set_defaults(progress=False)
+    parser.set_defaults(progress=d.progress)
     return parser
 
 
@@ -164,7 +168,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         return EXIT[status]
 
     try:
-        campaign = Campaign(**vars(args))
+        campaign = Campaign(CampaignOptions(**vars(args)))
     except UsageError as e:
         parser.error(str(e))
     except OSError as e:

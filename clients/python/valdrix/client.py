@@ -16,7 +16,7 @@ from .errors import (BusyError, CaptureTimeout, FramingError, NotConnectedError,
 from .protocol import Connection, encode_request
 from .trace import Trace
 
-__all__ = ["Valdrix", "Pipeline", "BUSES"]
+__all__ = ["Valdrix", "Pipeline", "BatchRequest", "BUSES"]
 
 #: Buses a capture can send its input over; None forces the trigger instead.
 BUSES = ("spi", "i2c", "uart")
@@ -29,6 +29,15 @@ _WINDOW = 64 * 1024
 # A batch's answer is read in requests of at most this many bytes (one record
 # at least), so its raw records never cost more memory than that.
 _BATCH_ANSWER_CAP = 16 * 1024 * 1024
+# Seconds a batch record may take on its way, once captured: the link and the
+# scheduling of both ends on a busy host.
+_RECORD_SLACK = 2.0
+# Most records read at once from a batch that ends at its first failed trace.
+_CUT_RUN = 64
+# Seconds an SPI or I2C transfer waits for its bus at most.
+_BUS_WAIT = 1.0
+# I2C bus clock of each speed code.
+_I2C_HZ = {0: 100_000, 1: 400_000, 2: 1_000_000, 3: 3_400_000, 4: 5_000_000}
 
 
 def _batch_info_answer(answer: Union[bytes, bytearray]) -> bytes:
@@ -84,6 +93,8 @@ class Valdrix(Commands):
         self._poll_rtt = 0.0001
         self._fill_seen: Dict[int, float] = {}
         self._wave_entries: Dict[Tuple[Tuple[int, ...], int], Tuple[_Entry, ...]] = {}
+        # Batch requests sent whose answers are not read yet, oldest first.
+        self._in_flight: List[BatchRequest] = []
         self._connect()
 
     def _connect(self) -> None:
@@ -112,6 +123,7 @@ class Valdrix(Commands):
         self._close("close() was called")
 
     def _close(self, why: str) -> None:
+        self._in_flight.clear()  # their answers went with the connection
         if self._conn is not None:
             self._conn.close()
             self._conn = None
@@ -151,6 +163,8 @@ class Valdrix(Commands):
                                         % (self.host, self.port, self._closed_by))
             self._connect()
             conn = self._conn
+        if self._in_flight:
+            raise RuntimeError("%d batch answers are still to be read (receive_batch)" % len(self._in_flight))
         out: List[Union[Any, ValdrixError]] = []
         wait = self.timeout
         try:
@@ -459,62 +473,171 @@ class Valdrix(Commands):
         the batch goes on with the next input.
 
         The instrument's batch capture is used where it has one; batches
-        whose answer would not fit a frame are split. Otherwise, or with
+        whose answer would not fit a frame are split, and the next request
+        is sent before the answer in hand is read. Otherwise, or with
         ``per_trace=True``, each trace is one ``capture`` sequence.
         """
-        _batch.need_numpy()
         tx = _batch.input_array(inputs)
+        channels, samples, info = self._batch_args(tx, rx_len, channels, samples, bus, per_trace)
+        if info is None:
+            return self._capture_each(tx, rx_len, channels, samples, bus, timeout)
+        record = _batch.record_size(rx_len, channels, samples)
+        parts: List[_batch.TraceBatch] = []
+        sent: List[BatchRequest] = []
+        try:
+            for first, end in _batch.splits(len(tx), tx.shape[1], record, info, _BATCH_ANSWER_CAP):
+                sent.append(self.send_batch(tx[first:end], rx_len, channels, samples, bus, timeout))
+                if len(sent) - len(parts) > 1:
+                    parts.append(self.receive_batch(sent[len(parts)]))
+            while len(parts) < len(sent):
+                parts.append(self.receive_batch(sent[len(parts)]))
+        except ValdrixError:
+            self.drain_batches()
+            raise
+        return parts[0] if len(parts) == 1 else _batch.TraceBatch.concatenate(parts)
+
+    def _batch_args(self, tx: Any, rx_len: int, channels: Iterable[int], samples: Optional[int],
+                    bus: Optional[str], per_trace: Optional[bool]
+                    ) -> Tuple[Tuple[int, ...], int, Optional[_batch.BatchInfo]]:
+        """Checks a batch's arguments; returns its channels, its sample length
+        and the instrument's batch capture (None: one sequence per trace)."""
+        _batch.need_numpy()
         _check("tx length", tx.shape[1], 16)
         channels, samples = self._capture_args(rx_len, tuple(sorted(set(channels))), samples)
         if bus not in _batch_bus_codes():
             raise ValueError("bus must be one of %s or None, got %r" % (", ".join(BUSES), bus))
         if bus is None and (tx.shape[1] or rx_len):
             raise ValueError("a forced capture sends nothing: tx and rx_len must be empty")
-        period = 1.0 / (self.sample_rate_khz * 1000.0) if self.sample_rate_khz else None
-        out = _batch.TraceBatch.empty(len(tx), tx, rx_len, channels, samples, period)
         info = None if per_trace else self.batch_info()
         if info is not None and not info.buses >> _BATCH_BUS[bus] & 1:
             info = None  # an instrument whose batches do not serve this bus
-        if info is None:
-            for i, row in enumerate(tx):
-                try:
-                    trace = self.capture(row.tobytes(), rx_len, channels, samples, bus, timeout)
-                except CaptureTimeout as e:
-                    out.status[i] = e.status or 0
-                    continue
-                except (BusyError, TimeOutError) as e:
-                    out.result[i], out.error[i] = _batch.BUS_ERROR, e.status
-                    continue
-                for channel in channels:
-                    out.waves[channel][i] = trace.waves[channel]
-                out.rx_array[i] = _batch.np.frombuffer(trace.rx, _batch.np.uint8)
-                out.status[i], out.result[i] = trace.status, _batch.COMPLETE
-            return out
-
-        if samples > info.memory_samples:
+        if info is not None and samples > info.memory_samples:
             raise ValueError("a window of %d samples exceeds the sample memory (%d)" % (samples, info.memory_samples))
-        record = _batch.record_size(rx_len, channels, samples)
-        timeout_ms = max(int(timeout * 1000 + 0.5), 1)
-        # Each record must arrive within the trace's own time-out (twice it
-        # for the UART, whose receive time-out comes first) plus the client's.
-        per_record = 2 * timeout + self.timeout
-        for first, end in _batch.splits(len(tx), tx.shape[1], record, info, _BATCH_ANSWER_CAP):
-            payload = _batch.encode_request(_BATCH_BUS[bus], channels, 0, samples, tx[first:end], rx_len, timeout_ms)
-            raw = self._batch_exchange(encode_request(Extension.CAPTURE_BATCH, payload), end - first, record,
-                                       per_record)
-            out.fill(first, raw, channels, rx_len, samples)
+        return channels, samples, info
+
+    def _capture_each(self, tx: Any, rx_len: int, channels: Tuple[int, ...], samples: int, bus: Optional[str],
+                      timeout: float) -> _batch.TraceBatch:
+        period = 1.0 / (self.sample_rate_khz * 1000.0) if self.sample_rate_khz else None
+        out = _batch.TraceBatch.empty(len(tx), tx, rx_len, channels, samples, period)
+        for i, row in enumerate(tx):
+            try:
+                trace = self.capture(row.tobytes(), rx_len, channels, samples, bus, timeout)
+            except CaptureTimeout as e:
+                out.status[i] = e.status or 0
+                continue
+            except (BusyError, TimeOutError) as e:
+                out.result[i], out.error[i] = _batch.BUS_ERROR, e.status
+                continue
+            for channel in channels:
+                out.waves[channel][i] = trace.waves[channel]
+            out.rx_array[i] = _batch.np.frombuffer(trace.rx, _batch.np.uint8)
+            out.status[i], out.result[i] = trace.status, _batch.COMPLETE
         return out
 
-    def _batch_exchange(self, frame: bytes, count: int, record: int, per_record: float) -> Any:
-        """Sends a batch request and reads its records into a new (count, record) array."""
+    def batch_limit(self, tx_len: int, rx_len: int, channels: Iterable[int], samples: int) -> int:
+        """The most traces one batch request of this shape may carry (0 when
+        the instrument has no batch capture)."""
+        info = self.batch_info()
+        if info is None:
+            return 0
+        return _batch.per_request(tx_len, _batch.record_size(rx_len, tuple(channels), samples), info,
+                                  _batch.FRAME_LIMIT)
+
+    def send_batch(self, inputs: Any, rx_len: int = 0, channels: Iterable[int] = (1, 2),
+                   samples: Optional[int] = None, bus: Optional[str] = "spi", timeout: float = 1.0
+                   ) -> "BatchRequest":
+        """Sends one batch request without waiting for its answer, which
+        ``receive_batch`` reads: several may be in flight, so the instrument
+        goes on to the next batch while the host takes in the last. No other
+        command may be sent until every answer is read. The inputs must fit
+        one request (``batch_limit``)."""
+        tx = _batch.input_array(inputs)
+        channels, samples, info = self._batch_args(tx, rx_len, channels, samples, bus, False)
+        if info is None:
+            raise ValueError("the instrument has no batch capture for bus %r" % bus)
+        record = _batch.record_size(rx_len, channels, samples)
+        if len(tx) > _batch.per_request(tx.shape[1], record, info, _batch.FRAME_LIMIT):
+            raise ValueError("%d traces do not fit one batch request" % len(tx))
+        timeout_ms = max(int(timeout * 1000 + 0.5), 1)
+        payload = _batch.encode_request(_BATCH_BUS[bus], channels, 0, samples, tx, rx_len, timeout_ms)
+        period = 1.0 / (self.sample_rate_khz * 1000.0) if self.sample_rate_khz else None
+        request = BatchRequest(tx, rx_len, channels, samples, record, self._record_time(bus, timeout, tx.shape[1],
+                                                                                       rx_len), period)
         conn = self._conn
         if conn is None:
             self._exchange(())  # raises NotConnectedError or reconnects
             conn = self._conn
+        try:
+            if not self._in_flight:
+                conn.check_idle()
+            conn.send(encode_request(Extension.CAPTURE_BATCH, payload))
+        except BaseException as e:
+            self._close("closed after %s: %s" % (type(e).__name__, e))
+            raise
+        self._in_flight.append(request)
+        return request
+
+    def _record_time(self, bus: Optional[str], timeout: float, tx_len: int, rx_len: int) -> float:
+        """Seconds the next record of a batch may take from the last bytes
+        received: its capture's time-out (the UART's receive time-out comes
+        first, and is as long), the bus transfer at the set-up's clock, and
+        the record's way to the host."""
+        kw = self._setup_kwargs or {}
+        octets = tx_len + rx_len
+        if bus == "uart":
+            # start, data, parity and stop bits: at most 12 a byte
+            transfer = octets * 12.0 / max(int(kw.get("uart_baudrate") or 9600), 1)
+        elif bus == "i2c":
+            hz = _I2C_HZ.get(kw.get("i2c_speed", 0), 100_000)
+            transfer = (octets + 4) * 9.0 / hz
+        elif bus == "spi":
+            transfer = octets * 8 * 20e-9 * (int(kw.get("spi_psc", 0xFFFF)) + 1)
+        else:
+            transfer = 0.0
+        # A UART waits for its answer as long as for the capture; SPI and I2C
+        # for a busy bus up to their own limit.
+        bus_wait = timeout if bus == "uart" else _BUS_WAIT if bus else 0.0
+        return timeout + bus_wait + transfer + min(self.timeout, _RECORD_SLACK)
+
+    def receive_batch(self, request: "BatchRequest", *, cut_on_failure: bool = False) -> _batch.TraceBatch:
+        """Reads the answer of the oldest batch request in flight, which must
+        be ``request``. An error answer raises its ValdrixError; the requests
+        sent after it stay in flight (``drain_batches`` reads them).
+
+        ``cut_on_failure``: the first trace that did not complete ends the
+        batch, as soon as its record is in: the batch returned ends with it,
+        and the connection is closed, which is how the instrument learns to
+        stop (the batches in flight are lost with it)."""
+        if not self._in_flight or self._in_flight[0] is not request:
+            raise ValueError("batch answers are read in the order their requests were sent")
+        self._in_flight.pop(0)
+        raw = self._batch_exchange(request.count, request.record, request.per_record, cut_on_failure)
+        return _batch.TraceBatch.from_records(raw, request.tx[:len(raw)], request.channels, request.rx_len,
+                                              request.samples, request.period)
+
+    @property
+    def batches_in_flight(self) -> int:
+        """Batch requests sent whose answers are still to be read."""
+        return len(self._in_flight)
+
+    def drain_batches(self) -> None:
+        """Reads and drops the answers of every batch request still in flight."""
+        while self._in_flight:
+            try:
+                self.receive_batch(self._in_flight[0])
+            except ValdrixError:
+                pass
+
+    def _batch_exchange(self, count: int, record: int, per_record: float, cut: bool = False) -> Any:
+        """Reads a batch's answer into a new (count, record) array; each record
+        must begin within ``per_record`` seconds of the last bytes received.
+        With ``cut``, only up to the first failed trace (see receive_batch)."""
+        conn = self._conn
+        if conn is None:
+            raise NotConnectedError("not connected to %s:%d (%s); call reconnect()"
+                                    % (self.host, self.port, self._closed_by))
         raw = _batch.np.empty((count, record), _batch.np.uint8)
         try:
-            conn.check_idle()
-            conn.send(frame)
             deadline = time.monotonic() + per_record
             status, length = conn.read_header(deadline, count * record)
             if status:
@@ -524,8 +647,23 @@ class Valdrix(Commands):
             else:
                 if length != count * record:
                     raise FramingError("invalid response: %d bytes for %d records of %d" % (length, count, record))
-                conn.read_records(memoryview(raw).cast("B"), record, per_record)
                 error = None
+                if not cut:
+                    conn.read_records(memoryview(raw).cast("B"), record, per_record)
+                else:
+                    # Records are read in runs that start at one and double, so
+                    # a failed trace of a slow batch is seen as soon as it is in.
+                    done, run = 0, 1
+                    while done < count:
+                        end = min(count, done + run)
+                        conn.read_records(memoryview(raw[done:end]).cast("B"), record, per_record)
+                        failed = _batch.np.flatnonzero(raw[done:end, 0:2].view(">u2").ravel() != _batch.COMPLETE)
+                        if len(failed):
+                            end = done + int(failed[0]) + 1
+                            if end < count:
+                                self._close("closed to end a batch at its failed trace %d" % (end - 1))
+                            return raw[:end]
+                        done, run = end, min(2 * run, _CUT_RUN)
         except socket.timeout:
             self._close("closed after no record within %g s" % per_record)
             raise socket.timeout("no answer from %s:%d within %g s of the last record"
@@ -536,6 +674,21 @@ class Valdrix(Commands):
         if error is not None:
             raise error
         return raw
+
+
+class BatchRequest:
+    """A batch request sent, whose answer is still to be read."""
+
+    __slots__ = ("tx", "rx_len", "channels", "samples", "record", "per_record", "period")
+
+    def __init__(self, tx: Any, rx_len: int, channels: Tuple[int, ...], samples: int, record: int,
+                 per_record: float, period: Optional[float]) -> None:
+        self.tx, self.rx_len, self.channels, self.samples = tx, rx_len, channels, samples
+        self.record, self.per_record, self.period = record, per_record, period
+
+    @property
+    def count(self) -> int:
+        return len(self.tx)
 
 
 class Pipeline(Commands):
