@@ -25,7 +25,7 @@ aiohttp = pytest.importorskip("aiohttp")
 pytestmark = pytest.mark.skipif(SLOW, reason="valdrix-web is tested against a native simulator")
 
 from valdrix.analysis import TTest  # noqa: E402
-from valdrix.confirm import TwoSetTTest  # noqa: E402
+from valdrix.analysis import TwoSetTTest  # noqa: E402
 from valdrix.traces import read_traces  # noqa: E402
 from valdrix.web import frames  # noqa: E402
 
@@ -397,6 +397,8 @@ def test_two_set_rule_confirms_only_where_both_halves_exceed():
     x = rng.normal(0, 10, (n, s))
     x[:, 10] += 3 * (g == 0)           # a leak all through the campaign
     x[::2, 40] += 6 * (g[::2] == 0)    # one in the even-numbered traces only
+    x[::2, 50] += 6 * (g[::2] == 0)    # halves that disagree on the direction
+    x[1::2, 50] -= 6 * (g[1::2] == 0)
     two = TwoSetTTest(s)
     for a in range(0, n, 333):         # chunks of odd length, so both parities start chunks
         two.update(x[a:a + 333], g[a:a + 333], a)
@@ -405,6 +407,7 @@ def test_two_set_rule_confirms_only_where_both_halves_exceed():
     assert np.allclose(t1, _welch(x[1::2], g[1::2]), atol=1e-9)
     assert list(two.confirmed()) == [10]
     assert abs(t0[40]) > 4.5 > abs(t1[40])
+    assert t0[50] > 4.5 and t1[50] < -4.5
     assert two.traces == n and two.ready()
     whole = TTest(s).update(x, g)
     other = TwoSetTTest(s).update(x[:2001], g[:2001], 0).merge(TwoSetTTest(s).update(x[2001:], g[2001:], 2001))

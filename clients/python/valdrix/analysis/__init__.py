@@ -27,6 +27,7 @@ compiled kernel ``valdrix._kernels`` and the threads).
 
 from ..progress import Progress
 from .aes import HW, INV_SBOX, SBOX, expand_key, master_key
+from .confirm import TwoSetTTest
 from .engine import KERNEL_MISSING, NonFiniteError, kernels_available
 from .files import FILE_ERRORS, analyze, open_set, snr_classes
 from .models import ByteModel, LastRoundDistance, Model, SboxBit, SboxWeight, hw_sbox, model_named
@@ -38,4 +39,5 @@ __all__ = [
     "analyze", "open_set", "snr_classes", "LEAK_THRESHOLD", "kernels_available", "KERNEL_MISSING",
     "NonFiniteError", "FILE_ERRORS", "weak_evidence", "snr_warnings", "expand_key", "master_key",
     "Model", "ByteModel", "SboxWeight", "SboxBit", "LastRoundDistance", "model_named", "Progress",
+    "TwoSetTTest",
 ]

@@ -22,7 +22,7 @@ import numpy as np
 from .. import analysis
 from ..campaign import BatchEvent, Campaign, CampaignOptions, GaveUp, UsageError
 from ..client import Valdrix
-from ..confirm import TwoSetTTest
+from ..analysis import TwoSetTTest
 from . import settings as _settings
 from .instrument import Capture
 

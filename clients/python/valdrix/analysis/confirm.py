@@ -3,7 +3,7 @@
 One t-test over a long campaign crosses 4.5 somewhere by chance alone once
 there are enough samples. Labs therefore split the traces into two
 independent sets and call a sample leaking only where the t-test of each set
-exceeds the threshold on its own. Here trace i goes to set i % 2: traces
+exceeds the threshold on its own, in the same direction. Here trace i goes to set i % 2: traces
 interleave in time, so drift of the bench hits both sets alike, and both
 grow at the same pace while a campaign runs.
 """
@@ -14,7 +14,7 @@ from typing import Any, Optional, Tuple
 
 import numpy as np
 
-from .analysis import TTest
+from .stats import TTest
 
 __all__ = ["TwoSetTTest", "THRESHOLD"]
 
@@ -66,6 +66,9 @@ class TwoSetTTest:
         return self.sets[0].t(), self.sets[1].t()
 
     def confirmed(self, t: Optional[Tuple[np.ndarray, np.ndarray]] = None) -> np.ndarray:
-        """Indices of the samples where both sets exceed the threshold."""
+        """Indices of the samples where both sets exceed the threshold with
+        the same sign: two sets that disagree on the direction of a
+        difference have not confirmed it."""
         t0, t1 = t if t is not None else self.t()
-        return np.flatnonzero((np.abs(t0) > self.threshold) & (np.abs(t1) > self.threshold))
+        th = self.threshold
+        return np.flatnonzero(((t0 > th) & (t1 > th)) | ((t0 < -th) & (t1 < -th)))
