@@ -16,7 +16,7 @@ import urllib.request
 import numpy as np
 import pytest
 
-from conftest import PACKAGE_ROOT, SLOW, free_port, sim_executable
+from conftest import SLOW, TOOL_ENV, free_port, sim_executable
 from test_web import WebServer
 
 webdriver = pytest.importorskip("selenium.webdriver")
@@ -155,7 +155,7 @@ def test_page_campaign_t_trace_agrees_with_valdrix_analyze(browser, sim_port, tm
         # Stopped early, and every trace of the file was analysed.
         assert not live["running"] and live["analysed"] == live["traces"] < 1000000
         out = tmp_path / "fvr.json"
-        env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
+        env = TOOL_ENV
         done = subprocess.run([sys.executable, "-m", "valdrix.analyze", "tvla", str(tmp_path / "fvr.trs"), "--json",
                                str(out)], env=env, capture_output=True, text=True, timeout=120)
         assert done.returncode == 0, done.stderr
