@@ -90,9 +90,11 @@ class Expected {
     }
     return p;
   }
-  // After a wait made with polling(): learns what it took if it ended done.
+  // After work done with polling(): learns what it took. Work with nothing to
+  // wait for (a write-only transfer) took no time worth a wait.
   void learn() {
-    if (took_.count() >= 0 && (!shortest_ || took_ < *shortest_)) shortest_ = took_;
+    const microseconds took = std::max(took_, microseconds{0});
+    if (!shortest_ || took < *shortest_) shortest_ = took;
   }
   std::optional<microseconds> shortest() const { return shortest_; }
 
