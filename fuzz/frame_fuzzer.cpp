@@ -23,6 +23,7 @@
 #include "base/bytes.h"
 #include "base/log.h"
 #include "protocol/base_server.h"
+#include "protocol/commands.h"
 #include "protocol/error.h"
 #include "protocol/frame.h"
 
@@ -88,8 +89,8 @@ Prediction predict(const std::uint8_t* data, std::size_t size) {
     switch (base::load_be16(h + 7) % 8) {
       case 0: put_frame(p.bytes, 0, payload); break;
       case 1: put_frame(p.bytes, 0, ""); break;
-      case 2: put_frame(p.bytes, 0x0001, ""); break;
-      case 3: put_frame(p.bytes, 0x0002, ""); break;
+      case 2: put_frame(p.bytes, protocol::command::get_id, ""); break;
+      case 3: put_frame(p.bytes, protocol::command::get_name, ""); break;
       case 4: put_frame(p.bytes, 0x8001, ""); break;
       case 5: put_frame(p.bytes, 0x8000, "Handling failed"); break;
       case 6: put_frame(p.bytes, 0x8000, ""); break;

@@ -7,10 +7,25 @@ edge cases. Files are named after what they hold; regression inputs found by
 fuzzing live next to them as regression-*, and this script leaves those alone.
 """
 import os
+import re
 import struct
 import sys
+import types
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+COMMANDS_H = os.path.join(HERE, "..", "src", "protocol", "commands.h")
+
+
+def command_codes(path=COMMANDS_H):
+    """The service's command table, name to code, as src/protocol/commands.h defines it."""
+    with open(path, encoding="utf-8") as f:
+        entries = re.findall(r'^\s*X\((\w+), (0x[0-9A-Fa-f]{4}), "[^"]*"\)', f.read(), re.M)
+    if not entries:
+        raise SystemExit(f"make_corpus: no commands found in {path}")
+    return types.SimpleNamespace(**{name: int(code, 16) for name, code in entries})
+
+
+C = command_codes()
 
 
 def frame(command, payload=b"", *, magic=b"VLDX", version=1, direction=b"S", reserved=b"\0\0", length=None):
@@ -109,61 +124,61 @@ RECORDS = {
 
 # The router: one seed per command with a plausible payload, and the sequences
 # the tests and the capture loop use.
-CAPTURE_LOOP = (frame(0x0125, u32(1024)) + frame(0x023D, u8(1)) + frame(0x0126) +
-                frame(0x023C, spi_transceive(b"\x01\x02\x03\x04", trigger=1)) + frame(0x0127) +
-                frame(0x0130, u8(1) + u32(0) + u32(1024)) + frame(0x0130, u8(2) + u32(0) + u32(1024)))
+CAPTURE_LOOP = (frame(C.osc_set_sample_length, u32(1024)) + frame(C.spi_enable, u8(1)) + frame(C.osc_set_single) +
+                frame(C.spi_transceive, spi_transceive(b"\x01\x02\x03\x04", trigger=1)) + frame(C.osc_get_trigger_status) +
+                frame(C.osc_get_channel_wave, u8(1) + u32(0) + u32(1024)) + frame(C.osc_get_channel_wave, u8(2) + u32(0) + u32(1024)))
 ROUTER = {
-    "get_id": frame(0x0001, b"\xde\xad"),
-    "get_name": frame(0x0002),
-    "get_version": frame(0x0003),
-    "read_register": frame(0x0004, u32(0x43C20000) + u32(0x14)),
-    "read_register_unaligned_base": frame(0x0004, u32(0x43C20004) + u32(0)),
-    "write_then_read_register": frame(0x0005, u32(0x40000000) + u32(0x10) + u32(0xCAFE)) +
-    frame(0x0004, u32(0x40000000) + u32(0x10)),
-    "set_log_level": frame(0x0006, b"debug"),
-    "osc_set_channel_enable": frame(0x0100),
-    "osc_set_channel_gain": frame(0x0104, bytes([1, 50])),
-    "osc_set_channel_gain_raw": frame(0x0105, bytes([2, 200])),
-    "osc_set_sample_clock_phase": frame(0x0108, u32(90)),
-    "osc_set_trigger_delay": frame(0x0124, u32(16)),
-    "osc_set_sample_length": frame(0x0125, u32(4096)),
-    "osc_set_single": frame(0x0126),
-    "osc_get_trigger_status": frame(0x0127),
-    "osc_set_sample_rate": frame(0x0128, u32(48)),
-    "osc_set_force": frame(0x0126) + frame(0x0129) + frame(0x0127),
-    "osc_get_channel_wave": frame(0x0130, u8(1) + u32(0) + u32(1024)),
-    "osc_set_trigger_source": frame(0x0150, u8(1)),
-    "osc_set_trigger_mode": frame(0x0151, u8(0)),
-    "osc_set_trigger_edge": frame(0x0152, u8(2)),
-    "osc_set_trigger_edge_level": frame(0x0153, u16(0x0800)),
-    "nut_set_voltage_enable": frame(0x0200, u8(1)),
-    "nut_set_voltage_value": frame(0x0201, u32(3300)),
-    "nut_set_clock": frame(0x0202, u32(8000)),
-    "nut_set_voltage_raw_value": frame(0x0203, u8(128)),
-    "nut_clock_enable": frame(0x0204, u8(1)),
-    "spi_transceive": frame(0x023D, u8(1)) + frame(0x023F, u16(3) + bytes([0, 0])) +
-    frame(0x023C, spi_transceive(b"\x9f\x00\x00\x00")),
-    "spi_enable": frame(0x023D, u8(2)),
-    "spi_reset": frame(0x023E),
-    "spi_config": frame(0x023F, u16(3) + bytes([1, 1])),
-    "i2c_transceive": frame(0x024B, u8(1)) + frame(0x024D, bytes([0x50, 1])) +
-    frame(0x024A, i2c_transceive(b"\xa0\x00", tsf1=1, tsf2=1, rw=2, lens=(2, 4, 0, 0, 0, 0, 0, 0))),
-    "i2c_enable": frame(0x024B, u8(1)),
-    "i2c_reset": frame(0x024C),
-    "i2c_config": frame(0x024D, bytes([0x3C, 4])),
-    "uart_enable": frame(0x0260, u8(1)),
-    "uart_reset": frame(0x0261),
-    "uart_config": frame(0x0262, bytes([0, 0, 8]) + u32(115200)),
-    "uart_config_4800": frame(0x0262, bytes([0, 0, 8]) + u32(4800)),
-    "uart_transceive": frame(0x0260, u8(1)) + frame(0x0262, bytes([0, 0, 8]) + u32(115200)) +
-    frame(0x0263, uart_transceive(b"AT\r\n", rx_len=4, timeout=10)),
-    "uart_receive_fifo": frame(0x0264) + frame(0x0265) + frame(0x0266),
+    "get_id": frame(C.get_id, b"\xde\xad"),
+    "get_name": frame(C.get_name),
+    "get_version": frame(C.get_version),
+    "read_register": frame(C.read_register, u32(0x43C20000) + u32(0x14)),
+    "read_register_unaligned_base": frame(C.read_register, u32(0x43C20004) + u32(0)),
+    "write_then_read_register": frame(C.write_register, u32(0x40000000) + u32(0x10) + u32(0xCAFE)) +
+    frame(C.read_register, u32(0x40000000) + u32(0x10)),
+    "set_log_level": frame(C.set_log_level, b"debug"),
+    "osc_set_channel_enable": frame(C.osc_set_channel_enable),
+    "osc_set_channel_gain": frame(C.osc_set_channel_gain, bytes([1, 50])),
+    "osc_set_channel_gain_raw": frame(C.osc_set_channel_gain_raw, bytes([2, 200])),
+    "osc_set_sample_clock_phase": frame(C.osc_set_sample_clock_phase, u32(90)),
+    "osc_set_trigger_delay": frame(C.osc_set_trigger_delay, u32(16)),
+    "osc_set_sample_length": frame(C.osc_set_sample_length, u32(4096)),
+    "osc_set_single": frame(C.osc_set_single),
+    "osc_get_trigger_status": frame(C.osc_get_trigger_status),
+    "osc_set_sample_rate": frame(C.osc_set_sample_rate, u32(48)),
+    "osc_set_force": frame(C.osc_set_single) + frame(C.osc_set_force) + frame(C.osc_get_trigger_status),
+    "osc_get_channel_wave": frame(C.osc_get_channel_wave, u8(1) + u32(0) + u32(1024)),
+    "osc_set_trigger_source": frame(C.osc_set_trigger_source, u8(1)),
+    "osc_set_trigger_mode": frame(C.osc_set_trigger_mode, u8(0)),
+    "osc_set_trigger_edge": frame(C.osc_set_trigger_edge, u8(2)),
+    "osc_set_trigger_edge_level": frame(C.osc_set_trigger_edge_level, u16(0x0800)),
+    "nut_set_voltage_enable": frame(C.nut_set_voltage_enable, u8(1)),
+    "nut_set_voltage_value": frame(C.nut_set_voltage_value, u32(3300)),
+    "nut_set_clock": frame(C.nut_set_clock, u32(8000)),
+    "nut_set_voltage_raw_value": frame(C.nut_set_voltage_raw_value, u8(128)),
+    "nut_clock_enable": frame(C.nut_clock_enable, u8(1)),
+    "spi_transceive": frame(C.spi_enable, u8(1)) + frame(C.spi_config, u16(3) + bytes([0, 0])) +
+    frame(C.spi_transceive, spi_transceive(b"\x9f\x00\x00\x00")),
+    "spi_enable": frame(C.spi_enable, u8(2)),
+    "spi_reset": frame(C.spi_reset),
+    "spi_config": frame(C.spi_config, u16(3) + bytes([1, 1])),
+    "i2c_transceive": frame(C.i2c_enable, u8(1)) + frame(C.i2c_config, bytes([0x50, 1])) +
+    frame(C.i2c_transceive, i2c_transceive(b"\xa0\x00", tsf1=1, tsf2=1, rw=2, lens=(2, 4, 0, 0, 0, 0, 0, 0))),
+    "i2c_enable": frame(C.i2c_enable, u8(1)),
+    "i2c_reset": frame(C.i2c_reset),
+    "i2c_config": frame(C.i2c_config, bytes([0x3C, 4])),
+    "uart_enable": frame(C.uart_enable, u8(1)),
+    "uart_reset": frame(C.uart_reset),
+    "uart_config": frame(C.uart_config, bytes([0, 0, 8]) + u32(115200)),
+    "uart_config_4800": frame(C.uart_config, bytes([0, 0, 8]) + u32(4800)),
+    "uart_transceive": frame(C.uart_enable, u8(1)) + frame(C.uart_config, bytes([0, 0, 8]) + u32(115200)) +
+    frame(C.uart_transceive, uart_transceive(b"AT\r\n", rx_len=4, timeout=10)),
+    "uart_receive_fifo": frame(C.uart_receive_fifo_remained) + frame(C.uart_receive_fifo_dump) + frame(C.uart_receive_fifo_clear),
     "unknown_codes": frame(0x0000) + frame(0x0007) + frame(0x0999, b"\x42\x42\x42") + frame(0xFFFF),
     "capture_loop": CAPTURE_LOOP,
-    "batch_info": frame(0x0F01),
-    "capture_batch_spi": frame(0x0125, u32(1024)) + frame(0x023D, u8(1)) +
-    frame(0x0F00, capture_batch([b"\x00\x01", b"\xfe\xff"], rx_len=2)),
-    "capture_batch_forced": frame(0x0125, u32(512)) + frame(0x0F00, capture_batch([b"", b"", b""], bus=0, channels=2)),
+    "batch_info": frame(C.batch_info),
+    "capture_batch_spi": frame(C.osc_set_sample_length, u32(1024)) + frame(C.spi_enable, u8(1)) +
+    frame(C.capture_batch, capture_batch([b"\x00\x01", b"\xfe\xff"], rx_len=2)),
+    "capture_batch_forced": frame(C.osc_set_sample_length, u32(512)) + frame(C.capture_batch, capture_batch([b"", b"", b""], bus=0, channels=2)),
 }
 
 

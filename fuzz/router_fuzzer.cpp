@@ -21,6 +21,7 @@
 #include "base/bytes.h"
 #include "base/log.h"
 #include "driver/core/hal.h"
+#include "protocol/commands.h"
 #include "protocol/error.h"
 #include "protocol/frame.h"
 #include "server/command.h"
@@ -28,6 +29,8 @@
 #include "sim/instrument.h"
 
 namespace {
+
+namespace cmd = protocol::command;
 
 constexpr std::size_t MAX_REQUESTS = 16;
 constexpr std::uint32_t MAX_SAMPLES = 65536;
@@ -45,14 +48,6 @@ constexpr std::uint64_t POWER_BUS_BASE = 0x43C10000, POWER_BUS_SIZE = 0x10000;
 constexpr std::uint64_t OSC_CTL_BASE = 0x43C20000, OSC_CTL_SIZE = 0x1000;
 constexpr std::uint64_t OSC_SAMPLE_LENGTH = OSC_CTL_BASE + 0x14;
 
-// Every command code the service knows, the batch capture extension's two
-// included; all others must be refused.
-constexpr std::array<std::uint16_t, 43> KNOWN = {
-    0x0001, 0x0002, 0x0003, 0x0004, 0x0005, 0x0006, 0x0100, 0x0104, 0x0105, 0x0108, 0x0124,
-    0x0125, 0x0126, 0x0127, 0x0128, 0x0129, 0x0130, 0x0150, 0x0151, 0x0152, 0x0153, 0x0200,
-    0x0201, 0x0202, 0x0203, 0x0204, 0x023C, 0x023D, 0x023E, 0x023F, 0x024A, 0x024B, 0x024C,
-    0x024D, 0x0260, 0x0261, 0x0262, 0x0263, 0x0264, 0x0265, 0x0266, 0x0F00, 0x0F01};
-
 [[noreturn]] void fail(const char* what, std::uint16_t command) {
   std::fprintf(stderr, "router fuzzer: command 0x%04x: %s\n", command, what);
   std::abort();
@@ -67,7 +62,7 @@ void clamp_be16(base::Bytes& p, std::size_t at, std::uint16_t max) {
 
 void clamp(std::uint16_t command, base::Bytes& p) {
   switch (command) {
-    case 0x0005:  // write_register: base_addr, offset, value
+    case cmd::write_register:  // base_addr, offset, value
       if (p.size() >= 12) {
         const std::uint64_t addr = std::uint64_t{base::load_be32(p.data())} + base::load_be32(p.data() + 4);
         std::uint32_t value = base::load_be32(p.data() + 8);
@@ -76,22 +71,22 @@ void clamp(std::uint16_t command, base::Bytes& p) {
         base::store_be32(p.data() + 8, value);
       }
       break;
-    case 0x0125: clamp_be32(p, 0, MAX_SAMPLES); break;  // osc_set_sample_length
-    case 0x0130: clamp_be32(p, 5, MAX_SAMPLES); break;  // osc_get_channel_wave: length
-    case 0x023C:                                        // spi_transceive: delay, rx_len
+    case cmd::osc_set_sample_length: clamp_be32(p, 0, MAX_SAMPLES); break;
+    case cmd::osc_get_channel_wave: clamp_be32(p, 5, MAX_SAMPLES); break;  // length
+    case cmd::spi_transceive:  // delay, rx_len
       clamp_be32(p, 1, MAX_BUS_DELAY);
       clamp_be16(p, 5, MAX_RX_LEN);
       break;
-    case 0x023F: clamp_be16(p, 0, MAX_SPI_PSC); break;  // spi_config: psc
-    case 0x024A:                                        // i2c_transceive: delay, tsf_lens
+    case cmd::spi_config: clamp_be16(p, 0, MAX_SPI_PSC); break;  // psc
+    case cmd::i2c_transceive:  // delay, tsf_lens
       clamp_be32(p, 1, MAX_BUS_DELAY);
       for (std::size_t at = 8; at < 24; at += 2) clamp_be16(p, at, MAX_I2C_LEN);
       break;
-    case 0x0263:  // uart_transceive: rx_len, timeout
+    case cmd::uart_transceive:  // rx_len, timeout
       clamp_be16(p, 0, MAX_RX_LEN);
       clamp_be32(p, 3, MAX_UART_TIMEOUT_MS);
       break;
-    case 0x0F00:  // capture_batch: window length, rx_len, count, per-trace time-out
+    case cmd::capture_batch:  // window length, rx_len, count, per-trace time-out
       clamp_be32(p, 6, MAX_SAMPLES);
       clamp_be16(p, 12, MAX_RX_LEN);
       clamp_be32(p, 14, MAX_BATCH_COUNT);
@@ -121,7 +116,7 @@ void check_frame(const base::Bytes& f, std::uint16_t command) {
   }
   // No handler answers Unsupport itself, so the status tells whether the router
   // found one.
-  const bool known = std::find(KNOWN.begin(), KNOWN.end(), command) != KNOWN.end();
+  const bool known = cmd::find(command) != nullptr;
   if (!known && status != 0x8001) fail("a code without a handler was not refused", command);
   if (known && status == 0x8001) fail("a command was answered as unsupported", command);
 }

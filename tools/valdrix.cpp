@@ -15,9 +15,11 @@
 #include "base/format.h"
 #include "client/text.h"
 #include "client/wire.h"
+#include "protocol/commands.h"
 
 namespace {
 
+namespace cmd = protocol::command;
 using client::Exit;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -45,103 +47,126 @@ struct Command {
   std::string_view summary;
 };
 
+// How the command line fills each command's payload and prints its answer, by
+// code; the names and codes come from the service's command table.
+struct Usage {
+  std::uint16_t code;
+  Form form;
+  Reply reply;
+  std::vector<Field> fields;
+  std::string_view summary;
+};
+
 const std::vector<Command>& commands() {
-  static const std::vector<Command> table = {
-      {"get-id", 0x0001, Form::fields, Reply::text, {}, "device identifier"},
-      {"get-name", 0x0002, Form::fields, Reply::text, {}, "device name"},
-      {"get-version", 0x0003, Form::fields, Reply::text, {}, "service version"},
-      {"read-register", 0x0004, Form::fields, Reply::u32,
-       {{"BASE", 4, "window base address, a multiple of 4096"},
-        {"OFFSET", 4, "byte offset of the register inside the 64 KiB window"}},
-       "read a 32-bit register of the programmable logic"},
-      {"write-register", 0x0005, Form::fields, Reply::none,
-       {{"BASE", 4, "window base address, a multiple of 4096"},
-        {"OFFSET", 4, "byte offset of the register inside the 64 KiB window"},
-        {"VALUE", 4, "the 32-bit value"}},
-       "write a 32-bit register of the programmable logic"},
-      {"set-log-level", 0x0006, Form::log_level, Reply::none,
-       {{"NAME", 0, "trace, debug, info, warn or error (any case)"}},
-       "change the service's log level"},
-      {"osc-set-channel-enable", 0x0100, Form::fields, Reply::u8, {},
-       "channel enable (answers 1; both channels always capture)"},
-      {"osc-set-channel-gain", 0x0104, Form::fields, Reply::none,
-       {{"CHANNEL", 1, "1 (A) or 2 (B)"}, {"GAIN", 1, "percent, 0 to 100"}},
-       "set a channel's gain in percent"},
-      {"osc-set-channel-gain-raw", 0x0105, Form::fields, Reply::none,
-       {{"CHANNEL", 1, "1 (A) or 2 (B)"}, {"RAW", 1, "raw 8-bit gain setpoint"}},
-       "set a channel's gain as a raw setpoint"},
-      {"osc-set-sample-clock-phase", 0x0108, Form::fields, Reply::none,
-       {{"DEGREES", 4, "phase of the sample clock in whole degrees"}},
-       "shift the sample clock's phase"},
-      {"osc-set-trigger-delay", 0x0124, Form::fields, Reply::none,
-       {{"DELAY", 4, "delay from trigger to capture, in sample clock cycles"}},
-       "set the trigger delay"},
-      {"osc-set-sample-length", 0x0125, Form::fields, Reply::none,
-       {{"SAMPLES", 4, "samples per capture (rounded up to a multiple of 1024)"}},
-       "set the capture length"},
-      {"osc-set-single", 0x0126, Form::fields, Reply::none, {}, "arm a single capture"},
-      {"osc-get-trigger-status", 0x0127, Form::fields, Reply::u32, {},
-       "capture status word (0x102: capture complete)"},
-      {"osc-set-sample-rate", 0x0128, Form::fields, Reply::none,
-       {{"KHZ", 4, "4000, 8000, 12000, 24000, 48000 or 65000"}}, "set the sample clock"},
-      {"osc-set-force", 0x0129, Form::fields, Reply::none, {}, "force a trigger"},
-      {"osc-get-channel-wave", 0x0130, Form::wave, Reply::wave,
-       {{"CHANNEL", 1, "1 (A) or 2 (B)"},
-        {"OFFSET", 4, "first sample"},
-        {"LENGTH", 4, "number of samples"}},
-       "read captured samples"},
-      {"osc-set-trigger-source", 0x0150, Form::fields, Reply::none,
-       {{"SOURCE", 1, "0 none, 1 channel A, 2 channel B, 3 pattern (N, A, B, P)"}},
-       "select the trigger source"},
-      {"osc-set-trigger-mode", 0x0151, Form::fields, Reply::none,
-       {{"MODE", 1, "0 edge, 1 pattern (E, P)"}}, "select the trigger mode"},
-      {"osc-set-trigger-edge", 0x0152, Form::fields, Reply::none,
-       {{"EDGE", 1, "0 up, 1 down, 2 either (U, D, E)"}}, "select the trigger edge"},
-      {"osc-set-trigger-edge-level", 0x0153, Form::fields, Reply::none,
-       {{"LEVEL", 2, "16-bit trigger level"}}, "set the trigger level"},
-      {"nut-set-voltage-enable", 0x0200, Form::fields, Reply::none,
-       {{"ON", 1, "0 switches the target's supply off, anything else on"}},
-       "switch the target's supply"},
-      {"nut-set-voltage-value", 0x0201, Form::fields, Reply::none,
-       {{"MILLIVOLTS", 4, "2000 to 4100"}}, "set the target's supply voltage"},
-      {"nut-set-clock", 0x0202, Form::fields, Reply::none,
-       {{"KHZ", 4, "4000, 8000, 12000, 24000, 48000 or 65000"}}, "set the target's clock"},
-      {"nut-set-voltage-raw-value", 0x0203, Form::fields, Reply::none,
-       {{"RAW", 1, "raw 8-bit supply setpoint"}}, "set the supply as a raw setpoint"},
-      {"nut-clock-enable", 0x0204, Form::fields, Reply::none,
-       {{"GATE", 1, "clock gate value"}}, "gate the target's clock"},
-      {"spi-transceive", 0x023C, Form::spi, Reply::bytes, {}, "one SPI transfer"},
-      {"spi-enable", 0x023D, Form::fields, Reply::none, {{"ON", 1, "0 or 1"}},
-       "enable or disable the SPI master"},
-      {"spi-reset", 0x023E, Form::fields, Reply::none, {}, "reset the SPI master"},
-      {"spi-config", 0x023F, Form::fields, Reply::none,
-       {{"PSC", 2, "clock prescaler"}, {"CPOL", 1, "clock polarity, 0 or 1"},
-        {"CPHA", 1, "clock phase, 0 or 1"}},
-       "configure the SPI master"},
-      {"i2c-transceive", 0x024A, Form::i2c, Reply::bytes, {}, "one I2C transaction"},
-      {"i2c-enable", 0x024B, Form::fields, Reply::none, {{"ON", 1, "0 or 1"}},
-       "enable or disable the I2C master"},
-      {"i2c-reset", 0x024C, Form::fields, Reply::none, {}, "reset the I2C master"},
-      {"i2c-config", 0x024D, Form::fields, Reply::none,
-       {{"ADDR", 1, "target address"}, {"SPEED", 1, "bus speed code, 0 to 4"}},
-       "configure the I2C master"},
-      {"uart-enable", 0x0260, Form::fields, Reply::none, {{"ON", 1, "0 or 1"}},
-       "enable or disable the UART"},
-      {"uart-reset", 0x0261, Form::fields, Reply::none, {}, "reset the UART (empties its FIFO)"},
-      {"uart-config", 0x0262, Form::fields, Reply::none,
-       {{"STOP_BITS", 1, "0 to 2"}, {"PARITY", 1, "0 to 4"}, {"BYTESIZE", 1, "5 to 8"},
-        {"BAUDRATE", 4, "bits per second"}},
-       "configure the UART"},
-      {"uart-transceive", 0x0263, Form::uart, Reply::bytes, {}, "one UART exchange"},
-      {"uart-receive-fifo-remained", 0x0264, Form::fields, Reply::u16, {},
-       "bytes waiting in the UART's receive FIFO"},
-      {"uart-receive-fifo-dump", 0x0265, Form::fields, Reply::bytes, {},
-       "read out the UART's receive FIFO"},
-      {"uart-receive-fifo-clear", 0x0266, Form::fields, Reply::none, {},
-       "empty the UART's receive FIFO"},
-      {"raw", 0, Form::raw, Reply::raw,
-       {{"CODE", 2, "command code"}}, "send any command code with any payload"},
-  };
+  static const std::vector<Command> table = [] {
+    const std::vector<Usage> usage = {
+        {cmd::get_id, Form::fields, Reply::text, {}, "device identifier"},
+        {cmd::get_name, Form::fields, Reply::text, {}, "device name"},
+        {cmd::get_version, Form::fields, Reply::text, {}, "service version"},
+        {cmd::read_register, Form::fields, Reply::u32,
+         {{"BASE", 4, "window base address, a multiple of 4096"},
+          {"OFFSET", 4, "byte offset of the register inside the 64 KiB window"}},
+         "read a 32-bit register of the programmable logic"},
+        {cmd::write_register, Form::fields, Reply::none,
+         {{"BASE", 4, "window base address, a multiple of 4096"},
+          {"OFFSET", 4, "byte offset of the register inside the 64 KiB window"},
+          {"VALUE", 4, "the 32-bit value"}},
+         "write a 32-bit register of the programmable logic"},
+        {cmd::set_log_level, Form::log_level, Reply::none,
+         {{"NAME", 0, "trace, debug, info, warn or error (any case)"}},
+         "change the service's log level"},
+        {cmd::osc_set_channel_enable, Form::fields, Reply::u8, {},
+         "channel enable (answers 1; both channels always capture)"},
+        {cmd::osc_set_channel_gain, Form::fields, Reply::none,
+         {{"CHANNEL", 1, "1 (A) or 2 (B)"}, {"GAIN", 1, "percent, 0 to 100"}},
+         "set a channel's gain in percent"},
+        {cmd::osc_set_channel_gain_raw, Form::fields, Reply::none,
+         {{"CHANNEL", 1, "1 (A) or 2 (B)"}, {"RAW", 1, "raw 8-bit gain setpoint"}},
+         "set a channel's gain as a raw setpoint"},
+        {cmd::osc_set_sample_clock_phase, Form::fields, Reply::none,
+         {{"DEGREES", 4, "phase of the sample clock in whole degrees"}},
+         "shift the sample clock's phase"},
+        {cmd::osc_set_trigger_delay, Form::fields, Reply::none,
+         {{"DELAY", 4, "delay from trigger to capture, in sample clock cycles"}},
+         "set the trigger delay"},
+        {cmd::osc_set_sample_length, Form::fields, Reply::none,
+         {{"SAMPLES", 4, "samples per capture (rounded up to a multiple of 1024)"}},
+         "set the capture length"},
+        {cmd::osc_set_single, Form::fields, Reply::none, {}, "arm a single capture"},
+        {cmd::osc_get_trigger_status, Form::fields, Reply::u32, {},
+         "capture status word (0x102: capture complete)"},
+        {cmd::osc_set_sample_rate, Form::fields, Reply::none,
+         {{"KHZ", 4, "4000, 8000, 12000, 24000, 48000 or 65000"}}, "set the sample clock"},
+        {cmd::osc_set_force, Form::fields, Reply::none, {}, "force a trigger"},
+        {cmd::osc_get_channel_wave, Form::wave, Reply::wave,
+         {{"CHANNEL", 1, "1 (A) or 2 (B)"},
+          {"OFFSET", 4, "first sample"},
+          {"LENGTH", 4, "number of samples"}},
+         "read captured samples"},
+        {cmd::osc_set_trigger_source, Form::fields, Reply::none,
+         {{"SOURCE", 1, "0 none, 1 channel A, 2 channel B, 3 pattern (N, A, B, P)"}},
+         "select the trigger source"},
+        {cmd::osc_set_trigger_mode, Form::fields, Reply::none,
+         {{"MODE", 1, "0 edge, 1 pattern (E, P)"}}, "select the trigger mode"},
+        {cmd::osc_set_trigger_edge, Form::fields, Reply::none,
+         {{"EDGE", 1, "0 up, 1 down, 2 either (U, D, E)"}}, "select the trigger edge"},
+        {cmd::osc_set_trigger_edge_level, Form::fields, Reply::none,
+         {{"LEVEL", 2, "16-bit trigger level"}}, "set the trigger level"},
+        {cmd::nut_set_voltage_enable, Form::fields, Reply::none,
+         {{"ON", 1, "0 switches the target's supply off, anything else on"}},
+         "switch the target's supply"},
+        {cmd::nut_set_voltage_value, Form::fields, Reply::none,
+         {{"MILLIVOLTS", 4, "2000 to 4100"}}, "set the target's supply voltage"},
+        {cmd::nut_set_clock, Form::fields, Reply::none,
+         {{"KHZ", 4, "4000, 8000, 12000, 24000, 48000 or 65000"}}, "set the target's clock"},
+        {cmd::nut_set_voltage_raw_value, Form::fields, Reply::none,
+         {{"RAW", 1, "raw 8-bit supply setpoint"}}, "set the supply as a raw setpoint"},
+        {cmd::nut_clock_enable, Form::fields, Reply::none,
+         {{"GATE", 1, "clock gate value"}}, "gate the target's clock"},
+        {cmd::spi_transceive, Form::spi, Reply::bytes, {}, "one SPI transfer"},
+        {cmd::spi_enable, Form::fields, Reply::none, {{"ON", 1, "0 or 1"}},
+         "enable or disable the SPI master"},
+        {cmd::spi_reset, Form::fields, Reply::none, {}, "reset the SPI master"},
+        {cmd::spi_config, Form::fields, Reply::none,
+         {{"PSC", 2, "clock prescaler"}, {"CPOL", 1, "clock polarity, 0 or 1"},
+          {"CPHA", 1, "clock phase, 0 or 1"}},
+         "configure the SPI master"},
+        {cmd::i2c_transceive, Form::i2c, Reply::bytes, {}, "one I2C transaction"},
+        {cmd::i2c_enable, Form::fields, Reply::none, {{"ON", 1, "0 or 1"}},
+         "enable or disable the I2C master"},
+        {cmd::i2c_reset, Form::fields, Reply::none, {}, "reset the I2C master"},
+        {cmd::i2c_config, Form::fields, Reply::none,
+         {{"ADDR", 1, "target address"}, {"SPEED", 1, "bus speed code, 0 to 4"}},
+         "configure the I2C master"},
+        {cmd::uart_enable, Form::fields, Reply::none, {{"ON", 1, "0 or 1"}},
+         "enable or disable the UART"},
+        {cmd::uart_reset, Form::fields, Reply::none, {}, "reset the UART (empties its FIFO)"},
+        {cmd::uart_config, Form::fields, Reply::none,
+         {{"STOP_BITS", 1, "0 to 2"}, {"PARITY", 1, "0 to 4"}, {"BYTESIZE", 1, "5 to 8"},
+          {"BAUDRATE", 4, "bits per second"}},
+         "configure the UART"},
+        {cmd::uart_transceive, Form::uart, Reply::bytes, {}, "one UART exchange"},
+        {cmd::uart_receive_fifo_remained, Form::fields, Reply::u16, {},
+         "bytes waiting in the UART's receive FIFO"},
+        {cmd::uart_receive_fifo_dump, Form::fields, Reply::bytes, {},
+         "read out the UART's receive FIFO"},
+        {cmd::uart_receive_fifo_clear, Form::fields, Reply::none, {},
+         "empty the UART's receive FIFO"},
+    };
+    std::vector<Command> out;
+    for (const auto& info : cmd::TABLE) {
+      if (info.cli_name.empty()) continue;
+      const auto u = std::find_if(usage.begin(), usage.end(), [&](const Usage& u) { return u.code == info.code; });
+      // A command without a usage of its own takes no arguments and prints its answer's bytes.
+      if (u == usage.end())
+        out.push_back({info.cli_name, info.code, Form::fields, Reply::bytes, {}, info.name});
+      else
+        out.push_back({info.cli_name, info.code, u->form, u->reply, u->fields, u->summary});
+    }
+    out.push_back({"raw", 0, Form::raw, Reply::raw, {{"CODE", 2, "command code"}},
+                   "send any command code with any payload"});
+    return out;
+  }();
   return table;
 }
 

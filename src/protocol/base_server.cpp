@@ -264,7 +264,7 @@ class Stream final : public Connection {
   }
 
   base::Result<void> stream_answer(std::uint64_t length,
-                                   const std::function<void(std::uint8_t*, std::size_t)>& fill_bytes,
+                                   const std::function<std::size_t(std::uint8_t*, std::size_t)>& fill_bytes,
                                    std::size_t chunk) override {
     streamed_ = true;
     reclaim();
@@ -284,7 +284,7 @@ class Stream final : public Connection {
     }
   }
 
-  base::Result<void> stream_frame(std::uint64_t length, const std::function<void(std::uint8_t*, std::size_t)>& fill_bytes,
+  base::Result<void> stream_frame(std::uint64_t length, const std::function<std::size_t(std::uint8_t*, std::size_t)>& fill_bytes,
                                   std::size_t chunk, bool& started) {
     const std::size_t at = out_len_;
     Response head = Response::with_status(STATUS_OK, {});
@@ -316,10 +316,17 @@ class Stream final : public Connection {
         piece = cap;
       }
       const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, piece - out_len_));
-      fill_bytes(out_.data() + out_len_, n);
-      out_len_ += n;
-      left -= n;
+      const std::size_t made = std::min(n, fill_bytes(out_.data() + out_len_, n));
+      out_len_ += made;
+      left -= made;
       if (gone_) return base::fail("Client gone while its answer was being made");
+      if (made < n) {
+        // The producer's next bytes may be slow to come: what is finished leaves now.
+        started = true;
+        if (auto w = send_out(0); !w) return w;
+        piece = static_cast<std::size_t>(left % cap);
+        if (piece == 0) piece = cap;
+      }
     }
     return end_of_answer();
   }

@@ -19,9 +19,12 @@ class Connection {
 
   // Sends a success frame of `length` payload bytes, asking fill(dst, n) for the
   // next n of them as the socket takes them, so the connection holds one chunk
-  // whatever the length. The answer is then sent: the handler returns an empty
-  // result, which is dropped. Fails when the client has gone, also when fill
-  // found it gone through client_gone(); the connection then ends.
+  // whatever the length. fill returns how many it wrote: fewer than n sends what
+  // the connection holds at once, then it asks for the rest (a producer whose
+  // next bytes may take long lets the finished ones go). The answer is then
+  // sent: the handler returns an empty result, which is dropped. Fails when the
+  // client has gone, also when fill found it gone through client_gone(); the
+  // connection then ends.
   //
   // `chunk` bounds the bytes gathered between two sends (0: the connection's
   // own choice, a few MiB): an answer that is produced slowly, such as a batch
@@ -29,7 +32,7 @@ class Connection {
   // next is made, and the answers held back before it are sent first instead of
   // with its first piece.
   virtual base::Result<void> stream_answer(std::uint64_t length,
-                                           const std::function<void(std::uint8_t*, std::size_t)>& fill,
+                                           const std::function<std::size_t(std::uint8_t*, std::size_t)>& fill,
                                            std::size_t chunk = 0) = 0;
 
   // For a transfer about to sleep: tells whether the client has reset or closed

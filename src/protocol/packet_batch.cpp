@@ -1,5 +1,6 @@
 #include "protocol/packet_batch.h"
 
+#include "base/bytes.h"
 #include "base/format.h"
 #include "protocol/packet.h"
 
@@ -17,6 +18,19 @@ void put32(base::Bytes& out, std::uint32_t v) {
 }
 
 }  // namespace
+
+void RecordHead::encode(std::uint8_t* dst) const {
+  base::store_be16(dst, result);
+  base::store_be16(dst + 2, error);
+  base::store_be32(dst + 4, trigger_status);
+}
+
+base::Result<RecordHead> RecordHead::decode(base::ByteView record) {
+  Reader r(record, "RecordHead");
+  RecordHead out;
+  r.field("result", out.result) && r.field("error", out.error) && r.field("trigger_status", out.trigger_status);
+  return r.finish(std::move(out));
+}
 
 base::Result<CaptureBatch> CaptureBatch::decode(base::ByteView payload) {
   Reader r(payload, "CaptureBatch");

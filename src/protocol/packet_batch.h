@@ -1,7 +1,8 @@
 #pragma once
-// Records of the batch capture extension (codes 0x0F00 and 0x0F01): the fixed
+// Records of the batch capture extension (capture_batch and batch_info): the fixed
 // fields of a capture_batch request, the checks that refuse it before anything is
-// captured, the size of its answer, and the batch_info answer. docs/protocol.md
+// captured, the size of its answer and the head of each of its records, and the
+// batch_info answer. docs/protocol.md
 // describes both commands.
 #include <cstddef>
 #include <cstdint>
@@ -22,6 +23,17 @@ inline constexpr std::uint16_t SUPPORTED_BUSES = 0x000F;
 enum Result : std::uint16_t { RESULT_COMPLETE = 0, RESULT_MISSED_TRIGGER = 1, RESULT_BUS_ERROR = 2 };
 inline constexpr std::size_t RECORD_HEAD_SIZE = 8;  // result, error, trigger status
 inline constexpr std::uint64_t MAX_ANSWER = 0xFFFFFFFF;
+
+// The first RECORD_HEAD_SIZE bytes of each answer record, big-endian.
+struct RecordHead {
+  std::uint16_t result = RESULT_MISSED_TRIGGER;
+  std::uint16_t error = 0;            // the status the single command would have answered
+  std::uint32_t trigger_status = 0;  // the last status word read for the trace
+
+  void encode(std::uint8_t* dst) const;  // writes RECORD_HEAD_SIZE bytes
+  static base::Result<RecordHead> decode(base::ByteView record);
+  bool operator==(const RecordHead&) const = default;
+};
 
 // The 24 bytes in front of the inputs; input k lies at HEADER_SIZE + k x tx_len.
 struct CaptureBatch {

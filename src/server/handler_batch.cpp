@@ -39,11 +39,19 @@ using std::chrono::microseconds;
 
 constexpr std::string_view LOG_TARGET = "server::handler::batch";
 // A trace's transfer and capture take tens of microseconds; the batch polls them
-// this finely once their expected end is near.
+// this finely only around their expected end.
 constexpr microseconds POLL_STEP{10};
+// Past its expected end (or, before anything is learned, past this much) a wait
+// sleeps in the single commands' step: a trigger that never comes or a target
+// that never answers must not keep a core busy for the whole time-out.
+constexpr microseconds UNLEARNED_SPIN{1000};
+constexpr microseconds SPIN_PAST{200};
+constexpr microseconds LATE_STEP = std::chrono::milliseconds(1);
 // Large enough for the socket to take whole segments, small enough that the first
 // traces leave while the later ones are still being captured.
 constexpr std::size_t BATCH_CHUNK = 256 * 1024;
+// A complete record waits for its piece to fill at most this long.
+constexpr Clock::duration HOLD_LIMIT = std::chrono::milliseconds(20);
 constexpr std::uint64_t MEMORY_SAMPLES = osc::WAVE_SIZE / 2;
 
 // The batch's waits that sleep (the long ones; short ones spin) would otherwise
@@ -63,55 +71,92 @@ class FineSleeps {
   long saved_;
 };
 
-// What a wait has taken at least so far in this batch; the next wait waits out
-// most of that before its first read. Failed waits teach nothing.
+// What a wait has taken at least so far in this batch, counted by the driver
+// from the start of the work (a bus lock's wait is not the work); the next wait
+// sleeps through most of that before its first read. Failed waits teach nothing.
 class Expected {
  public:
-  Polling polling() const {
-    if (!shortest_) return Polling{.first = microseconds{0}, .interval = POLL_STEP};
-    return Polling{.first = std::max(microseconds{0}, *shortest_ - POLL_STEP), .interval = POLL_STEP};
+  Polling polling() {
+    Polling p{.first = microseconds{0},
+              .interval = POLL_STEP,
+              .fine_for = UNLEARNED_SPIN,
+              .late_interval = LATE_STEP,
+              .cancelled = [] { return protocol::client_gone(); },
+              .took = &took_};
+    took_ = microseconds{-1};
+    if (shortest_) {
+      p.first = std::max(microseconds{0}, *shortest_ - POLL_STEP);
+      p.fine_for = *shortest_ + *shortest_ / 4 + SPIN_PAST;
+    }
+    return p;
   }
-  void took(Clock::duration d) {
-    const auto us = std::chrono::duration_cast<microseconds>(d);
-    if (!shortest_ || us < *shortest_) shortest_ = us;
+  // After work done with polling(): learns what it took. Work with nothing to
+  // wait for (a write-only transfer) took no time worth a wait.
+  void learn() {
+    const microseconds took = std::max(took_, microseconds{0});
+    if (!shortest_ || took < *shortest_) shortest_ = took;
   }
+  std::optional<microseconds> shortest() const { return shortest_; }
 
  private:
   std::optional<microseconds> shortest_;
+  microseconds took_{-1};
 };
 
 // Produces the answer front to back, capturing trace k when its record's first
 // byte is asked for. Runs on the connection's thread only.
+//
+// Complete records wait in the connection's piece only while the next trace is
+// expected to be quick: before a trace that may take long (nothing learned yet,
+// the previous trace failed, or its expected time would hold a record past
+// HOLD_LIMIT) fill stops short, so what is finished leaves at once. A capture that
+// runs past the hold's limit while records are held lets them go too, then waits
+// out its own time-out.
 class Batch {
  public:
   Batch(const DriverSet& drivers, const CaptureBatch& request, base::ByteView inputs)
-      : drivers_(drivers), request_(request), inputs_(inputs), head_(wire::RECORD_HEAD_SIZE + request.rx_len) {
+      : drivers_(drivers), request_(request), inputs_(inputs), record_(wire::RECORD_HEAD_SIZE + request.rx_len) {
     if (request.channels & 1) channels_[channel_count_++] = 1;
     if (request.channels & 2) channels_[channel_count_++] = 2;
   }
 
-  // The next n bytes of the answer. Once the client has gone the rest of the piece
-  // is zeros; the connection then ends without sending it.
-  void fill(std::uint8_t* dst, std::size_t n) {
-    while (n > 0) {
+  // Writes the next bytes of the answer, at most n; fewer when the finished
+  // records should leave before the next trace. Once the client has gone the rest
+  // of the piece is zeros; the connection then ends without sending it.
+  std::size_t fill(std::uint8_t* dst, std::size_t n) {
+    // Whatever came before this call has left: the connection sends between calls.
+    held_since_.reset();
+    std::size_t made = 0;
+    while (made < n) {
       if (at_ == 0) {
         if (stopped_ || protocol::client_gone()) {
           stopped_ = true;
-          std::memset(dst, 0, n);
-          return;
+          std::memset(dst + made, 0, n - made);
+          return n;
         }
-        capture(next_++);
+        if (!waiting_) {
+          // Records finished in this call are held: they leave now unless the
+          // next trace is expected soon (the connection sends before asking again).
+          if (held_since_ && !quick_next()) return made;
+          start(next_++);
+        }
+        if (waiting_ && !wait()) return made;
       }
-      const std::size_t take = copy(dst, n);
-      dst += take;
-      n -= take;
+      const std::size_t take = copy(dst + made, n - made);
+      made += take;
       at_ += take;
-      if (at_ == request_.record_size()) at_ = 0;
+      if (at_ == request_.record_size()) {
+        at_ = 0;
+        if (!held_since_) held_since_ = Clock::now();
+      }
     }
+    return made;
   }
 
   // Fills a buffer of the whole answer: for a caller without a connection.
-  void fill_all(base::Bytes& out) { fill(out.data(), out.size()); }
+  void fill_all(base::Bytes& out) {
+    for (std::size_t at = 0; at < out.size();) at += fill(out.data() + at, out.size() - at);
+  }
 
   void log_summary() const {
     base::log::debug(LOG_TARGET, "Batch ended after {} of {} traces: {} complete, {} missed, {} bus errors", next_,
@@ -119,67 +164,108 @@ class Batch {
   }
 
  private:
+  // Whether the next trace is expected to end soon enough for the held records
+  // to wait for it.
+  bool quick_next() const {
+    if (!last_complete_) return false;
+    const auto transfer = transfer_.shortest();
+    const auto capture = capture_.shortest();
+    if (!capture || (request_.bus != wire::BUS_NONE && !transfer)) return false;
+    const Clock::duration expected = *capture + transfer.value_or(microseconds{0});
+    return Clock::now() - *held_since_ + expected < HOLD_LIMIT;
+  }
+
   // Bytes of the current record from position at_ on, at most n.
   std::size_t copy(std::uint8_t* dst, std::size_t n) {
     std::uint64_t at = at_;
-    if (at < head_.size()) {
-      const std::size_t take = std::min<std::size_t>(n, head_.size() - at);
-      std::memcpy(dst, head_.data() + at, take);
+    if (at < record_.size()) {
+      const std::size_t take = std::min<std::size_t>(n, record_.size() - at);
+      std::memcpy(dst, record_.data() + at, take);
       return take;
     }
-    at -= head_.size();
+    at -= record_.size();
     const std::uint64_t window = request_.window_bytes();
     const std::size_t c = static_cast<std::size_t>(at / window);  // window > 0 here: at < record size
     const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(n, window - at % window));
-    if (complete_now_ && readers_[c])
+    if (head_.result == wire::RESULT_COMPLETE && readers_[c])
       readers_[c]->read(dst, take);
     else
       std::memset(dst, 0, take);
     return take;
   }
 
-  void capture(std::uint32_t k) {
+  // Arms, sends input k and starts its capture's wait; the record is final unless
+  // waiting_ is left set.
+  void start(std::uint32_t k) {
     const base::ByteView input = inputs_.subspan(std::size_t{k} * request_.tx_len, request_.tx_len);
-    std::fill(head_.begin(), head_.end(), std::uint8_t{0});
-    complete_now_ = false;
-    std::uint16_t result = wire::RESULT_MISSED_TRIGGER;
-    std::uint16_t error = 0;
-    std::uint32_t status = 0;
-
-    const auto& osc = drivers_.osc;
-    if (auto armed = osc.single(); !armed) {
+    std::fill(record_.begin(), record_.end(), std::uint8_t{0});
+    head_ = wire::RecordHead{};
+    if (auto armed = drivers_.osc.single(); !armed) {
       // The capture core's registers cannot be reached: no capture for this trace.
-      error = protocol::STATUS_INTERNAL_ERROR;
-    } else if (auto sent = transfer(input); !sent) {
-      result = wire::RESULT_BUS_ERROR;
-      error = sent.error().status();
-      ++bus_errors_;
-      if (auto s = osc.get_trigger_status(); s) status = *s;
-    } else {
-      std::copy(sent->begin(), sent->end(), head_.begin() + wire::RECORD_HEAD_SIZE);
-      const auto started = Clock::now();
-      auto wait = osc.wait_for_capture(std::chrono::milliseconds(request_.timeout_ms), capture_.polling());
-      if (!wait) {
-        error = protocol::STATUS_INTERNAL_ERROR;
-      } else {
-        status = wait->status;
-        if (wait->complete) {
-          capture_.took(Clock::now() - started);
-          result = wire::RESULT_COMPLETE;
-          complete_now_ = true;
-        }
+      head_.error = protocol::STATUS_INTERNAL_ERROR;
+      finish();
+      return;
+    }
+    auto sent = transfer(input);
+    if (!sent) {
+      head_.result = wire::RESULT_BUS_ERROR;
+      head_.error = sent.error().status();
+      if (auto s = drivers_.osc.get_trigger_status(); s) head_.trigger_status = *s;
+      finish();
+      return;
+    }
+    std::copy(sent->begin(), sent->end(), record_.begin() + wire::RECORD_HEAD_SIZE);
+    waiting_ = true;
+    wait_started_ = Clock::now();
+    resumed_ = false;
+  }
+
+  // Waits for the capture; false when it stopped early so that the held records
+  // can leave, and is to be called again.
+  bool wait() {
+    const microseconds limit = std::chrono::milliseconds(request_.timeout_ms);
+    const auto spent = std::chrono::duration_cast<microseconds>(Clock::now() - wait_started_);
+    microseconds part = resumed_ ? std::max(microseconds{0}, limit - spent) : limit;
+    bool cut = false;
+    if (held_since_) {
+      const auto hold_left =
+          std::chrono::duration_cast<microseconds>(HOLD_LIMIT - (Clock::now() - *held_since_));
+      if (hold_left < part) {
+        part = std::max(microseconds{0}, hold_left);
+        cut = true;
       }
     }
-    if (result == wire::RESULT_MISSED_TRIGGER) ++missed_;
-    if (complete_now_) {
+    Polling polling = capture_.polling();
+    if (resumed_) polling = Polling{.cancelled = polling.cancelled};
+    auto wait = drivers_.osc.wait_for_capture(part, polling);
+    if (!wait) {
+      head_.error = protocol::STATUS_INTERNAL_ERROR;
+    } else {
+      head_.trigger_status = wait->status;
+      if (wait->complete) {
+        if (!resumed_) capture_.learn();
+        head_.result = wire::RESULT_COMPLETE;
+      } else if (cut && !protocol::client_gone()) {
+        resumed_ = true;
+        return false;
+      }
+    }
+    waiting_ = false;
+    finish();
+    return true;
+  }
+
+  void finish() {
+    last_complete_ = head_.result == wire::RESULT_COMPLETE;
+    if (last_complete_) {
       ++complete_;
       open_readers();
     } else {
-      std::fill(head_.begin() + wire::RECORD_HEAD_SIZE, head_.end(), std::uint8_t{0});
+      std::fill(record_.begin() + wire::RECORD_HEAD_SIZE, record_.end(), std::uint8_t{0});
+      if (head_.result == wire::RESULT_MISSED_TRIGGER) ++missed_;
+      if (head_.result == wire::RESULT_BUS_ERROR) ++bus_errors_;
     }
-    base::store_be16(head_.data(), result);
-    base::store_be16(head_.data() + 2, error);
-    base::store_be32(head_.data() + 4, status);
+    head_.encode(record_.data());
   }
 
   void open_readers() {
@@ -200,7 +286,6 @@ class Batch {
   driver::module::hw::BusResult transfer(base::ByteView input) {
     namespace rec = protocol::packet::server;
     const auto& hw = drivers_.hw;
-    const auto started = Clock::now();
     driver::module::hw::BusResult sent;
     switch (request_.bus) {
       case wire::BUS_NONE: {
@@ -227,7 +312,11 @@ class Batch {
                                   transfer_.polling());
         break;
     }
-    if (sent) transfer_.took(Clock::now() - started);
+    if (sent) transfer_.learn();
+    // The single command answers every SPI failure, a hung bus's TimeOut among
+    // them, as an internal error "SPI transceive"; a record says what it would.
+    if (!sent && request_.bus == wire::BUS_SPI)
+      return std::unexpected(protocol::ProtocolError::internal(sent.error().to_error().context("SPI transceive")));
     return sent;
   }
 
@@ -256,11 +345,16 @@ class Batch {
   const base::ByteView inputs_;
   std::array<std::uint8_t, 2> channels_{};
   int channel_count_ = 0;
-  base::Bytes head_;
+  base::Bytes record_;  // the head and the answer bytes of the current record
+  wire::RecordHead head_;
   std::array<std::optional<osc::WaveReader>, 2> readers_;
-  bool complete_now_ = false;
   bool stopped_ = false;
-  std::uint64_t at_ = 0;  // position inside the current record
+  bool waiting_ = false;        // the current trace's capture is still awaited
+  bool resumed_ = false;        // and its wait was cut short once already
+  bool last_complete_ = false;  // the previous trace completed
+  Clock::time_point wait_started_;
+  std::optional<Clock::time_point> held_since_;  // the oldest complete record not yet sent
+  std::uint64_t at_ = 0;                         // position inside the current record
   std::uint32_t next_ = 0;
   std::uint32_t complete_ = 0;
   std::uint32_t missed_ = 0;
@@ -286,7 +380,7 @@ HandlerResult capture_batch(Request request) {
   Batch run(**set, *batch, inputs);
   if (protocol::Connection* connection = protocol::Connection::current()) {
     auto sent = connection->stream_answer(
-        length, [&](std::uint8_t* dst, std::size_t n) { run.fill(dst, n); }, BATCH_CHUNK);
+        length, [&](std::uint8_t* dst, std::size_t n) { return run.fill(dst, n); }, BATCH_CHUNK);
     run.log_summary();
     if (!sent) return support::internal(std::move(sent.error()));
     return base::Bytes{};

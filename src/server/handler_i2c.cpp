@@ -33,7 +33,7 @@ HandlerResult i2c_transceive(Request request) {
   base::log::debug(LOG_TARGET, "I2C transceive parameters: {}", transfer->debug_text());
   auto set = drivers();
   if (!set) return std::unexpected(std::move(set.error()));
-  return (*set)->hw.i2c_transceive(*transfer);
+  return (*set)->hw.i2c_transceive(*transfer, support::waiting());
 }
 
 HandlerResult i2c_enable(Request request) {

@@ -143,7 +143,10 @@ HandlerResult osc_get_channel_wave(Request request) {
   // the whole 256 MiB memory holds one chunk; elsewhere they are gathered.
   if (protocol::Connection* connection = protocol::Connection::current()) {
     auto sent = connection->stream_answer(reader->size(),
-                                          [&](std::uint8_t* dst, std::size_t n) { reader->read(dst, n); });
+                                          [&](std::uint8_t* dst, std::size_t n) {
+                                            reader->read(dst, n);
+                                            return n;
+                                          });
     if (!sent) return internal(std::move(sent.error()));
     return base::Bytes{};
   }

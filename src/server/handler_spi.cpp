@@ -33,7 +33,7 @@ HandlerResult spi_transceive(Request request) {
   base::log::debug(LOG_TARGET, "SPI transceive parameters: {}", transfer->debug_text());
   auto set = drivers();
   if (!set) return std::unexpected(std::move(set.error()));
-  auto received = (*set)->hw.spi_transceive(std::move(*transfer));
+  auto received = (*set)->hw.spi_transceive(std::move(*transfer), support::waiting());
   if (!received) return internal(received.error().to_error().context("SPI transceive"));
   return std::move(*received);
 }

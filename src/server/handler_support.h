@@ -4,6 +4,8 @@
 #include <string_view>
 
 #include "base/format.h"
+#include "driver/module/polling.h"
+#include "protocol/connection.h"
 #include "protocol/error.h"
 #include "protocol/packet.h"
 #include "server/driver_set.h"
@@ -32,5 +34,9 @@ inline std::expected<const DriverSet*, protocol::ProtocolError> drivers() {
   if (!set) return internal(std::move(set.error()));
   return *set;
 }
+
+// How a single command waits on the hardware: 1 ms steps from the start, given up
+// once its client has gone.
+inline driver::module::Polling waiting() { return {.cancelled = [] { return protocol::client_gone(); }}; }
 
 }  // namespace server::handler::support

@@ -66,7 +66,7 @@ HandlerResult uart_transceive(Request request) {
   base::log::debug(LOG_TARGET, "UART transceive parameters: {}", transfer->debug_text());
   auto set = drivers();
   if (!set) return std::unexpected(std::move(set.error()));
-  return (*set)->hw.uart_transceive(*transfer);
+  return (*set)->hw.uart_transceive(*transfer, support::waiting());
 }
 
 HandlerResult uart_receive_fifo_remained(Request) {

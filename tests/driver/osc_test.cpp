@@ -6,6 +6,8 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -229,6 +231,61 @@ TEST_F(OscTest, RawGainSelectsTheChannelLatch) {
     EXPECT_EQ(r.error().message(), "Invalid channel");
   }
   EXPECT_EQ(power().accesses().size(), 2u);
+}
+
+}  // namespace
+
+namespace {
+
+std::size_t status_reads(const Accesses& accesses) {
+  return static_cast<std::size_t>(std::count(accesses.begin(), accesses.end(), rd(0x00, 0x001)));
+}
+
+TEST_F(OscTest, CaptureWaitReadsOnceAtAZeroLimitAndStopsWhenItsCallerCancels) {
+  using std::chrono::microseconds;
+  // A capture already complete counts even with no time to wait.
+  ASSERT_TRUE(osc_->single());
+  ASSERT_TRUE(osc_->force());
+  ctl().clear_accesses();
+  microseconds took{-1};
+  auto done = osc_->wait_for_capture(microseconds{0}, {.took = &took});
+  ASSERT_TRUE(done);
+  EXPECT_TRUE(done->complete);
+  EXPECT_EQ(done->status, 0x102u);
+  EXPECT_GE(took.count(), 0);
+  EXPECT_EQ(ctl().accesses(), (Accesses{rd(0x00, 0x102)}));
+
+  // Armed without a trigger: the caller's check, asked after each read, ends it.
+  ASSERT_TRUE(osc_->single());
+  ctl().clear_accesses();
+  int asked = 0;
+  took = microseconds{-1};
+  auto cancelled = osc_->wait_for_capture(std::chrono::seconds(10),
+                                          {.interval = microseconds{10}, .cancelled = [&] { return ++asked == 3; },
+                                           .took = &took});
+  ASSERT_TRUE(cancelled);
+  EXPECT_FALSE(cancelled->complete);
+  EXPECT_EQ(cancelled->status, 0x001u);
+  EXPECT_EQ(ctl().accesses(), (Accesses(3, rd(0x00, 0x001))));
+  EXPECT_EQ(took.count(), -1) << "a wait that did not end done teaches nothing";
+}
+
+TEST_F(OscTest, CaptureWaitPollsFinelyOnlyForItsFineWindow) {
+  using std::chrono::microseconds;
+  ASSERT_TRUE(osc_->single());
+  auto count_for = [&](driver::module::Polling polling) {
+    ctl().clear_accesses();
+    auto wait = osc_->wait_for_capture(std::chrono::milliseconds(40), polling);
+    EXPECT_TRUE(wait && !wait->complete);
+    return status_reads(ctl().accesses());
+  };
+  // 10 us steps for 40 ms would be thousands of reads; a 1 ms window of them, then
+  // the 1 ms step, is about 140.
+  const std::size_t windowed = count_for({.interval = microseconds{10}, .fine_for = microseconds{1000}});
+  const std::size_t single = count_for({});
+  EXPECT_LE(single, 41u);
+  EXPECT_GE(single, 10u);
+  EXPECT_LE(windowed, 400u);
 }
 
 }  // namespace

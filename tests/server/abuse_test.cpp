@@ -14,6 +14,9 @@
 #include "support/loopback.h"
 #include "support/sim_fixture.h"
 #include "support/target_power.h"
+#include "protocol/commands.h"
+
+namespace cmd = protocol::command;
 
 namespace {
 
@@ -44,7 +47,7 @@ class Abuse : public support::SimTest {
     {
       // Warm up: the driver set exists before memory is measured.
       Client c(port());
-      EXPECT_EQ(c.call(0x0127).status, 0);
+      EXPECT_EQ(c.call(cmd::osc_get_trigger_status).status, 0);
     }
     idle_rss_ = support::rss_kib();
   }
@@ -60,7 +63,7 @@ class Abuse : public support::SimTest {
       // accept loop takes connections in order, so an answer on a fresh one means
       // every earlier connection has been accepted and no thread is still to come.
       Client last(port());
-      EXPECT_EQ(last.call(0x0002).text(), "Valdrix-M4");
+      EXPECT_EQ(last.call(cmd::get_name).text(), "Valdrix-M4");
     }
     EXPECT_TRUE(support::connections_ended(30000));
     for (int i = 0; i < 3000; ++i) {
@@ -96,10 +99,10 @@ TEST_F(Abuse, TwoHundredConcurrentConnectionsGetCorrectAnswers) {
       for (int i = 0; i < kRounds; ++i) {
         auto value = static_cast<std::uint32_t>(t * 1000 + i);
         auto offset = static_cast<std::uint32_t>(4 * i);
-        auto w = c.call(0x0005, cat({be32(base), be32(offset), be32(value)}));
-        auto r = c.call(0x0004, cat({be32(base), be32(offset)}));
-        auto id = c.call(0x0001);
-        auto status = c.call(0x0127);
+        auto w = c.call(cmd::write_register, cat({be32(base), be32(offset), be32(value)}));
+        auto r = c.call(cmd::read_register, cat({be32(base), be32(offset)}));
+        auto id = c.call(cmd::get_id);
+        auto status = c.call(cmd::osc_get_trigger_status);
         auto unknown = c.call(0x0999);
         bool ok = w.status == 0 && w.payload.empty() && r.status == 0 && r.payload == be32(value) &&
                   id.text() == "VALDRIX-M4-123456" && status.status == 0 &&
@@ -117,7 +120,7 @@ TEST_F(Abuse, TwoHundredConcurrentConnectionsGetCorrectAnswers) {
 TEST_F(Abuse, OneByteAtATime) {
   {
     Client c(port());
-    ByteVec frame = support::request_frame(0x0004, cat({be32(0x43C20000), be32(0x14)}));
+    ByteVec frame = support::request_frame(cmd::read_register, cat({be32(0x43C20000), be32(0x14)}));
     for (int round = 0; round < 3; ++round) {
       for (std::uint8_t b : frame) {
         c.send(ByteVec{b});
@@ -135,14 +138,14 @@ TEST_F(Abuse, OneByteAtATime) {
 TEST_F(Abuse, ClientsThatVanishMidPayloadOrMidAnswer) {
   for (int i = 0; i < 20; ++i) {
     Client c(port());
-    ByteVec f = support::request_frame(0x0005, ByteVec(12, 0));
+    ByteVec f = support::request_frame(cmd::write_register, ByteVec(12, 0));
     f[14] = 100;  // claims 100 payload bytes, sends 12
     c.send(f);
   }
   // A 64 MiB wave whose reader reads 1 MiB of it and goes away.
   for (int i = 0; i < 3; ++i) {
     Client c(port());
-    c.send(support::request_frame(0x0130, cat({ByteVec{1}, be32(0), be32(32u * 1024 * 1024)})));
+    c.send(support::request_frame(cmd::osc_get_channel_wave, cat({ByteVec{1}, be32(0), be32(32u * 1024 * 1024)})));
     std::vector<std::uint8_t> buf(1 << 20);
     std::size_t got = 0;
     while (got < buf.size()) {
@@ -154,14 +157,14 @@ TEST_F(Abuse, ClientsThatVanishMidPayloadOrMidAnswer) {
   }
   expect_back_to_idle();
   Client after(port());
-  EXPECT_EQ(after.call(0x0003).text(), "0.0.1");
+  EXPECT_EQ(after.call(cmd::get_version).text(), "0.0.1");
 }
 
 TEST_F(Abuse, FiveThousandConnectAndCloseCycles) {
   for (int i = 0; i < 5000; ++i) {
     Client c(port());
     if (i % 500 == 0) {
-      EXPECT_EQ(c.call(0x0002).text(), "Valdrix-M4");
+      EXPECT_EQ(c.call(cmd::get_name).text(), "Valdrix-M4");
     }
   }
   expect_back_to_idle();
@@ -170,7 +173,7 @@ TEST_F(Abuse, FiveThousandConnectAndCloseCycles) {
 TEST_F(Abuse, AbsurdLengthIsRefusedWithoutAllocating) {
   for (int i = 0; i < 50; ++i) {
     Client c(port());
-    ByteVec f = support::request_frame(0x0001);
+    ByteVec f = support::request_frame(cmd::get_id);
     f[11] = f[12] = f[13] = f[14] = 0xFF;
     c.send(f);
     ByteVec answer = c.read_until_close();
@@ -184,26 +187,26 @@ TEST_F(Abuse, BlockedUartTransferDoesNotHoldUpOtherConnections) {
   support::power_target(sim());
   auto uart_owner = std::make_unique<Client>(port());
   Client& uart = *uart_owner;
-  ASSERT_EQ(uart.call(0x0262, cat({ByteVec{0, 0, 8}, be32(9600)})).status, 0);
-  ASSERT_EQ(uart.call(0x0260, ByteVec{1}).status, 0);
+  ASSERT_EQ(uart.call(cmd::uart_config, cat({ByteVec{0, 0, 8}, be32(9600)})).status, 0);
+  ASSERT_EQ(uart.call(cmd::uart_enable, ByteVec{1}).status, 0);
   // Waits for 200 bytes of which the target only ever echoes 2: a 5 s time-out.
   std::atomic<bool> uart_done{false};
   support::Reply uart_reply;
   std::thread blocked([&] {
-    uart_reply = uart.call(0x0263, cat({ByteVec{0x00, 200, 0}, be32(5000), ByteVec{'h', 'i'}}));
+    uart_reply = uart.call(cmd::uart_transceive, cat({ByteVec{0x00, 200, 0}, be32(5000), ByteVec{'h', 'i'}}));
     uart_done = true;
   });
   int served = 0;
   {
     Client other(port());
-    EXPECT_EQ(other.call(0x023D, ByteVec{1}).status, 0);
+    EXPECT_EQ(other.call(cmd::spi_enable, ByteVec{1}).status, 0);
     for (int i = 0; i < 50; ++i) {
-      if (other.call(0x0001).text() == "VALDRIX-M4-123456") ++served;
-      auto spi = other.call(0x023C, cat({ByteVec{0}, be32(0), ByteVec{0x00, 0x02, 0}, ByteVec{0xAB, 0xCD}}));
+      if (other.call(cmd::get_id).text() == "VALDRIX-M4-123456") ++served;
+      auto spi = other.call(cmd::spi_transceive, cat({ByteVec{0}, be32(0), ByteVec{0x00, 0x02, 0}, ByteVec{0xAB, 0xCD}}));
       if (spi.status == 0 && spi.payload == ByteVec({0xAB, 0xCD})) ++served;
     }
     // Another UART transfer queues behind the lock; the FIFO count is read without it.
-    auto count = other.call(0x0264);
+    auto count = other.call(cmd::uart_receive_fifo_remained);
     EXPECT_EQ(count.status, 0);
     EXPECT_EQ(count.payload.size(), 2u);
   }

@@ -11,34 +11,22 @@
 
 #include "protocol/memory_budget.h"
 #include "server/driver_set.h"
+#include "sim/bus_ctrl.h"
 #include "sim/capture.h"
+#include "sim/spi_ctrl.h"
+#include "sim/uart_ctrl.h"
 #include "support/loopback.h"
 #include "support/server_fixture.h"
 #include "support/target_power.h"
+#include "protocol/commands.h"
+
+namespace cmd = protocol::command;
 
 namespace {
 
 using support::ByteVec;
 using support::Client;
 using support::Reply;
-
-constexpr std::uint16_t GET_ID = 0x0001;
-constexpr std::uint16_t OSC_SET_CHANNEL_GAIN_RAW = 0x0105;
-constexpr std::uint16_t OSC_SET_SAMPLE_LENGTH = 0x0125;
-constexpr std::uint16_t OSC_SET_SINGLE = 0x0126;
-constexpr std::uint16_t OSC_GET_TRIGGER_STATUS = 0x0127;
-constexpr std::uint16_t OSC_SET_FORCE = 0x0129;
-constexpr std::uint16_t OSC_GET_CHANNEL_WAVE = 0x0130;
-constexpr std::uint16_t OSC_SET_TRIGGER_SOURCE = 0x0150;
-constexpr std::uint16_t OSC_SET_TRIGGER_EDGE_LEVEL = 0x0153;
-constexpr std::uint16_t SPI_TRANSCEIVE = 0x023C;
-constexpr std::uint16_t SPI_ENABLE = 0x023D;
-constexpr std::uint16_t UART_ENABLE = 0x0260;
-constexpr std::uint16_t UART_CONFIG = 0x0262;
-constexpr std::uint16_t UART_TRANSCEIVE = 0x0263;
-constexpr std::uint16_t UART_RECEIVE_FIFO_REMAINED = 0x0264;
-constexpr std::uint16_t CAPTURE_BATCH = 0x0F00;
-constexpr std::uint16_t BATCH_INFO = 0x0F01;
 
 void put16(ByteVec& out, std::uint16_t v) {
   out.push_back(static_cast<std::uint8_t>(v >> 8));
@@ -111,8 +99,8 @@ class BatchTest : public support::ServerTest {
   }
   void set_up_instrument() {
     support::power_target(sim());  // so that the bus devices answer
-    expect_ok(SPI_ENABLE, {1});
-    expect_ok(OSC_SET_SAMPLE_LENGTH, u32(1024));
+    expect_ok(cmd::spi_enable, {1});
+    expect_ok(cmd::osc_set_sample_length, u32(1024));
   }
   sim::CaptureCore& capture() { return *sim().model_at<sim::CaptureCore>(sim::CaptureCore::BASE); }
 
@@ -120,7 +108,7 @@ class BatchTest : public support::ServerTest {
     ByteVec p{channel};
     put32(p, offset);
     put32(p, length);
-    Reply r = call(OSC_GET_CHANNEL_WAVE, p);
+    Reply r = call(cmd::osc_get_channel_wave, p);
     EXPECT_EQ(r.status, 0);
     return r.payload;
   }
@@ -130,7 +118,7 @@ class BatchTest : public support::ServerTest {
 
 TEST_F(BatchTest, RecordsCarryTheAnswerAndTheSamplesOfEachCaptureInInputOrder) {
   Batch b{.bus = 1, .channels = 3, .offset = 5, .length = 6, .rx_len = 3, .inputs = {{0x12, 0x34}, {0xAB, 0xCD}}};
-  Reply answer = call(CAPTURE_BATCH, b.payload());
+  Reply answer = call(cmd::capture_batch, b.payload());
   ASSERT_EQ(answer.status, 0) << answer.text();
   ASSERT_EQ(answer.payload.size(), 2 * b.record_size());
   EXPECT_EQ(capture().captures(), 2u);
@@ -149,10 +137,10 @@ TEST_F(BatchTest, RecordsCarryTheAnswerAndTheSamplesOfEachCaptureInInputOrder) {
   set_up_instrument();
   ByteVec expected;
   for (const ByteVec& in : b.inputs) {
-    expect_ok(OSC_SET_SINGLE);
+    expect_ok(cmd::osc_set_single);
     ByteVec spi{0, 0, 0, 0, 0, 0, 3, 1};
     spi.insert(spi.end(), in.begin(), in.end());
-    const Reply rx = call(SPI_TRANSCEIVE, spi);
+    const Reply rx = call(cmd::spi_transceive, spi);
     ASSERT_TRUE(support::wait_complete(capture()));
     expected.insert(expected.end(), {0, 0, 0, 0, 0, 0, 1, 2});
     expected.insert(expected.end(), rx.payload.begin(), rx.payload.end());
@@ -165,19 +153,19 @@ TEST_F(BatchTest, RecordsCarryTheAnswerAndTheSamplesOfEachCaptureInInputOrder) {
 
   // One channel and an empty window: a record is its head and the answer bytes.
   Batch forced{.bus = 0, .channels = 2, .length = 0, .rx_len = 0, .inputs = {{}, {}, {}}};
-  answer = call(CAPTURE_BATCH, forced.payload());
+  answer = call(cmd::capture_batch, forced.payload());
   EXPECT_EQ(answer.payload, (ByteVec{0, 0, 0, 0, 0, 0, 1, 2, 0, 0, 0, 0, 0, 0, 1, 2, 0, 0, 0, 0, 0, 0, 1, 2}));
 }
 
 TEST_F(BatchTest, AMissedTriggerOrABusErrorFailsOnlyItsTraceAndTheBatchGoesOn) {
   // Channel B triggers on the target's draw: an input of all ones draws past the
   // level, one of all zeros does not.
-  expect_ok(OSC_SET_CHANNEL_GAIN_RAW, {2, 255});
-  expect_ok(OSC_SET_TRIGGER_EDGE_LEVEL, {0x1F, 0x40});
-  expect_ok(OSC_SET_TRIGGER_SOURCE, {2});
+  expect_ok(cmd::osc_set_channel_gain_raw, {2, 255});
+  expect_ok(cmd::osc_set_trigger_edge_level, {0x1F, 0x40});
+  expect_ok(cmd::osc_set_trigger_source, {2});
   Batch spi{.bus = 1, .channels = 1, .length = 4, .rx_len = 2, .timeout_ms = 20,
             .inputs = {{0xFF, 0xFF}, {0x00, 0x00}, {0xFF, 0xFF}}};
-  auto r = records(spi, call(CAPTURE_BATCH, spi.payload()).payload);
+  auto r = records(spi, call(cmd::capture_batch, spi.payload()).payload);
   ASSERT_EQ(r.size(), 3u);
   EXPECT_EQ(r[0].result, 0);
   EXPECT_EQ(r[0].rx, (ByteVec{0xFF, 0xFF}));
@@ -193,15 +181,15 @@ TEST_F(BatchTest, AMissedTriggerOrABusErrorFailsOnlyItsTraceAndTheBatchGoesOn) {
 
   // The UART echo: two bytes already wait, each trace sends two and reads three,
   // so the third trace finds only two and times out; the fourth reads them.
-  expect_ok(OSC_SET_TRIGGER_SOURCE, {0});
-  expect_ok(UART_CONFIG, {0, 0, 8, 0, 0x01, 0xC2, 0x00});
-  expect_ok(UART_ENABLE, {1});
-  expect_ok(UART_TRANSCEIVE, {0, 0, 0, 0, 0, 0, 0, 0x70, 0x71});
-  for (int i = 0; i < 1000 && call(UART_RECEIVE_FIFO_REMAINED).payload != ByteVec{0, 2}; ++i)
+  expect_ok(cmd::osc_set_trigger_source, {0});
+  expect_ok(cmd::uart_config, {0, 0, 8, 0, 0x01, 0xC2, 0x00});
+  expect_ok(cmd::uart_enable, {1});
+  expect_ok(cmd::uart_transceive, {0, 0, 0, 0, 0, 0, 0, 0x70, 0x71});
+  for (int i = 0; i < 1000 && call(cmd::uart_receive_fifo_remained).payload != ByteVec{0, 2}; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   Batch uart{.bus = 3, .channels = 2, .length = 4, .rx_len = 3, .timeout_ms = 30,
              .inputs = {{1, 2}, {3, 4}, {5, 6}, {7, 8}}};
-  r = records(uart, call(CAPTURE_BATCH, uart.payload()).payload);
+  r = records(uart, call(cmd::capture_batch, uart.payload()).payload);
   ASSERT_EQ(r.size(), 4u);
   EXPECT_EQ(r[0].rx, (ByteVec{0x70, 0x71, 1}));
   EXPECT_EQ(r[1].rx, (ByteVec{2, 3, 4}));
@@ -219,7 +207,7 @@ TEST_F(BatchTest, AClientThatLeavesEndsItsBatchAndTheNextClientCapturesAtOnce) {
   Batch b{.bus = 0, .channels = 1, .length = 1024, .inputs = {}, .count = 100000};
   {
     Client leaving(server_->port());
-    leaving.send(support::request_frame(CAPTURE_BATCH, b.payload()));
+    leaving.send(support::request_frame(cmd::capture_batch, b.payload()));
     std::uint8_t head[13 + 4096];
     pollfd p{leaving.fd(), POLLIN, 0};
     ASSERT_EQ(::poll(&p, 1, 10000), 1);
@@ -234,11 +222,11 @@ TEST_F(BatchTest, AClientThatLeavesEndsItsBatchAndTheNextClientCapturesAtOnce) {
   const std::uint32_t after = capture().captures();
   EXPECT_LT(after, 100000u);
   // Nothing captures any more, and the next client's capture goes through.
-  expect_ok(OSC_SET_SINGLE);
-  expect_ok(OSC_SET_FORCE);
+  expect_ok(cmd::osc_set_single);
+  expect_ok(cmd::osc_set_force);
   EXPECT_TRUE(support::wait_complete(capture(), std::chrono::seconds(5)));
   EXPECT_EQ(capture().captures(), after + 1);
-  EXPECT_EQ(call(SPI_TRANSCEIVE, {0, 0, 0, 0, 0, 0, 1, 1, 0x5A}).payload, (ByteVec{0x5A}));
+  EXPECT_EQ(call(cmd::spi_transceive, {0, 0, 0, 0, 0, 0, 1, 1, 0x5A}).payload, (ByteVec{0x5A}));
 }
 
 TEST_F(BatchTest, ALargeAnswerStreamsWithinTheConnectionsShare) {
@@ -247,7 +235,7 @@ TEST_F(BatchTest, ALargeAnswerStreamsWithinTheConnectionsShare) {
   ASSERT_TRUE(support::connections_ended(5000, 1));
   const long idle = support::rss_kib();
   Client reader(server_->port());
-  reader.send(support::request_frame(CAPTURE_BATCH, b.payload()));
+  reader.send(support::request_frame(cmd::capture_batch, b.payload()));
   pollfd p{reader.fd(), POLLIN, 0};
   ASSERT_EQ(::poll(&p, 1, 10000), 1) << "the answer never started";
   // The socket buffers fill; the batch waits for its client with one piece.
@@ -256,7 +244,7 @@ TEST_F(BatchTest, ALargeAnswerStreamsWithinTheConnectionsShare) {
     EXPECT_LT(support::rss_kib(), idle + 16 * 1024) << "idle " << idle << " KiB";
   }
   EXPECT_LE(protocol::MemoryBudget::shared().in_use(), std::size_t{1} << 20);
-  EXPECT_EQ(call(GET_ID).text(), "VALDRIX-M4-123456");
+  EXPECT_EQ(call(cmd::get_id).text(), "VALDRIX-M4-123456");
   Reply answer;
   ASSERT_TRUE(reader.read_reply(answer));
   EXPECT_EQ(answer.status, 0);
@@ -296,17 +284,119 @@ TEST_F(BatchTest, BadRequestsAreRefusedBeforeAnyCapture) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
-    Reply r = call(CAPTURE_BATCH, c.payload);
+    Reply r = call(cmd::capture_batch, c.payload);
     EXPECT_EQ(r.status, 0x8000);
     EXPECT_EQ(r.text(), c.text);
   }
   EXPECT_EQ(capture().captures(), 0u);
-  EXPECT_EQ(call(GET_ID).text(), "VALDRIX-M4-123456") << "the connection stays open";
+  EXPECT_EQ(call(cmd::get_id).text(), "VALDRIX-M4-123456") << "the connection stays open";
 }
 
 TEST_F(BatchTest, DiscoveryNamesVersionBusesMemoryAndLimits) {
-  EXPECT_EQ(call(BATCH_INFO, {0x42}).payload,
+  EXPECT_EQ(call(cmd::batch_info, {0x42}).payload,
             (ByteVec{0, 1, 0, 0x0F, 0x08, 0, 0, 0, 0x01, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
+}
+
+}  // namespace
+
+namespace {
+
+class BatchWaitTest : public BatchTest {
+ protected:
+  // Channel B triggers on the target's draw; an input of zeros never draws past the level.
+  void trigger_on_draw() {
+    expect_ok(cmd::osc_set_channel_gain_raw, {2, 255});
+    expect_ok(cmd::osc_set_trigger_edge_level, {0x1F, 0x40});
+    expect_ok(cmd::osc_set_trigger_source, {2});
+  }
+  // Bounded wait until a UART transfer has started on the controller.
+  bool eventually_busy() {
+    auto& uart = *sim::bus_controller<sim::UartCtrl>(sim(), 0x40);
+    for (int i = 0; i < 5000 && uart.transfers().empty(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return !uart.transfers().empty();
+  }
+  std::size_t capture_status_reads() const {
+    std::size_t n = 0;
+    for (const auto& a : sim_->model_at<sim::CaptureCore>(sim::CaptureCore::BASE)->accesses())
+      n += a.op == sim::Access::Op::Read && a.offset == sim::CaptureCore::STATUS_OFFSET;
+    return n;
+  }
+};
+
+TEST_F(BatchWaitTest, WaitsThatFailReadTheStatusAboutOncePerMillisecond) {
+  trigger_on_draw();
+  Batch b{.bus = 1, .channels = 1, .length = 4, .rx_len = 2, .timeout_ms = 100,
+          .inputs = {{0xFF, 0xFF}, {0, 0}, {0, 0}, {0, 0}}};
+  capture().clear_accesses();
+  const auto r = records(b, call(cmd::capture_batch, b.payload()).payload);
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_EQ(r[0].result, 0);
+  for (int k = 1; k < 4; ++k) EXPECT_EQ(r[k].result, 1) << k;
+  // Spinning in 10 us steps would read some 10,000 times per missed trace; in the
+  // single commands' step it is about a hundred, plus the spin window around what
+  // the first trace taught.
+  const std::size_t reads = capture_status_reads();
+  EXPECT_GE(reads, 3u * 10) << "each missed trace polled to its end";
+  EXPECT_LE(reads, 3u * 400) << "the missed traces spun";
+}
+
+TEST_F(BatchWaitTest, ABatchBehindAnotherClientsLongTransferLearnsOnlyItsOwnWork) {
+  expect_ok(cmd::uart_config, {0, 0, 8, 0, 0x01, 0xC2, 0x00});
+  expect_ok(cmd::uart_enable, {1});
+  // Another client holds the UART for 400 ms: it waits for four bytes of an echo of two.
+  Client other(server_->port());
+  other.send(support::request_frame(cmd::uart_transceive, ByteVec{0, 4, 0, 0, 0, 0x01, 0x90, 0x61, 0x62}));
+  ASSERT_TRUE(eventually_busy());
+  // Each trace's own transfer takes a fraction of a millisecond; had the batch
+  // learned the lock's 400 ms as its transfer time, every later trace would first
+  // sleep past its 100 ms time-out and fail.
+  Batch b{.bus = 3, .channels = 1, .length = 4, .rx_len = 2, .timeout_ms = 100,
+          .inputs = {{1, 2}, {3, 4}, {5, 6}, {7, 8}}};
+  const auto r = records(b, call(cmd::capture_batch, b.payload()).payload);
+  ASSERT_EQ(r.size(), 4u);
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(r[k].result, 0) << k << ": error " << r[k].error;
+  // The other client's echo still waited in the FIFO: each trace reads the one before.
+  EXPECT_EQ(r[0].rx, (ByteVec{0x61, 0x62}));
+  EXPECT_EQ(r[3].rx, (ByteVec{5, 6}));
+  Reply timed_out;
+  ASSERT_TRUE(other.read_reply(timed_out));
+  EXPECT_EQ(timed_out.status, 2);
+}
+
+TEST_F(BatchWaitTest, AHungSpiBusGivesTheSingleCommandsInternalError) {
+  sim::bus_controller<sim::SpiCtrl>(sim(), 0x80)->set_hang(true);
+  Batch b{.bus = 1, .channels = 1, .length = 4, .rx_len = 1, .timeout_ms = 10, .inputs = {{0x5A}}};
+  const auto r = records(b, call(cmd::capture_batch, b.payload()).payload);
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].result, 2);
+  EXPECT_EQ(r[0].error, 0x8000) << "spi_transceive answers InternalError \"SPI transceive\"";
+}
+
+TEST_F(BatchWaitTest, ARecordLeavesBeforeItsPieceIsFullWhenTheNextTraceMayTakeLong) {
+  trigger_on_draw();
+  // Three missed triggers of 300 ms: each record is far smaller than a piece.
+  Batch b{.bus = 1, .channels = 1, .length = 4, .rx_len = 2, .timeout_ms = 300, .inputs = {{0, 0}, {0, 0}, {0, 0}}};
+  capture().clear_accesses();
+  Client c(server_->port());
+  c.send(support::request_frame(cmd::capture_batch, b.payload()));
+  ByteVec got;
+  std::uint8_t buf[256];
+  while (got.size() < 13 + b.record_size()) {
+    pollfd p{c.fd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 5000), 1) << "the first record did not leave";
+    const ssize_t n = ::read(c.fd(), buf, sizeof buf);
+    ASSERT_GT(n, 0);
+    got.insert(got.end(), buf, buf + n);
+  }
+  // The first record is here while the batch still waits for a later trigger:
+  // the third trace has not even been armed.
+  std::size_t arms = 0;
+  for (const auto& a : capture().accesses())
+    arms += a == sim::wr(sim::CaptureCore::SINGLE_OFFSET, 0xFFFFFFFF);
+  EXPECT_LE(arms, 2u);
+  EXPECT_EQ(got[13], 0);
+  EXPECT_EQ(got[14], 1) << "missed trigger";
 }
 
 }  // namespace

@@ -20,6 +20,9 @@
 #include "support/server_fixture.h"
 #include "support/sim_fixture.h"
 #include "support/target_power.h"
+#include "protocol/commands.h"
+
+namespace cmd = protocol::command;
 
 namespace {
 
@@ -27,26 +30,6 @@ using support::ByteVec;
 using support::Reply;
 using Lines = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
-
-constexpr std::uint16_t OSC_SET_SAMPLE_LENGTH = 0x0125;
-constexpr std::uint16_t OSC_SET_SINGLE = 0x0126;
-constexpr std::uint16_t OSC_GET_TRIGGER_STATUS = 0x0127;
-constexpr std::uint16_t OSC_GET_CHANNEL_WAVE = 0x0130;
-constexpr std::uint16_t SPI_TRANSCEIVE = 0x023C;
-constexpr std::uint16_t SPI_ENABLE = 0x023D;
-constexpr std::uint16_t SPI_RESET = 0x023E;
-constexpr std::uint16_t SPI_CONFIG = 0x023F;
-constexpr std::uint16_t I2C_TRANSCEIVE = 0x024A;
-constexpr std::uint16_t I2C_ENABLE = 0x024B;
-constexpr std::uint16_t I2C_RESET = 0x024C;
-constexpr std::uint16_t I2C_CONFIG = 0x024D;
-constexpr std::uint16_t UART_ENABLE = 0x0260;
-constexpr std::uint16_t UART_RESET = 0x0261;
-constexpr std::uint16_t UART_CONFIG = 0x0262;
-constexpr std::uint16_t UART_TRANSCEIVE = 0x0263;
-constexpr std::uint16_t UART_RECEIVE_FIFO_REMAINED = 0x0264;
-constexpr std::uint16_t UART_RECEIVE_FIFO_DUMP = 0x0265;
-constexpr std::uint16_t UART_RECEIVE_FIFO_CLEAR = 0x0266;
 
 constexpr std::uint16_t OK = 0x0000;
 constexpr std::uint16_t BUSY = 0x0001;
@@ -109,9 +92,9 @@ class BusTest : public support::ServerTest {
   }
 
   void enable_buses() {
-    expect_ok(SPI_ENABLE, {1});
-    expect_ok(I2C_ENABLE, {1});
-    expect_ok(UART_ENABLE, {1});
+    expect_ok(cmd::spi_enable, {1});
+    expect_ok(cmd::i2c_enable, {1});
+    expect_ok(cmd::uart_enable, {1});
   }
 
   sim::PowerBus& power() { return *sim().model_at<sim::PowerBus>(sim::PowerBus::BASE); }
@@ -131,14 +114,14 @@ class BusTest : public support::ServerTest {
 };
 
 TEST_F(BusTest, SpiEchoesAMultiByteTransfer) {
-  expect_ok(SPI_ENABLE, {1});
-  expect_ok(SPI_CONFIG, {0x00, 0x02, 0x01, 0x00});
+  expect_ok(cmd::spi_enable, {1});
+  expect_ok(cmd::spi_config, {0x00, 0x02, 0x01, 0x00});
   EXPECT_EQ(spi().config(), 0x202u);
-  auto r = call(SPI_TRANSCEIVE, spi_transfer(6, {0xDE, 0xAD, 0xBE, 0xEF}));
+  auto r = call(cmd::spi_transceive, spi_transfer(6, {0xDE, 0xAD, 0xBE, 0xEF}));
   EXPECT_EQ(r.status, OK);
   EXPECT_EQ(r.payload, (ByteVec{0xDE, 0xAD, 0xBE, 0xEF, 0xDE, 0xAD}));
   // Nothing sent: the device's line idles high.
-  r = call(SPI_TRANSCEIVE, spi_transfer(2, {}));
+  r = call(cmd::spi_transceive, spi_transfer(2, {}));
   EXPECT_EQ(r.payload, (ByteVec{0xFF, 0xFF}));
   EXPECT_EQ(log_.messages("server::handler::spi"),
             (Lines{"Handling spi_enable command", "SPI enable set to: 1", "Handling spi_config command",
@@ -152,21 +135,21 @@ TEST_F(BusTest, SpiEchoesAMultiByteTransfer) {
 }
 
 TEST_F(BusTest, I2cWriteThenReadRoundTripsThroughTheMemoryDevice) {
-  expect_ok(I2C_ENABLE, {1});
-  expect_ok(I2C_CONFIG, {0x50, 1});
+  expect_ok(cmd::i2c_enable, {1});
+  expect_ok(cmd::i2c_config, {0x50, 1});
   // One write segment: the pointer, then three bytes stored from it.
-  auto w = call(I2C_TRANSCEIVE, i2c_transfer(1, 0, 0, {4}, {0x20, 'a', 'b', 'c'}));
+  auto w = call(cmd::i2c_transceive, i2c_transfer(1, 0, 0, {4}, {0x20, 'a', 'b', 'c'}));
   EXPECT_EQ(w.status, OK);
   EXPECT_TRUE(w.payload.empty());
   // Set the pointer, then a read segment of three.
-  auto r = call(I2C_TRANSCEIVE, i2c_transfer(1, 1, 0b10, {1, 3}, {0x20}));
+  auto r = call(cmd::i2c_transceive, i2c_transfer(1, 1, 0b10, {1, 3}, {0x20}));
   EXPECT_EQ(r.status, OK);
   EXPECT_EQ(r.text(), "abc");
   EXPECT_EQ(i2c().device_memory()[0x21], 'b');
 
   // Nobody answers at another address.
-  expect_ok(I2C_CONFIG, {0x51, 1});
-  r = call(I2C_TRANSCEIVE, i2c_transfer(1, 1, 0b10, {1, 2}, {0x20}));
+  expect_ok(cmd::i2c_config, {0x51, 1});
+  r = call(cmd::i2c_transceive, i2c_transfer(1, 1, 0b10, {1, 2}, {0x20}));
   EXPECT_EQ(r.payload, (ByteVec{0xFF, 0xFF}));
   EXPECT_EQ(log_.messages("server::handler::i2c")[0], "Handling i2c_enable command");
   EXPECT_EQ(log_.messages("server::handler::i2c")[1], "Handling i2c_config command");
@@ -178,26 +161,26 @@ TEST_F(BusTest, I2cWriteThenReadRoundTripsThroughTheMemoryDevice) {
 }
 
 TEST_F(BusTest, UartEchoesHelloAndSlowRatesTimeOutWithTheBytesLeftInTheFifo) {
-  expect_ok(UART_ENABLE, {1});
-  expect_ok(UART_CONFIG, uart_settings(115200));
-  auto r = call(UART_TRANSCEIVE, uart_transfer(5, 1000, support::bytes_of("hello")));
+  expect_ok(cmd::uart_enable, {1});
+  expect_ok(cmd::uart_config, uart_settings(115200));
+  auto r = call(cmd::uart_transceive, uart_transfer(5, 1000, support::bytes_of("hello")));
   EXPECT_EQ(r.status, OK);
   EXPECT_EQ(r.text(), "hello");
 
   // 100 bytes at 9600 baud take about 106 ms to come back; 20 ms is not enough.
-  expect_ok(UART_CONFIG, uart_settings(9600));
+  expect_ok(cmd::uart_config, uart_settings(9600));
   ByteVec hundred(100);
   for (std::size_t i = 0; i < hundred.size(); ++i) hundred[i] = static_cast<std::uint8_t>(i * 7);
-  r = call(UART_TRANSCEIVE, uart_transfer(100, 20, hundred));
+  r = call(cmd::uart_transceive, uart_transfer(100, 20, hundred));
   EXPECT_EQ(r.status, TIME_OUT);
   EXPECT_TRUE(r.payload.empty());
   ASSERT_TRUE(eventually([&] { return uart().rx_waiting() == 100; }));
-  r = call(UART_RECEIVE_FIFO_REMAINED);
+  r = call(cmd::uart_receive_fifo_remained);
   EXPECT_EQ(r.payload, (ByteVec{0, 100}));
-  r = call(UART_RECEIVE_FIFO_DUMP);
+  r = call(cmd::uart_receive_fifo_dump);
   EXPECT_EQ(r.status, OK);
   EXPECT_EQ(r.payload, hundred);
-  r = call(UART_RECEIVE_FIFO_REMAINED);
+  r = call(cmd::uart_receive_fifo_remained);
   EXPECT_EQ(r.payload, (ByteVec{0, 0}));
 
   const Lines lines = log_.messages("server::handler::uart");
@@ -211,28 +194,28 @@ TEST_F(BusTest, UartEchoesHelloAndSlowRatesTimeOutWithTheBytesLeftInTheFifo) {
 }
 
 TEST_F(BusTest, FifoCountIsBigEndianAndClearEmptiesIt) {
-  expect_ok(UART_ENABLE, {1});
-  expect_ok(UART_CONFIG, uart_settings(115200));
-  EXPECT_EQ(call(UART_TRANSCEIVE, uart_transfer(0, 0, ByteVec(300, 0x5A))).status, OK);
+  expect_ok(cmd::uart_enable, {1});
+  expect_ok(cmd::uart_config, uart_settings(115200));
+  EXPECT_EQ(call(cmd::uart_transceive, uart_transfer(0, 0, ByteVec(300, 0x5A))).status, OK);
   ASSERT_TRUE(eventually([&] { return uart().rx_waiting() == 300; }));
-  auto r = call(UART_RECEIVE_FIFO_REMAINED);
+  auto r = call(cmd::uart_receive_fifo_remained);
   EXPECT_EQ(r.status, OK);
   EXPECT_EQ(r.payload, (ByteVec{0x01, 0x2C}));
-  expect_ok(UART_RECEIVE_FIFO_CLEAR);
-  EXPECT_EQ(call(UART_RECEIVE_FIFO_REMAINED).payload, (ByteVec{0, 0}));
+  expect_ok(cmd::uart_receive_fifo_clear);
+  EXPECT_EQ(call(cmd::uart_receive_fifo_remained).payload, (ByteVec{0, 0}));
   EXPECT_TRUE(log_.contains(base::log::Level::Debug, "server::handler::uart", "UART receive FIFO cleared successfully"));
 }
 
 TEST_F(BusTest, CommandsWithoutARecordIgnoreTheirPayload) {
   enable_buses();
   for (const ByteVec& payload : {ByteVec{}, ByteVec{9, 9, 9, 9, 9, 9, 9, 9, 9}}) {
-    for (std::uint16_t command : {SPI_RESET, I2C_RESET, UART_RESET, UART_RECEIVE_FIFO_REMAINED,
-                                  UART_RECEIVE_FIFO_DUMP, UART_RECEIVE_FIFO_CLEAR}) {
+    for (std::uint16_t command : {cmd::spi_reset, cmd::i2c_reset, cmd::uart_reset, cmd::uart_receive_fifo_remained,
+                                  cmd::uart_receive_fifo_dump, cmd::uart_receive_fifo_clear}) {
       auto r = call(command, payload);
       EXPECT_EQ(r.status, OK) << std::hex << command << ": " << r.text();
     }
   }
-  EXPECT_EQ(call(UART_RECEIVE_FIFO_REMAINED).payload.size(), 2u);
+  EXPECT_EQ(call(cmd::uart_receive_fifo_remained).payload.size(), 2u);
   EXPECT_TRUE(log_.contains(base::log::Level::Debug, "server::handler::spi", "SPI reset"));
   EXPECT_TRUE(log_.contains(base::log::Level::Debug, "server::handler::i2c", "I2C reset"));
   EXPECT_TRUE(log_.contains(base::log::Level::Debug, "server::handler::uart", "UART reset"));
@@ -241,13 +224,13 @@ TEST_F(BusTest, CommandsWithoutARecordIgnoreTheirPayload) {
 TEST_F(BusTest, PayloadsThatDoNotDecodeAnswerWithThePrefixAndTouchNothing) {
   power().clear_accesses();
   const std::vector<std::tuple<std::uint16_t, ByteVec, std::string>> cases{
-      {SPI_ENABLE, {2}, "parse u8 range error:Value must be between 0 and 1 at 0x0"},
-      {I2C_ENABLE, {3}, "parse u8 range error:Value must be between 0 and 1 at 0x0"},
-      {UART_ENABLE, {255}, "parse u8 range error:Value must be between 0 and 1 at 0x0"},
-      {SPI_CONFIG, {0, 1, 2, 2}, "parse spi_config error:Cpol must be 0 or 1 at 0x0"},
-      {I2C_CONFIG, {0x50, 5}, "parse i2c config error:Speed must be between 0 and 4 at 0x0"},
-      {UART_CONFIG, {0, 0, 9, 0, 0, 0x25, 0x80}, "parse uart_config error:ByteSize must be between 5 and 8 at 0x0"},
-      {SPI_TRANSCEIVE, {0, 0, 0, 0, 0, 0, 1, 2}, "parse spi_transceive error:IsTrigger must be 0 or 1 at 0x0"},
+      {cmd::spi_enable, {2}, "parse u8 range error:Value must be between 0 and 1 at 0x0"},
+      {cmd::i2c_enable, {3}, "parse u8 range error:Value must be between 0 and 1 at 0x0"},
+      {cmd::uart_enable, {255}, "parse u8 range error:Value must be between 0 and 1 at 0x0"},
+      {cmd::spi_config, {0, 1, 2, 2}, "parse spi_config error:Cpol must be 0 or 1 at 0x0"},
+      {cmd::i2c_config, {0x50, 5}, "parse i2c config error:Speed must be between 0 and 4 at 0x0"},
+      {cmd::uart_config, {0, 0, 9, 0, 0, 0x25, 0x80}, "parse uart_config error:ByteSize must be between 5 and 8 at 0x0"},
+      {cmd::spi_transceive, {0, 0, 0, 0, 0, 0, 1, 2}, "parse spi_transceive error:IsTrigger must be 0 or 1 at 0x0"},
   };
   for (const auto& [command, payload, message] : cases) {
     auto r = call(command, payload);
@@ -256,9 +239,9 @@ TEST_F(BusTest, PayloadsThatDoNotDecodeAnswerWithThePrefixAndTouchNothing) {
   }
   // Short payloads: the prefix, then the decoder's text naming the field.
   const std::vector<std::tuple<std::uint16_t, ByteVec, std::string>> short_cases{
-      {UART_TRANSCEIVE, ByteVec(6, 0), "parse uart_transceive error:While parsing field 'timeout' in UartTransceive"},
-      {I2C_TRANSCEIVE, ByteVec(24, 0), "parse i2c_transceive error:While parsing field 'is_trigger' in I2cTransceive"},
-      {SPI_ENABLE, {}, "parse u8 range error:While parsing field 'value' in U8Range"},
+      {cmd::uart_transceive, ByteVec(6, 0), "parse uart_transceive error:While parsing field 'timeout' in UartTransceive"},
+      {cmd::i2c_transceive, ByteVec(24, 0), "parse i2c_transceive error:While parsing field 'is_trigger' in I2cTransceive"},
+      {cmd::spi_enable, {}, "parse u8 range error:While parsing field 'value' in U8Range"},
   };
   for (const auto& [command, payload, prefix] : short_cases) {
     auto r = call(command, payload);
@@ -270,20 +253,20 @@ TEST_F(BusTest, PayloadsThatDoNotDecodeAnswerWithThePrefixAndTouchNothing) {
 }
 
 TEST_F(BusTest, UnsupportedBaudRateIsACauseOfConfiguringUart) {
-  auto r = call(UART_CONFIG, uart_settings(4800));
+  auto r = call(cmd::uart_config, uart_settings(4800));
   EXPECT_EQ(r.status, INTERNAL_ERROR);
   EXPECT_EQ(r.text(), "Configuring UART");
   EXPECT_EQ(log_.messages("protocol::error"), (Lines{"Configuring UART", "Caused by: Unsupported baudrate: 4800"}));
 
   // Register read-back failures are the driver's own messages.
   spi().stick(0x8C, 0);
-  r = call(SPI_CONFIG, {0x00, 0x01, 0x00, 0x00});
+  r = call(cmd::spi_config, {0x00, 0x01, 0x00, 0x00});
   EXPECT_EQ(r.text(), "Failed to configure SPI");
   i2c().stick(0xC4, 0);
-  r = call(I2C_ENABLE, {1});
+  r = call(cmd::i2c_enable, {1});
   EXPECT_EQ(r.text(), "Failed to enable i2c");
   uart().stick(0x48, 1);
-  r = call(UART_RESET);
+  r = call(cmd::uart_reset);
   EXPECT_EQ(r.text(), "Failed to reset uart");
 }
 
@@ -299,13 +282,13 @@ TEST_F(BusTest, StuckTransfersTimeOutPerBusWhileOtherConnectionsAreServed) {
   Clock::duration spi_took{}, i2c_took{};
   std::thread spi_thread([&] {
     const auto t = Clock::now();
-    spi_reply = spi_client.call(SPI_TRANSCEIVE, spi_transfer(4, {1, 2, 3, 4}));
+    spi_reply = spi_client.call(cmd::spi_transceive, spi_transfer(4, {1, 2, 3, 4}));
     spi_took = Clock::now() - t;
     spi_done = true;
   });
   std::thread i2c_thread([&] {
     const auto t = Clock::now();
-    i2c_reply = i2c_client.call(I2C_TRANSCEIVE, i2c_transfer(1, 0, 1, {2}, {}));
+    i2c_reply = i2c_client.call(cmd::i2c_transceive, i2c_transfer(1, 0, 1, {2}, {}));
     i2c_took = Clock::now() - t;
     i2c_done = true;
   });
@@ -318,8 +301,8 @@ TEST_F(BusTest, StuckTransfersTimeOutPerBusWhileOtherConnectionsAreServed) {
     }
     return spi_polls > 0 && i2c_polls > 0;
   }));
-  expect_ok(UART_CONFIG, uart_settings(115200));
-  EXPECT_EQ(call(UART_TRANSCEIVE, uart_transfer(2, 1000, {'o', 'k'})).text(), "ok");
+  expect_ok(cmd::uart_config, uart_settings(115200));
+  EXPECT_EQ(call(cmd::uart_transceive, uart_transfer(2, 1000, {'o', 'k'})).text(), "ok");
   const bool served_meanwhile = !spi_done && !i2c_done;
   spi_thread.join();
   i2c_thread.join();
@@ -335,7 +318,7 @@ TEST_F(BusTest, StuckTransfersTimeOutPerBusWhileOtherConnectionsAreServed) {
 
   // The UART's limit is the request's own.
   uart().set_hang(true);
-  auto r = call(UART_TRANSCEIVE, uart_transfer(1, 30, {1}));
+  auto r = call(cmd::uart_transceive, uart_transfer(1, 30, {1}));
   EXPECT_EQ(r.status, TIME_OUT);
 }
 
@@ -344,39 +327,39 @@ TEST_F(BusTest, AFaultDuringATransferLeavesThatBusBusyForGood) {
   spi().fail_next_start();
   i2c().fail_next_start();
   uart().fail_next_start();
-  for (auto [command, payload] : {std::pair{SPI_TRANSCEIVE, spi_transfer(1, {1})},
-                                  std::pair{I2C_TRANSCEIVE, i2c_transfer(1, 0, 1, {1}, {})},
-                                  std::pair{UART_TRANSCEIVE, uart_transfer(1, 100, {1})}}) {
+  for (auto [command, payload] : {std::pair{cmd::spi_transceive, spi_transfer(1, {1})},
+                                  std::pair{cmd::i2c_transceive, i2c_transfer(1, 0, 1, {1}, {})},
+                                  std::pair{cmd::uart_transceive, uart_transfer(1, 100, {1})}}) {
     auto r = call(command, payload);
     EXPECT_EQ(r.status, INTERNAL_ERROR);
     EXPECT_EQ(r.text(), "Request failed");
   }
   log_.clear();
-  auto s = call(SPI_TRANSCEIVE, spi_transfer(1, {1}));
+  auto s = call(cmd::spi_transceive, spi_transfer(1, {1}));
   EXPECT_EQ(s.status, INTERNAL_ERROR);
   EXPECT_EQ(s.text(), "SPI transceive");
   EXPECT_EQ(log_.messages("protocol::error"), (Lines{"SPI transceive", "Caused by: Device is busy"}));
-  auto i = call(I2C_TRANSCEIVE, i2c_transfer(1, 0, 1, {1}, {}));
+  auto i = call(cmd::i2c_transceive, i2c_transfer(1, 0, 1, {1}, {}));
   EXPECT_EQ(i.status, BUSY);
-  auto u = call(UART_TRANSCEIVE, uart_transfer(1, 100, {1}));
+  auto u = call(cmd::uart_transceive, uart_transfer(1, 100, {1}));
   EXPECT_EQ(u.status, BUSY);
   // Set-up commands do not take the lock.
-  expect_ok(SPI_RESET);
-  expect_ok(UART_CONFIG, uart_settings(57600));
+  expect_ok(cmd::spi_reset);
+  expect_ok(cmd::uart_config, uart_settings(57600));
 }
 
 TEST_F(BusTest, ATriggeredTransferCapturesTheTargetsPowerDraw) {
-  expect_ok(SPI_ENABLE, {1});
+  expect_ok(cmd::spi_enable, {1});
   constexpr std::uint32_t SAMPLES = 2048;
-  expect_ok(OSC_SET_SAMPLE_LENGTH, {0, 0, SAMPLES >> 8, 0});
+  expect_ok(cmd::osc_set_sample_length, {0, 0, SAMPLES >> 8, 0});
   auto capture_of = [&](std::uint8_t byte) {
-    expect_ok(OSC_SET_SINGLE);
-    EXPECT_EQ(call(SPI_TRANSCEIVE, spi_transfer(1, {byte}, 1)).payload, (ByteVec{byte}));
+    expect_ok(cmd::osc_set_single);
+    EXPECT_EQ(call(cmd::spi_transceive, spi_transfer(1, {byte}, 1)).payload, (ByteVec{byte}));
     bool complete = false;
-    for (int i = 0; i < 20000 && !complete; ++i) complete = call(OSC_GET_TRIGGER_STATUS).payload == ByteVec{0, 0, 1, 2};
+    for (int i = 0; i < 20000 && !complete; ++i) complete = call(cmd::osc_get_trigger_status).payload == ByteVec{0, 0, 1, 2};
     EXPECT_TRUE(complete);
-    auto a = call(OSC_GET_CHANNEL_WAVE, wave(1, SAMPLES));
-    auto b = call(OSC_GET_CHANNEL_WAVE, wave(2, SAMPLES));
+    auto a = call(cmd::osc_get_channel_wave, wave(1, SAMPLES));
+    auto b = call(cmd::osc_get_channel_wave, wave(2, SAMPLES));
     EXPECT_EQ(a.payload.size(), 2 * SAMPLES);
     EXPECT_EQ(b.payload.size(), 2 * SAMPLES);
     return std::pair{a.payload, b.payload};
@@ -387,14 +370,14 @@ TEST_F(BusTest, ATriggeredTransferCapturesTheTargetsPowerDraw) {
   EXPECT_NE(b_zero, b_full);
 
   // Without the trigger bit an armed capture keeps waiting.
-  expect_ok(OSC_SET_SINGLE);
-  EXPECT_EQ(call(SPI_TRANSCEIVE, spi_transfer(1, {0x0F})).status, OK);
-  EXPECT_EQ(call(OSC_GET_TRIGGER_STATUS).payload, (ByteVec{0, 0, 0, 1}));
+  expect_ok(cmd::osc_set_single);
+  EXPECT_EQ(call(cmd::spi_transceive, spi_transfer(1, {0x0F})).status, OK);
+  EXPECT_EQ(call(cmd::osc_get_trigger_status).payload, (ByteVec{0, 0, 0, 1}));
 }
 
 TEST_F(BusTest, TransfersOnOneBusNeverOverlapAndEachGetsItsOwnEcho) {
-  expect_ok(SPI_ENABLE, {1});
-  expect_ok(SPI_CONFIG, {0x00, 0xFF, 0x00, 0x00});  // about 41 us a byte
+  expect_ok(cmd::spi_enable, {1});
+  expect_ok(cmd::spi_config, {0x00, 0xFF, 0x00, 0x00});  // about 41 us a byte
   constexpr int CLIENTS = 4, ROUNDS = 5;
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
@@ -404,7 +387,7 @@ TEST_F(BusTest, TransfersOnOneBusNeverOverlapAndEachGetsItsOwnEcho) {
       for (int round = 0; round < ROUNDS; ++round) {
         ByteVec tx(24);
         for (std::size_t i = 0; i < tx.size(); ++i) tx[i] = static_cast<std::uint8_t>(c * 64 + round * 8 + i);
-        auto r = client.call(SPI_TRANSCEIVE, spi_transfer(24, tx));
+        auto r = client.call(cmd::spi_transceive, spi_transfer(24, tx));
         if (r.status != OK || r.payload != tx) ++wrong;
       }
     });
@@ -418,20 +401,20 @@ TEST_F(BusTest, TransfersOnOneBusNeverOverlapAndEachGetsItsOwnEcho) {
 
 TEST_F(BusTest, TransfersOnDifferentBusesRunInParallel) {
   enable_buses();
-  expect_ok(UART_CONFIG, uart_settings(9600));
-  expect_ok(I2C_CONFIG, {0x50, 0});
+  expect_ok(cmd::uart_config, uart_settings(9600));
+  expect_ok(cmd::i2c_config, {0x50, 0});
   // About a second of UART traffic on one connection...
   const ByteVec long_tx(1000, 0x33);
   Reply uart_reply;
   std::thread uart_thread([&] {
     support::Client client(server_->port());
-    uart_reply = client.call(UART_TRANSCEIVE, uart_transfer(1000, 10000, long_tx));
+    uart_reply = client.call(cmd::uart_transceive, uart_transfer(1000, 10000, long_tx));
   });
   ASSERT_TRUE(eventually([&] { return uart().busy(); }));
   // ...while SPI and I2C transfers on others start and finish.
   support::Client other(server_->port());
-  EXPECT_EQ(other.call(SPI_TRANSCEIVE, spi_transfer(3, {1, 2, 3})).payload, (ByteVec{1, 2, 3}));
-  EXPECT_EQ(other.call(I2C_TRANSCEIVE, i2c_transfer(1, 1, 0b10, {1, 2}, {0})).status, OK);
+  EXPECT_EQ(other.call(cmd::spi_transceive, spi_transfer(3, {1, 2, 3})).payload, (ByteVec{1, 2, 3}));
+  EXPECT_EQ(other.call(cmd::i2c_transceive, i2c_transfer(1, 1, 0b10, {1, 2}, {0})).status, OK);
   uart_thread.join();
   EXPECT_EQ(uart_reply.payload, long_tx);
 
@@ -445,15 +428,15 @@ TEST_F(BusTest, TransfersOnDifferentBusesRunInParallel) {
 // The shipped simulator answers the three buses the same way.
 void talk_to_targets(std::uint16_t port) {
   support::Client c(port);
-  EXPECT_EQ(c.call(0x0200, {1}).status, OK);  // supply on
-  EXPECT_EQ(c.call(0x0204, {1}).status, OK);  // clock gate open
-  for (std::uint16_t enable : {SPI_ENABLE, I2C_ENABLE, UART_ENABLE}) EXPECT_EQ(c.call(enable, {1}).status, OK);
-  EXPECT_EQ(c.call(SPI_TRANSCEIVE, spi_transfer(3, {5, 6})).payload, (ByteVec{5, 6, 5}));
-  EXPECT_EQ(c.call(I2C_CONFIG, {0x50, 2}).status, OK);
-  EXPECT_EQ(c.call(I2C_TRANSCEIVE, i2c_transfer(1, 0, 0, {3}, {0x80, 'h', 'i'})).status, OK);
-  EXPECT_EQ(c.call(I2C_TRANSCEIVE, i2c_transfer(1, 1, 0b10, {1, 2}, {0x80})).text(), "hi");
-  EXPECT_EQ(c.call(UART_CONFIG, uart_settings(57600)).status, OK);
-  EXPECT_EQ(c.call(UART_TRANSCEIVE, uart_transfer(5, 1000, support::bytes_of("hello"))).text(), "hello");
+  EXPECT_EQ(c.call(cmd::nut_set_voltage_enable, {1}).status, OK);  // supply on
+  EXPECT_EQ(c.call(cmd::nut_clock_enable, {1}).status, OK);  // clock gate open
+  for (std::uint16_t enable : {cmd::spi_enable, cmd::i2c_enable, cmd::uart_enable}) EXPECT_EQ(c.call(enable, {1}).status, OK);
+  EXPECT_EQ(c.call(cmd::spi_transceive, spi_transfer(3, {5, 6})).payload, (ByteVec{5, 6, 5}));
+  EXPECT_EQ(c.call(cmd::i2c_config, {0x50, 2}).status, OK);
+  EXPECT_EQ(c.call(cmd::i2c_transceive, i2c_transfer(1, 0, 0, {3}, {0x80, 'h', 'i'})).status, OK);
+  EXPECT_EQ(c.call(cmd::i2c_transceive, i2c_transfer(1, 1, 0b10, {1, 2}, {0x80})).text(), "hi");
+  EXPECT_EQ(c.call(cmd::uart_config, uart_settings(57600)).status, OK);
+  EXPECT_EQ(c.call(cmd::uart_transceive, uart_transfer(5, 1000, support::bytes_of("hello"))).text(), "hello");
 }
 
 TEST(BusSimulator, ValdrixdSimTalksToItsTargetDevices) {

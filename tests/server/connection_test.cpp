@@ -11,6 +11,9 @@
 #include "protocol/connection.h"
 #include "server/command.h"
 #include "support/loopback.h"
+#include "protocol/commands.h"
+
+namespace cmd = protocol::command;
 
 namespace {
 
@@ -47,13 +50,13 @@ class Connection : public ::testing::Test {
 
 TEST_F(Connection, IdentificationCommands) {
   Client c(server.port());
-  auto id = c.call(0x0001, {0xDE, 0xAD});  // payload ignored
+  auto id = c.call(cmd::get_id, {0xDE, 0xAD});  // payload ignored
   EXPECT_EQ(id.status, 0);
   EXPECT_EQ(id.text(), "VALDRIX-M4-123456");
-  EXPECT_EQ(c.call(0x0002).text(), "Valdrix-M4");
-  EXPECT_EQ(c.call(0x0003).text(), "0.0.1");
+  EXPECT_EQ(c.call(cmd::get_name).text(), "Valdrix-M4");
+  EXPECT_EQ(c.call(cmd::get_version).text(), "0.0.1");
   // The exact bytes of one answer.
-  c.send(request_frame(0x0003));
+  c.send(request_frame(cmd::get_version));
   ByteVec expected{'V', 'L', 'D', 'X', 0x00, 0x01, 'R', 0x00, 0x00, 0x00, 0x00, 0x00, 0x05,
                    '0', '.', '0', '.', '1'};
   c.shutdown_write();
@@ -72,7 +75,7 @@ TEST_F(Connection, ClientThatSendsNothingGetsNoAnswer) {
   EXPECT_EQ(msgs[0].rfind("Connected by 127.0.0.1:", 0), 0u);
 
   Client partial(server.port());
-  ByteVec whole = request_frame(0x0001);
+  ByteVec whole = request_frame(cmd::get_id);
   partial.send(std::span(whole).first(14));
   partial.shutdown_write();
   EXPECT_TRUE(partial.read_until_close().empty());
@@ -100,7 +103,7 @@ TEST_F(Connection, MalformedFramesGetOneErrorFrameThenClose) {
     Client client(server.port());
     ByteVec stream = c.bytes;
     // A payload and a valid request follow in the same stream; neither is read.
-    ByteVec more = request_frame(0x0001);
+    ByteVec more = request_frame(cmd::get_id);
     stream.insert(stream.end(), {1, 2, 3, 4});
     stream.insert(stream.end(), more.begin(), more.end());
     client.send(stream);
@@ -139,12 +142,12 @@ TEST_F(Connection, PipelinedRequestsAreAnsweredInOrderAndUnknownCodesKeepTheConn
     EXPECT_EQ(r.status, code == 0 ? 0x8001 : 0);
     EXPECT_EQ(r.text(), answers[code]);
   }
-  EXPECT_EQ(c.call(0x0001).text(), "VALDRIX-M4-123456");
+  EXPECT_EQ(c.call(cmd::get_id).text(), "VALDRIX-M4-123456");
 }
 
 TEST_F(Connection, VersionAndReservedAreIgnored) {
   Client c(server.port());
-  ByteVec f = request_frame(0x0002);
+  ByteVec f = request_frame(cmd::get_name);
   f[4] = 0xFF;
   f[5] = 0x7E;
   f[9] = 0xAA;
@@ -173,8 +176,8 @@ TEST_F(Connection, CodesWithoutHandlerAnswerUnsupport) {
 TEST_F(Connection, LargestPayloadIsRead) {
   Client c(server.port());
   ByteVec payload(protocol::MAX_PAYLOAD_LENGTH, 0x11);
-  EXPECT_EQ(c.call(0x0001, payload).text(), "VALDRIX-M4-123456");
-  EXPECT_EQ(c.call(0x0003).text(), "0.0.1");
+  EXPECT_EQ(c.call(cmd::get_id, payload).text(), "VALDRIX-M4-123456");
+  EXPECT_EQ(c.call(cmd::get_version).text(), "0.0.1");
 }
 
 TEST_F(Connection, ManyClientsAtOnce) {
@@ -184,7 +187,7 @@ TEST_F(Connection, ManyClientsAtOnce) {
     threads.emplace_back([&] {
       Client c(server.port());
       for (int i = 0; i < 50; ++i)
-        if (c.call(0x0001).text() == "VALDRIX-M4-123456") ++ok;
+        if (c.call(cmd::get_id).text() == "VALDRIX-M4-123456") ++ok;
     });
   for (auto& t : threads) t.join();
   EXPECT_EQ(ok.load(), 16 * 50);
@@ -222,7 +225,7 @@ TEST(ConnectionFaults, EscapingExceptionBecomesInternalError) {
 protocol::HandlerResult failing_stream_handler(protocol::Request request) {
   if (request.header.command == 1) {
     auto sent = protocol::Connection::current()->stream_answer(
-        64u << 20, [](std::uint8_t*, std::size_t) { throw std::bad_alloc(); });
+        64u << 20, [](std::uint8_t*, std::size_t) -> std::size_t { throw std::bad_alloc(); });
     if (!sent) return std::unexpected(protocol::ProtocolError::internal(sent.error()));
   }
   return base::Bytes{0x07};

@@ -15,18 +15,13 @@
 #include "base/bytes.h"
 #include "support/loopback.h"
 #include "support/sim_fixture.h"
+#include "protocol/commands.h"
+
+namespace cmd = protocol::command;
 
 namespace {
 
 using support::ByteVec;
-
-constexpr std::uint16_t GET_ID = 0x0001;
-constexpr std::uint16_t GET_VERSION = 0x0003;
-constexpr std::uint16_t READ_REGISTER = 0x0004;
-constexpr std::uint16_t OSC_SET_SAMPLE_LENGTH = 0x0125;
-constexpr std::uint16_t OSC_SET_SINGLE = 0x0126;
-constexpr std::uint16_t OSC_SET_CHANNEL_ENABLE = 0x0100;
-constexpr std::uint16_t NUT_SET_VOLTAGE_ENABLE = 0x0200;
 
 // Records every mapping (base and size, in order) and which are still open.
 class CountingPlatform : public driver::core::Platform {
@@ -169,9 +164,9 @@ TEST_F(DriverSetTest, WithoutDriversTheRequestIsAnsweredAndOtherCommandsWork) {
     support::Client client(server.port());
     support::Client other(server.port());
     ::testing::internal::CaptureStderr();
-    auto length = client.call(OSC_SET_SAMPLE_LENGTH, {0, 0, 0x10, 0});
-    auto single = other.call(OSC_SET_SINGLE);
-    auto power = client.call(NUT_SET_VOLTAGE_ENABLE, {1});
+    auto length = client.call(cmd::osc_set_sample_length, {0, 0, 0x10, 0});
+    auto single = other.call(cmd::osc_set_single);
+    auto power = client.call(cmd::nut_set_voltage_enable, {1});
     const std::string report = ::testing::internal::GetCapturedStderr();
     for (const auto* reply : {&length, &single, &power}) {
       EXPECT_EQ(reply->status, 0x8000);
@@ -180,12 +175,12 @@ TEST_F(DriverSetTest, WithoutDriversTheRequestIsAnsweredAndOtherCommandsWork) {
     EXPECT_NE(report.find("Unable to init driver: Failed to mmap AXI"), std::string::npos);
 
     // The same connections go on; the commands that need no driver answer.
-    EXPECT_EQ(client.call(GET_ID).status, 0);
-    EXPECT_EQ(other.call(GET_VERSION).text(), "0.0.1");
-    auto reg = client.call(READ_REGISTER, {0x43, 0xC1, 0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(client.call(cmd::get_id).status, 0);
+    EXPECT_EQ(other.call(cmd::get_version).text(), "0.0.1");
+    auto reg = client.call(cmd::read_register, {0x43, 0xC1, 0, 0, 0, 0, 0, 0});
     EXPECT_EQ(reg.status, 0);
     EXPECT_EQ(reg.payload, (ByteVec{0, 0, 0, 0}));
-    auto enable = other.call(OSC_SET_CHANNEL_ENABLE);
+    auto enable = other.call(cmd::osc_set_channel_enable);
     EXPECT_EQ(enable.payload, ByteVec{0x01});
   }
   EXPECT_EQ(counting_->open(0x43C10000), 0);

@@ -14,22 +14,22 @@
 #include "server/driver_set.h"
 #include "support/loopback.h"
 #include "support/sim_fixture.h"
+#include "protocol/commands.h"
+
+namespace cmd = protocol::command;
 
 namespace {
 
 using support::ByteVec;
 using support::Client;
 
-constexpr std::uint16_t GET_ID = 0x0001;
-constexpr std::uint16_t OSC_GET_CHANNEL_WAVE = 0x0130;
-constexpr std::uint16_t SPI_TRANSCEIVE = 0x023C;
 constexpr long MIB_IN_KIB = 1024;
 
 bool emulated() { return std::getenv("VALDRIX_EMULATOR") != nullptr; }
 
 // A header announcing `length` payload bytes, followed by `sent` of them.
 ByteVec upload(std::uint32_t length, std::size_t sent) {
-  ByteVec f = support::request_frame(SPI_TRANSCEIVE);
+  ByteVec f = support::request_frame(cmd::spi_transceive);
   f[11] = static_cast<std::uint8_t>(length >> 24);
   f[12] = static_cast<std::uint8_t>(length >> 16);
   f[13] = static_cast<std::uint8_t>(length >> 8);
@@ -57,7 +57,7 @@ int flood_of_stalled_uploads(int count, bool limit_address_space) {
   support::TestServer server;
   {
     Client warm(server.port());
-    if (warm.call(GET_ID).status != 0) return 11;
+    if (warm.call(cmd::get_id).status != 0) return 11;
   }
   if (!support::connections_ended()) return 14;
   const long idle = support::rss_kib();
@@ -71,7 +71,7 @@ int flood_of_stalled_uploads(int count, bool limit_address_space) {
   // One accept loop takes connections in order: this answer comes after every
   // stalled connection has its thread.
   Client fresh(server.port());
-  if (fresh.call(GET_ID).text() != "VALDRIX-M4-123456") return 12;
+  if (fresh.call(cmd::get_id).text() != "VALDRIX-M4-123456") return 12;
   if (support::sizes_mean_something() && support::rss_kib() >= idle + 100 * MIB_IN_KIB) return 13;
   return 0;
 }
@@ -91,13 +91,13 @@ TEST_F(Memory, AClientThatDoesNotReadItsWaveHoldsOneChunk) {
   support::TestServer server;
   {
     Client warm(server.port());
-    ASSERT_EQ(warm.call(GET_ID).status, 0);
+    ASSERT_EQ(warm.call(cmd::get_id).status, 0);
   }
   ASSERT_TRUE(support::connections_ended());
   const long idle = support::rss_kib();
   constexpr std::uint32_t samples = 32u << 20;  // 64 MiB
   Client reader(server.port());
-  reader.send(support::request_frame(OSC_GET_CHANNEL_WAVE, ByteVec{1, 0, 0, 0, 0, 0x02, 0, 0, 0}));
+  reader.send(support::request_frame(cmd::osc_get_channel_wave, ByteVec{1, 0, 0, 0, 0, 0x02, 0, 0, 0}));
   pollfd p{reader.fd(), POLLIN, 0};
   ASSERT_EQ(::poll(&p, 1, 10000), 1) << "the answer never started";
   // The socket buffers fill; the connection waits for the client with what it has.
@@ -106,7 +106,7 @@ TEST_F(Memory, AClientThatDoesNotReadItsWaveHoldsOneChunk) {
     EXPECT_LT(support::rss_kib(), idle + 16 * MIB_IN_KIB) << "idle " << idle << " KiB";
   }
   Client other(server.port());
-  EXPECT_EQ(other.call(GET_ID).text(), "VALDRIX-M4-123456");
+  EXPECT_EQ(other.call(cmd::get_id).text(), "VALDRIX-M4-123456");
   support::Reply wave;
   ASSERT_TRUE(reader.read_reply(wave));
   EXPECT_EQ(wave.status, 0);
@@ -120,7 +120,7 @@ TEST_F(Memory, APayloadPastTheBudgetIsRefusedWithOutOfMemory) {
   {
     support::TestServer server;
     Client bystander(server.port());
-    ASSERT_EQ(bystander.call(GET_ID).status, 0);
+    ASSERT_EQ(bystander.call(cmd::get_id).status, 0);
     Client uploader(server.port());
     std::thread sender([&] { uploader.send(upload(4u << 20, 1u << 20)); });
     const ByteVec answer = uploader.read_until_close();
@@ -132,7 +132,7 @@ TEST_F(Memory, APayloadPastTheBudgetIsRefusedWithOutOfMemory) {
     EXPECT_TRUE(support::eventually(cap, base::log::Level::Error, "protocol",
                                     "Out of memory: no room for a payload of 4194304 bytes"));
     // The other connections go on, and what the refused one held is back.
-    EXPECT_EQ(bystander.call(GET_ID).text(), "VALDRIX-M4-123456");
+    EXPECT_EQ(bystander.call(cmd::get_id).text(), "VALDRIX-M4-123456");
     EXPECT_TRUE(support::connections_ended(10000, 1));
     EXPECT_EQ(budget.in_use(), 0u);
   }

@@ -19,6 +19,9 @@
 #include "support/server_fixture.h"
 #include "support/sim_fixture.h"
 #include "support/target_power.h"
+#include "protocol/commands.h"
+
+namespace cmd = protocol::command;
 
 namespace {
 
@@ -28,27 +31,6 @@ using support::ByteVec;
 using support::Reply;
 using Accesses = std::vector<sim::Access>;
 using Lines = std::vector<std::string>;
-
-constexpr std::uint16_t OSC_SET_CHANNEL_ENABLE = 0x0100;
-constexpr std::uint16_t OSC_SET_CHANNEL_GAIN = 0x0104;
-constexpr std::uint16_t OSC_SET_CHANNEL_GAIN_RAW = 0x0105;
-constexpr std::uint16_t OSC_SET_SAMPLE_CLOCK_PHASE = 0x0108;
-constexpr std::uint16_t OSC_SET_TRIGGER_DELAY = 0x0124;
-constexpr std::uint16_t OSC_SET_SAMPLE_LENGTH = 0x0125;
-constexpr std::uint16_t OSC_SET_SINGLE = 0x0126;
-constexpr std::uint16_t OSC_GET_TRIGGER_STATUS = 0x0127;
-constexpr std::uint16_t OSC_SET_SAMPLE_RATE = 0x0128;
-constexpr std::uint16_t OSC_SET_FORCE = 0x0129;
-constexpr std::uint16_t OSC_GET_CHANNEL_WAVE = 0x0130;
-constexpr std::uint16_t OSC_SET_TRIGGER_SOURCE = 0x0150;
-constexpr std::uint16_t OSC_SET_TRIGGER_MODE = 0x0151;
-constexpr std::uint16_t OSC_SET_TRIGGER_EDGE = 0x0152;
-constexpr std::uint16_t OSC_SET_TRIGGER_EDGE_LEVEL = 0x0153;
-constexpr std::uint16_t NUT_SET_VOLTAGE_ENABLE = 0x0200;
-constexpr std::uint16_t NUT_SET_VOLTAGE_VALUE = 0x0201;
-constexpr std::uint16_t NUT_SET_CLOCK = 0x0202;
-constexpr std::uint16_t NUT_SET_VOLTAGE_RAW_VALUE = 0x0203;
-constexpr std::uint16_t NUT_CLOCK_ENABLE = 0x0204;
 
 constexpr std::uint16_t OK = 0x0000;
 constexpr std::uint16_t INTERNAL_ERROR = 0x8000;
@@ -104,36 +86,36 @@ class OscNutTest : public support::ServerTest {
 };
 
 TEST_F(OscNutTest, SampleLengthIsRoundedButLoggedAsRequested) {
-  expect_ok(OSC_SET_SAMPLE_LENGTH, u32(1000));
+  expect_ok(cmd::osc_set_sample_length, u32(1000));
   EXPECT_EQ(capture().writes(), (Accesses{wr(0x14, 1024)}));
   EXPECT_EQ(log_.messages(HANDLER), (Lines{"Handling osc_set_sample_length command",
                                            "Setting sample length to: 1000", "Sample length set to: 1000"}));
 
-  auto refused = call(OSC_SET_SAMPLE_LENGTH, u32(4294966273u));
+  auto refused = call(cmd::osc_set_sample_length, u32(4294966273u));
   EXPECT_EQ(refused.status, INTERNAL_ERROR);
   EXPECT_EQ(refused.text(), "Setting sample length 4294966273");
   EXPECT_TRUE(log_.contains(base::log::Level::Error, "protocol::error", "Caused by: Invalid sample length"));
   EXPECT_EQ(capture().writes().size(), 1u);
 
-  auto short_payload = call(OSC_SET_SAMPLE_LENGTH, {0, 1});
+  auto short_payload = call(cmd::osc_set_sample_length, {0, 1});
   EXPECT_EQ(short_payload.status, INTERNAL_ERROR);
   EXPECT_EQ(short_payload.text().rfind("parse u32 error:", 0), 0u) << short_payload.text();
   EXPECT_NE(short_payload.text().find("'self_0' in U32Wrapper"), std::string::npos) << short_payload.text();
 }
 
 TEST_F(OscNutTest, CaptureAndReadOutAreRepeatable) {
-  expect_ok(OSC_SET_SAMPLE_LENGTH, u32(4096));
-  expect_ok(OSC_SET_SINGLE, {0xAA, 0xBB});  // the payload is ignored
+  expect_ok(cmd::osc_set_sample_length, u32(4096));
+  expect_ok(cmd::osc_set_single, {0xAA, 0xBB});  // the payload is ignored
   EXPECT_EQ(capture().status(), 0x001u);
-  expect_ok(OSC_SET_FORCE);
+  expect_ok(cmd::osc_set_force);
   ASSERT_TRUE(support::wait_complete(capture()));
-  auto status = call(OSC_GET_TRIGGER_STATUS);
+  auto status = call(cmd::osc_get_trigger_status);
   EXPECT_EQ(status.status, OK);
   EXPECT_EQ(status.payload, (ByteVec{0x00, 0x00, 0x01, 0x02}));
   EXPECT_TRUE(log_.contains(base::log::Level::Debug, HANDLER, "Trigger status retrieved: 258"));
 
-  auto a = call(OSC_GET_CHANNEL_WAVE, wave(1, 0, 4096));
-  auto b = call(OSC_GET_CHANNEL_WAVE, wave(2, 0, 4096));
+  auto a = call(cmd::osc_get_channel_wave, wave(1, 0, 4096));
+  auto b = call(cmd::osc_get_channel_wave, wave(2, 0, 4096));
   ASSERT_EQ(a.status, OK) << a.text();
   ASSERT_EQ(a.payload.size(), 8192u);
   ASSERT_EQ(b.payload.size(), 8192u);
@@ -141,16 +123,16 @@ TEST_F(OscNutTest, CaptureAndReadOutAreRepeatable) {
   EXPECT_NE(a.payload, b.payload);
 
   // The same settings captured again give the same signal under fresh noise.
-  expect_ok(OSC_SET_SINGLE);
-  expect_ok(OSC_SET_FORCE);
+  expect_ok(cmd::osc_set_single);
+  expect_ok(cmd::osc_set_force);
   ASSERT_TRUE(support::wait_complete(capture()));
   EXPECT_EQ(capture().captures(), 2u);
-  const auto again = call(OSC_GET_CHANNEL_WAVE, wave(1, 0, 4096)).payload;
+  const auto again = call(cmd::osc_get_channel_wave, wave(1, 0, 4096)).payload;
   EXPECT_NE(again, a.payload);
-  EXPECT_NE(call(OSC_GET_CHANNEL_WAVE, wave(2, 0, 4096)).payload, b.payload);
+  EXPECT_NE(call(cmd::osc_get_channel_wave, wave(2, 0, 4096)).payload, b.payload);
 
   // The first four samples are the first eight bytes of channel A's memory.
-  auto head = call(OSC_GET_CHANNEL_WAVE, wave(1, 0, 4));
+  auto head = call(cmd::osc_get_channel_wave, wave(1, 0, 4));
   auto* memory = sim().block_at(0x10000000);
   ByteVec expected;
   for (std::size_t off : {0u, 4u})
@@ -158,33 +140,33 @@ TEST_F(OscNutTest, CaptureAndReadOutAreRepeatable) {
   EXPECT_EQ(head.payload, expected);
   EXPECT_EQ(ByteVec(again.begin(), again.begin() + 8), expected);
 
-  auto empty = call(OSC_GET_CHANNEL_WAVE, wave(2, 7, 0));
+  auto empty = call(cmd::osc_get_channel_wave, wave(2, 7, 0));
   EXPECT_EQ(empty.status, OK);
   EXPECT_TRUE(empty.payload.empty());
   EXPECT_TRUE(log_.contains(base::log::Level::Debug, HANDLER, "Channel: 2, Offset: 7, Sample Length: 0"));
 }
 
 TEST_F(OscNutTest, WaveRequestsThatCannotBeServed) {
-  auto outside = call(OSC_GET_CHANNEL_WAVE, wave(1, 0x8000000, 1));
+  auto outside = call(cmd::osc_get_channel_wave, wave(1, 0x8000000, 1));
   EXPECT_EQ(outside.status, INTERNAL_ERROR);
   EXPECT_EQ(outside.text(), "Getting osc wave data on channel 1");
   EXPECT_TRUE(log_.contains(base::log::Level::Error, "protocol::error",
                             "Caused by: AXI invalid offset 268435456 and size 2 , total size: 268435456"));
-  auto bad_channel = call(OSC_GET_CHANNEL_WAVE, wave(3, 0, 1));
+  auto bad_channel = call(cmd::osc_get_channel_wave, wave(3, 0, 1));
   EXPECT_EQ(bad_channel.text(), "parse channel_wave error:Channel must be 1 or 2 at 0x0");
-  auto short_payload = call(OSC_GET_CHANNEL_WAVE, {1, 0, 0, 0, 0, 0, 0});
+  auto short_payload = call(cmd::osc_get_channel_wave, {1, 0, 0, 0, 0, 0, 0});
   EXPECT_EQ(short_payload.text().rfind("parse channel_wave error:", 0), 0u);
   EXPECT_NE(short_payload.text().find("'length' in ChannelWave"), std::string::npos) << short_payload.text();
 }
 
 TEST_F(OscNutTest, GainsLoadTheSetpointAndShowThePercentage) {
-  expect_ok(OSC_SET_CHANNEL_GAIN, {2, 30});
+  expect_ok(cmd::osc_set_channel_gain, {2, 30});
   EXPECT_EQ(power().writes(), (Accesses{wr(0x04, 76), wr(0x04, 0x14C)}));
   EXPECT_EQ(power().gain_b(), 76);
   expect_shows(2, 64, 128, "GB:30");
   EXPECT_EQ(log_.messages(HANDLER), (Lines{"Handling osc_set_channel_gain command", "Channel: 2, Gain value: 30",
                                            "Gain set for channel 2: 30"}));
-  expect_ok(OSC_SET_CHANNEL_GAIN, {1, 75});
+  expect_ok(cmd::osc_set_channel_gain, {1, 75});
   EXPECT_EQ(power().gain_a(), 191);
   expect_shows(2, 0, 64, "GA:75");
   expect_shows(2, 64, 128, "GB:30");
@@ -192,28 +174,28 @@ TEST_F(OscNutTest, GainsLoadTheSetpointAndShowThePercentage) {
   const sim::Screen screen = display().screen();
   const std::uint64_t gpio_writes = sim().gpio_writes();
   power().clear_accesses();
-  auto refused = call(OSC_SET_CHANNEL_GAIN, {2, 101});
+  auto refused = call(cmd::osc_set_channel_gain, {2, 101});
   EXPECT_EQ(refused.status, INTERNAL_ERROR);
   EXPECT_EQ(refused.text(), "Setting osc gain 101 on channel 2");
   EXPECT_TRUE(log_.contains(base::log::Level::Error, "protocol::error", "Caused by: Invalid gain value"));
 
   // The raw form loads without showing anything.
-  expect_ok(OSC_SET_CHANNEL_GAIN_RAW, {1, 200});
+  expect_ok(cmd::osc_set_channel_gain_raw, {1, 200});
   EXPECT_EQ(power().writes(), (Accesses{wr(0x04, 200), wr(0x04, 0x2C8)}));
   EXPECT_TRUE(log_.contains(base::log::Level::Debug, HANDLER, "Raw gain set for channel 1: 200"));
   EXPECT_EQ(sim().gpio_writes(), gpio_writes);
   EXPECT_TRUE(display().screen().same(screen, sim::Screen::WHOLE));
 
-  auto raw_refused = call(OSC_SET_CHANNEL_GAIN_RAW, {0, 1});
+  auto raw_refused = call(cmd::osc_set_channel_gain_raw, {0, 1});
   EXPECT_EQ(raw_refused.text(), "parse channel_gain_raw error:Channel must be 1 or 2 at 0x0");
 }
 
 TEST_F(OscNutTest, TriggerSettingsAndTheirLabels) {
-  expect_ok(OSC_SET_TRIGGER_SOURCE, {1});
-  expect_ok(OSC_SET_TRIGGER_MODE, {0});
-  expect_ok(OSC_SET_TRIGGER_EDGE, {2});
-  expect_ok(OSC_SET_TRIGGER_EDGE_LEVEL, u16(65535));
-  expect_ok(OSC_SET_TRIGGER_DELAY, u32(500));
+  expect_ok(cmd::osc_set_trigger_source, {1});
+  expect_ok(cmd::osc_set_trigger_mode, {0});
+  expect_ok(cmd::osc_set_trigger_edge, {2});
+  expect_ok(cmd::osc_set_trigger_edge_level, u16(65535));
+  expect_ok(cmd::osc_set_trigger_delay, u32(500));
   EXPECT_EQ(capture().writes(),
             (Accesses{wr(0x1C, 1), wr(0x20, 0), wr(0x24, 2), wr(0x28, 0xFFFF), wr(0x18, 500)}));
   expect_shows(3, 0, 42, "SR:A");
@@ -226,30 +208,30 @@ TEST_F(OscNutTest, TriggerSettingsAndTheirLabels) {
 
   capture().clear_accesses();
   const std::uint64_t gpio_writes = sim().gpio_writes();
-  auto refused = call(OSC_SET_TRIGGER_SOURCE, {4});
+  auto refused = call(cmd::osc_set_trigger_source, {4});
   EXPECT_EQ(refused.status, INTERNAL_ERROR);
   EXPECT_EQ(refused.text(), "parse u8 range error:Value must be between 0 and 3 at 0x0");
-  EXPECT_EQ(call(OSC_SET_TRIGGER_MODE, {2}).text(), "parse u8 range error:Value must be between 0 and 1 at 0x0");
-  EXPECT_EQ(call(OSC_SET_TRIGGER_EDGE, {3}).text(), "parse u8 range error:Value must be between 0 and 2 at 0x0");
-  EXPECT_EQ(call(OSC_SET_TRIGGER_EDGE_LEVEL, {1}).text().rfind("parse u16 error:", 0), 0u);
+  EXPECT_EQ(call(cmd::osc_set_trigger_mode, {2}).text(), "parse u8 range error:Value must be between 0 and 1 at 0x0");
+  EXPECT_EQ(call(cmd::osc_set_trigger_edge, {3}).text(), "parse u8 range error:Value must be between 0 and 2 at 0x0");
+  EXPECT_EQ(call(cmd::osc_set_trigger_edge_level, {1}).text().rfind("parse u16 error:", 0), 0u);
   EXPECT_TRUE(capture().accesses().empty());
   EXPECT_EQ(sim().gpio_writes(), gpio_writes);
 }
 
 TEST_F(OscNutTest, SampleClockRateAndPhase) {
-  expect_ok(OSC_SET_SAMPLE_CLOCK_PHASE, u32(45));
+  expect_ok(cmd::osc_set_sample_clock_phase, u32(45));
   EXPECT_EQ(osc_gen().writes(), (Accesses{wr(0x20C, 45000), wr(0x25C, 3)}));
-  expect_ok(OSC_SET_SAMPLE_RATE, u32(12000));
+  expect_ok(cmd::osc_set_sample_rate, u32(12000));
   EXPECT_EQ(osc_gen().frequency_hz(), 12'000'000u);
   EXPECT_EQ(osc_gen().phase_millideg(), 45000u);
   EXPECT_TRUE(log_.contains(base::log::Level::Debug, HANDLER, "Sample clock phase set to: 45"));
   EXPECT_TRUE(log_.contains(base::log::Level::Debug, HANDLER, "Sample rate set to: 12000"));
 
   osc_gen().clear_accesses();
-  auto rate = call(OSC_SET_SAMPLE_RATE, u32(50000));
+  auto rate = call(cmd::osc_set_sample_rate, u32(50000));
   EXPECT_EQ(rate.status, INTERNAL_ERROR);
   EXPECT_EQ(rate.text(), "Invalid clock");
-  auto phase = call(OSC_SET_SAMPLE_CLOCK_PHASE, u32(4294968));
+  auto phase = call(cmd::osc_set_sample_clock_phase, u32(4294968));
   EXPECT_EQ(phase.text(), "Set sample clock phase");
   EXPECT_TRUE(log_.contains(base::log::Level::Error, "protocol::error", "Caused by: Invalid phase"));
   EXPECT_TRUE(osc_gen().accesses().empty());
@@ -263,8 +245,8 @@ TEST_F(OscNutTest, SampleClockRateAndPhase) {
 TEST_F(OscNutTest, ChannelEnableAnswersOneAndNeedsNoDriver) {
   sim().refuse_map(0x43C10000, ENOMEM);
   ::testing::internal::CaptureStderr();
-  auto empty = call(OSC_SET_CHANNEL_ENABLE);
-  auto with_payload = call(OSC_SET_CHANNEL_ENABLE, {9, 9, 9});
+  auto empty = call(cmd::osc_set_channel_enable);
+  auto with_payload = call(cmd::osc_set_channel_enable, {9, 9, 9});
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(empty.status, OK);
   EXPECT_EQ(empty.payload, ByteVec{0x01});
@@ -274,11 +256,11 @@ TEST_F(OscNutTest, ChannelEnableAnswersOneAndNeedsNoDriver) {
   // No creation was attempted (a failed one is never retried), so the drivers come
   // up now that the block can be mapped.
   sim().refuse_map(0x43C10000, 0);
-  expect_ok(OSC_SET_SINGLE);
+  expect_ok(cmd::osc_set_single);
 }
 
 TEST_F(OscNutTest, SupplyVoltageIsLoadedAndShown) {
-  expect_ok(NUT_SET_VOLTAGE_VALUE, u32(3300));
+  expect_ok(cmd::nut_set_voltage_value, u32(3300));
   EXPECT_EQ(power().writes(), (Accesses{wr(0x04, 213), wr(0x04, 0x4D5)}));
   EXPECT_EQ(power().voltage_setpoint(), 213);
   expect_line_shows(1, "V:3.3");
@@ -290,7 +272,7 @@ TEST_F(OscNutTest, SupplyVoltageIsLoadedAndShown) {
       {2000, 0, "V:2.0"}, {4100, 245, "V:4.1"}, {3250, 206, "V:3.2"}, {2150, 39, "V:2.2"}, {2999, 182, "V:3.0"}};
   for (auto [mv, setpoint, text] : cases) {
     SCOPED_TRACE(mv);
-    expect_ok(NUT_SET_VOLTAGE_VALUE, u32(mv));
+    expect_ok(cmd::nut_set_voltage_value, u32(mv));
     EXPECT_EQ(power().voltage_setpoint(), setpoint);
     expect_line_shows(1, text);
   }
@@ -298,11 +280,11 @@ TEST_F(OscNutTest, SupplyVoltageIsLoadedAndShown) {
   const sim::Screen screen = display().screen();
   const std::uint64_t gpio_writes = sim().gpio_writes();
   power().clear_accesses();
-  auto refused = call(NUT_SET_VOLTAGE_VALUE, u32(1800));
+  auto refused = call(cmd::nut_set_voltage_value, u32(1800));
   EXPECT_EQ(refused.status, INTERNAL_ERROR);
   EXPECT_EQ(refused.text(), "Setting voltage to 1800");
   EXPECT_TRUE(log_.contains(base::log::Level::Error, "protocol::error", "Caused by: Invalid voltage value"));
-  expect_ok(NUT_SET_VOLTAGE_RAW_VALUE, {0});
+  expect_ok(cmd::nut_set_voltage_raw_value, {0});
   EXPECT_EQ(power().writes(), (Accesses{wr(0x04, 0), wr(0x04, 0x400)}));
   EXPECT_EQ(power().voltage_setpoint(), 0);
   EXPECT_TRUE(log_.contains(base::log::Level::Debug, HANDLER, "Voltage raw value set to: 0"));
@@ -311,12 +293,12 @@ TEST_F(OscNutTest, SupplyVoltageIsLoadedAndShown) {
 }
 
 TEST_F(OscNutTest, SupplySwitchClockGateAndTargetClock) {
-  expect_ok(NUT_SET_VOLTAGE_ENABLE, {2});
-  expect_ok(NUT_CLOCK_ENABLE, {2});
+  expect_ok(cmd::nut_set_voltage_enable, {2});
+  expect_ok(cmd::nut_clock_enable, {2});
   EXPECT_EQ(power().writes(), (Accesses{wr(0x00, 1), wr(0x08, 2)}));
   EXPECT_TRUE(power().supply_on());
   EXPECT_EQ(power().clock_gate(), 2u);
-  expect_ok(NUT_SET_CLOCK, u32(24000));
+  expect_ok(cmd::nut_set_clock, u32(24000));
   EXPECT_EQ(nut_gen().writes(), (Accesses{wr(0x200, 48 * 256 + 5), wr(0x208, 20), wr(0x25C, 3)}));
   EXPECT_EQ(nut_gen().frequency_hz(), 24'000'000u);
   EXPECT_EQ(log_.messages(HANDLER),
@@ -325,14 +307,14 @@ TEST_F(OscNutTest, SupplySwitchClockGateAndTargetClock) {
                    "Handling nut_set_clock command", "Setting clock to: 24000", "Clock set to: 24000"}));
 
   nut_gen().clear_accesses();
-  auto bad_clock = call(NUT_SET_CLOCK, u32(4001));
+  auto bad_clock = call(cmd::nut_set_clock, u32(4001));
   EXPECT_EQ(bad_clock.status, INTERNAL_ERROR);
   EXPECT_EQ(bad_clock.text(), "Invalid clock");
   EXPECT_TRUE(nut_gen().accesses().empty());
-  auto short_u32 = call(NUT_SET_CLOCK, {0x5D, 0xC0});
+  auto short_u32 = call(cmd::nut_set_clock, {0x5D, 0xC0});
   EXPECT_EQ(short_u32.text().rfind("parse u32 error:", 0), 0u);
   EXPECT_NE(short_u32.text().find("'self_0' in U32Wrapper"), std::string::npos) << short_u32.text();
-  for (std::uint16_t command : {NUT_SET_VOLTAGE_ENABLE, NUT_CLOCK_ENABLE, NUT_SET_VOLTAGE_RAW_VALUE}) {
+  for (std::uint16_t command : {cmd::nut_set_voltage_enable, cmd::nut_clock_enable, cmd::nut_set_voltage_raw_value}) {
     auto empty = call(command);
     EXPECT_EQ(empty.status, INTERNAL_ERROR);
     EXPECT_EQ(empty.text().rfind("parse u8 error:", 0), 0u) << empty.text();
@@ -341,14 +323,14 @@ TEST_F(OscNutTest, SupplySwitchClockGateAndTargetClock) {
 
 TEST_F(OscNutTest, DisplayFailureIsReportedAfterTheSettingIsApplied) {
   sim().hold_line(13);
-  auto voltage = call(NUT_SET_VOLTAGE_VALUE, u32(3300));
+  auto voltage = call(cmd::nut_set_voltage_value, u32(3300));
   EXPECT_EQ(voltage.status, INTERNAL_ERROR);
   EXPECT_EQ(voltage.text(), "Initializing OLED");
   EXPECT_EQ(power().voltage_setpoint(), 213);
-  auto gain = call(OSC_SET_CHANNEL_GAIN, {1, 50});
+  auto gain = call(cmd::osc_set_channel_gain, {1, 50});
   EXPECT_EQ(gain.text(), "Initializing OLED");
   EXPECT_EQ(power().gain_a(), 127);
-  auto edge = call(OSC_SET_TRIGGER_EDGE, {1});
+  auto edge = call(cmd::osc_set_trigger_edge, {1});
   EXPECT_EQ(edge.text(), "Initializing OLED");
   EXPECT_EQ(capture().writes(), (Accesses{wr(0x24, 1)}));
   for (const char* line : {"Voltage set to: 3300", "Gain set for channel 1: 50", "Trigger edge set to: 1"})
@@ -356,7 +338,7 @@ TEST_F(OscNutTest, DisplayFailureIsReportedAfterTheSettingIsApplied) {
   EXPECT_FALSE(sim().line_held(12));
 
   sim().release_line(13);
-  expect_ok(NUT_SET_VOLTAGE_VALUE, u32(3300));
+  expect_ok(cmd::nut_set_voltage_value, u32(3300));
   expect_line_shows(1, "V:3.3");
 }
 
@@ -376,17 +358,17 @@ TEST_F(OscNutTest, ConcurrentSettingsAllSucceedAndTheLastOnesStay) {
     });
   };
   using Calls = std::vector<std::pair<std::uint16_t, ByteVec>>;
-  host([](int i) { return Calls{{OSC_SET_CHANNEL_GAIN, {1, static_cast<std::uint8_t>(40 + i)}}}; });
-  host([](int i) { return Calls{{OSC_SET_CHANNEL_GAIN, {2, static_cast<std::uint8_t>(90 - i)}}}; });
-  host([](int i) { return Calls{{NUT_SET_VOLTAGE_VALUE, u32(2000 + 100 * static_cast<std::uint32_t>(i))}}; });
+  host([](int i) { return Calls{{cmd::osc_set_channel_gain, {1, static_cast<std::uint8_t>(40 + i)}}}; });
+  host([](int i) { return Calls{{cmd::osc_set_channel_gain, {2, static_cast<std::uint8_t>(90 - i)}}}; });
+  host([](int i) { return Calls{{cmd::nut_set_voltage_value, u32(2000 + 100 * static_cast<std::uint32_t>(i))}}; });
   host([](int i) {
-    return Calls{{OSC_SET_TRIGGER_SOURCE, {static_cast<std::uint8_t>(i % 4)}},
-                 {OSC_SET_TRIGGER_MODE, {static_cast<std::uint8_t>(i % 2)}},
-                 {OSC_SET_TRIGGER_EDGE, {static_cast<std::uint8_t>(i % 3)}},
-                 {OSC_SET_TRIGGER_EDGE_LEVEL, u16(static_cast<std::uint16_t>(1000 * i))}};
+    return Calls{{cmd::osc_set_trigger_source, {static_cast<std::uint8_t>(i % 4)}},
+                 {cmd::osc_set_trigger_mode, {static_cast<std::uint8_t>(i % 2)}},
+                 {cmd::osc_set_trigger_edge, {static_cast<std::uint8_t>(i % 3)}},
+                 {cmd::osc_set_trigger_edge_level, u16(static_cast<std::uint16_t>(1000 * i))}};
   });
   host([](int i) {
-    return Calls{{OSC_SET_TRIGGER_DELAY, u32(static_cast<std::uint32_t>(i))}, {OSC_GET_TRIGGER_STATUS, {}}};
+    return Calls{{cmd::osc_set_trigger_delay, u32(static_cast<std::uint32_t>(i))}, {cmd::osc_get_trigger_status, {}}};
   });
   for (auto& t : hosts) t.join();
   EXPECT_EQ(failures.load(), 0);

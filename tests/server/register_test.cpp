@@ -10,6 +10,9 @@
 #include "sim/block.h"
 #include "support/loopback.h"
 #include "support/sim_fixture.h"
+#include "protocol/commands.h"
+
+namespace cmd = protocol::command;
 
 namespace {
 
@@ -17,8 +20,6 @@ using sim::rd;
 using sim::wr;
 using support::ByteVec;
 
-constexpr std::uint16_t READ_REGISTER = 0x0004;
-constexpr std::uint16_t WRITE_REGISTER = 0x0005;
 constexpr std::uint16_t STATUS_INTERNAL_ERROR = 0x8000;
 constexpr std::uint32_t TEST_BLOCK = 0x60000000;  // no model of the logic sits here
 constexpr std::uint32_t RAM = 0x50000000;
@@ -46,10 +47,10 @@ class RegisterTest : public support::SimTest {
   void TearDown() override { base::log::set_threshold(base::log::Level::Info); }
 
   support::Reply read(std::uint32_t base, std::uint32_t offset) {
-    return client_->call(READ_REGISTER, be32s({base, offset}));
+    return client_->call(cmd::read_register, be32s({base, offset}));
   }
   support::Reply write(std::uint32_t base, std::uint32_t offset, std::uint32_t value) {
-    return client_->call(WRITE_REGISTER, be32s({base, offset, value}));
+    return client_->call(cmd::write_register, be32s({base, offset, value}));
   }
   // The error lines the connection logged: the short text, then one per cause.
   std::vector<std::string> error_lines() const { return capture_.messages("protocol::error"); }
@@ -132,14 +133,14 @@ TEST_F(RegisterTest, BasesThatCannotBeMappedFailWhileOpening) {
 TEST_F(RegisterTest, ShortPayloadsNameTheMissingField) {
   ByteVec seven = be32s({TEST_BLOCK, 0});
   seven.pop_back();
-  auto r = client_->call(READ_REGISTER, seven);
+  auto r = client_->call(cmd::read_register, seven);
   EXPECT_EQ(r.status, STATUS_INTERNAL_ERROR);
   EXPECT_TRUE(r.text().starts_with("parse read_register error:While parsing field 'offset' in ReadRegister"))
       << r.text();
 
   ByteVec eleven = be32s({TEST_BLOCK, 0, 1});
   eleven.pop_back();
-  auto w = client_->call(WRITE_REGISTER, eleven);
+  auto w = client_->call(cmd::write_register, eleven);
   EXPECT_EQ(w.status, STATUS_INTERNAL_ERROR);
   EXPECT_TRUE(w.text().starts_with("parse write_register error:While parsing field 'value' in WriteRegister"))
       << w.text();
@@ -147,7 +148,7 @@ TEST_F(RegisterTest, ShortPayloadsNameTheMissingField) {
 
   // Bytes after the record are ignored.
   ByteVec longer = be32s({TEST_BLOCK, 4, 7, 0xFFFFFFFF});
-  EXPECT_EQ(client_->call(WRITE_REGISTER, longer).status, 0);
+  EXPECT_EQ(client_->call(cmd::write_register, longer).status, 0);
   EXPECT_EQ(block_->writes(), std::vector<sim::Access>{wr(4, 7)});
 }
 

@@ -8,6 +8,9 @@
 
 #include "support/loopback.h"
 #include "support/process.h"
+#include "protocol/commands.h"
+
+namespace cmd = protocol::command;
 
 namespace {
 
@@ -26,7 +29,7 @@ TEST(Service, LogLinesWithAndWithoutColour) {
     ASSERT_TRUE(Process::wait_for_port(port));
     {
       support::Client c(port);
-      EXPECT_EQ(c.call(0x0001).text(), "VALDRIX-M4-123456");
+      EXPECT_EQ(c.call(cmd::get_id).text(), "VALDRIX-M4-123456");
       EXPECT_EQ(c.call(0x0007).status, 0x8001);
     }
     // The port probe above was a connection of its own, so its "No header received"

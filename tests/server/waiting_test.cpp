@@ -12,6 +12,9 @@
 
 #include "support/loopback.h"
 #include "support/server_fixture.h"
+#include "protocol/commands.h"
+
+namespace cmd = protocol::command;
 
 namespace {
 
@@ -19,15 +22,6 @@ using support::ByteVec;
 using support::Client;
 using support::Reply;
 using Level = base::log::Level;
-
-constexpr std::uint16_t GET_ID = 0x0001;
-constexpr std::uint16_t NUT_SET_VOLTAGE_ENABLE = 0x0200;
-constexpr std::uint16_t NUT_SET_CLOCK = 0x0202;
-constexpr std::uint16_t NUT_CLOCK_ENABLE = 0x0204;
-constexpr std::uint16_t UART_ENABLE = 0x0260;
-constexpr std::uint16_t UART_CONFIG = 0x0262;
-constexpr std::uint16_t UART_TRANSCEIVE = 0x0263;
-constexpr std::uint16_t UART_RECEIVE_FIFO_CLEAR = 0x0266;
 
 ByteVec uart_transfer(std::uint16_t rx_len, std::uint32_t timeout_ms, const ByteVec& tx) {
   ByteVec p(7 + tx.size());
@@ -44,11 +38,11 @@ class Waiting : public support::ServerTest {
   void SetUp() override {
     ServerTest::SetUp();
     // A powered, clocked target echoes what the UART sends, at 115200 baud.
-    expect_ok(NUT_SET_VOLTAGE_ENABLE, {1});
-    expect_ok(NUT_SET_CLOCK, {0, 0, 0x0F, 0xA0});
-    expect_ok(NUT_CLOCK_ENABLE, {1});
-    expect_ok(UART_CONFIG, {0, 0, 8, 0, 0x01, 0xC2, 0x00});
-    expect_ok(UART_ENABLE, {1});
+    expect_ok(cmd::nut_set_voltage_enable, {1});
+    expect_ok(cmd::nut_set_clock, {0, 0, 0x0F, 0xA0});
+    expect_ok(cmd::nut_clock_enable, {1});
+    expect_ok(cmd::uart_config, {0, 0, 8, 0, 0x01, 0xC2, 0x00});
+    expect_ok(cmd::uart_enable, {1});
   }
 
   static ByteVec batch(std::initializer_list<ByteVec> frames) {
@@ -62,7 +56,7 @@ class Waiting : public support::ServerTest {
 
 TEST_F(Waiting, ABatchOfAnswersLeavesTogetherButNotBehindAWaitingTransfer) {
   // Three requests in one write: their answers come in one piece.
-  const ByteVec id = support::request_frame(GET_ID);
+  const ByteVec id = support::request_frame(cmd::get_id);
   client_->send(batch({id, id, id}));
   std::uint8_t buf[4096];
   pollfd p{client_->fd(), POLLIN, 0};
@@ -71,7 +65,7 @@ TEST_F(Waiting, ABatchOfAnswersLeavesTogetherButNotBehindAWaitingTransfer) {
   EXPECT_EQ(n, 3 * (13 + 17)) << "the answers left one by one";
 
   // An answer ahead of a transfer that waits 3 s goes out before the wait ends.
-  client_->send(batch({id, support::request_frame(UART_TRANSCEIVE, uart_transfer(200, 3000, {'h', 'i'}))}));
+  client_->send(batch({id, support::request_frame(cmd::uart_transceive, uart_transfer(200, 3000, {'h', 'i'}))}));
   Reply first;
   ASSERT_TRUE(client_->read_reply(first));
   EXPECT_EQ(first.text(), "VALDRIX-M4-123456");
@@ -87,16 +81,16 @@ TEST_F(Waiting, AWaitingUartTransferEndsWhenItsClientResetsOrCloses) {
     cap_.clear();
     auto gone = std::make_unique<Client>(server_->port());
     // 200 bytes of which the target echoes 2: this waits out its minute.
-    gone->send(support::request_frame(UART_TRANSCEIVE, uart_transfer(200, 60000, {'h', 'i'})));
+    gone->send(support::request_frame(cmd::uart_transceive, uart_transfer(200, 60000, {'h', 'i'})));
     ASSERT_TRUE(support::eventually(cap_, Level::Debug, "driver::module::hw::uart", "Starting to read uart data"));
     if (reset) {
       const linger abort_on_close{1, 0};
       ::setsockopt(gone->fd(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
     }
     gone.reset();
-    expect_ok(UART_RECEIVE_FIFO_CLEAR);  // the echo of "hi" waits there
+    expect_ok(cmd::uart_receive_fifo_clear);  // the echo of "hi" waits there
     const auto start = std::chrono::steady_clock::now();
-    Reply echo = call(UART_TRANSCEIVE, uart_transfer(5, 10000, support::bytes_of("hello")));
+    Reply echo = call(cmd::uart_transceive, uart_transfer(5, 10000, support::bytes_of("hello")));
     EXPECT_EQ(echo.text(), "hello");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "waited for the time-out";
     EXPECT_TRUE(support::eventually(cap_, Level::Debug, "driver::module::hw::uart", "Client gone, UART transfer abandoned"));

@@ -15,6 +15,9 @@
 #include "support/loopback.h"
 #include "support/process.h"
 #include "support/target_power.h"
+#include "protocol/commands.h"
+
+namespace cmd = protocol::command;
 
 namespace {
 
@@ -179,13 +182,13 @@ TEST(AesTarget, ValdrixdSimInstallsItWithItsKeyAndRefusesBadOptions) {
     support::Process p(exe, args, {"NO_COLOR=1"});
     EXPECT_TRUE(support::Process::wait_for_port(port));
     support::Client c(port);
-    EXPECT_EQ(c.call(0x0200, {1}).status, 0);  // supply on
-    EXPECT_EQ(c.call(0x0204, {1}).status, 0);  // clock gate open
-    EXPECT_EQ(c.call(0x023D, {1}).status, 0);  // SPI enabled
+    EXPECT_EQ(c.call(cmd::nut_set_voltage_enable, {1}).status, 0);  // supply on
+    EXPECT_EQ(c.call(cmd::nut_clock_enable, {1}).status, 0);  // clock gate open
+    EXPECT_EQ(c.call(cmd::spi_enable, {1}).status, 0);  // SPI enabled
     support::ByteVec payload(8 + pt.size(), 0);  // no delay, rx_len 16, no trigger, the block
     payload[6] = 16;
     std::copy(pt.begin(), pt.end(), payload.begin() + 8);
-    auto reply = c.call(0x023C, payload);
+    auto reply = c.call(cmd::spi_transceive, payload);
     EXPECT_EQ(reply.status, 0);
     return reply.payload;
   };

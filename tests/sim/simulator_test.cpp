@@ -19,6 +19,9 @@
 
 #include "support/loopback.h"
 #include "support/process.h"
+#include "protocol/commands.h"
+
+namespace cmd = protocol::command;
 
 namespace {
 
@@ -27,15 +30,6 @@ using support::Reply;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint16_t OK = 0, BUSY = 1, TIME_OUT = 2, INTERNAL_ERROR = 0x8000;
-constexpr std::uint16_t GET_ID = 0x0001;
-constexpr std::uint16_t OSC_SET_TRIGGER_DELAY = 0x0124, OSC_SET_SAMPLE_LENGTH = 0x0125, OSC_SET_SINGLE = 0x0126,
-                        OSC_GET_TRIGGER_STATUS = 0x0127, OSC_SET_SAMPLE_RATE = 0x0128, OSC_SET_FORCE = 0x0129,
-                        OSC_GET_CHANNEL_WAVE = 0x0130, OSC_SET_TRIGGER_SOURCE = 0x0150, OSC_SET_TRIGGER_MODE = 0x0151,
-                        OSC_SET_TRIGGER_EDGE = 0x0152, OSC_SET_TRIGGER_EDGE_LEVEL = 0x0153;
-constexpr std::uint16_t NUT_SET_VOLTAGE_ENABLE = 0x0200, NUT_SET_VOLTAGE_VALUE = 0x0201, NUT_CLOCK_ENABLE = 0x0204;
-constexpr std::uint16_t SPI_TRANSCEIVE = 0x023C, SPI_ENABLE = 0x023D, SPI_RESET = 0x023E, I2C_TRANSCEIVE = 0x024A,
-                        I2C_ENABLE = 0x024B, I2C_RESET = 0x024C, I2C_CONFIG = 0x024D, UART_ENABLE = 0x0260,
-                        UART_RESET = 0x0261, UART_CONFIG = 0x0262, UART_TRANSCEIVE = 0x0263;
 
 ByteVec be32(std::uint32_t v) {
   return {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 8),
@@ -92,12 +86,12 @@ void expect_ok(support::Client& c, std::uint16_t command, const ByteVec& payload
 }
 
 void power_up(support::Client& c) {
-  expect_ok(c, NUT_SET_VOLTAGE_ENABLE, {1});
-  expect_ok(c, NUT_CLOCK_ENABLE, {1});
+  expect_ok(c, cmd::nut_set_voltage_enable, {1});
+  expect_ok(c, cmd::nut_clock_enable, {1});
 }
 
 std::uint32_t status(support::Client& c) {
-  const Reply r = c.call(OSC_GET_TRIGGER_STATUS);
+  const Reply r = c.call(cmd::osc_get_trigger_status);
   return r.payload.size() == 4 ? static_cast<std::uint32_t>(r.payload[0] << 24 | r.payload[1] << 16 |
                                                             r.payload[2] << 8 | r.payload[3])
                                : 0xFFFFFFFF;
@@ -111,31 +105,31 @@ bool wait_complete(support::Client& c, std::chrono::seconds limit = std::chrono:
 }
 
 std::vector<std::int16_t> read_wave(support::Client& c, std::uint8_t channel, std::uint32_t n) {
-  return samples(c.call(OSC_GET_CHANNEL_WAVE, wave(channel, n)).payload);
+  return samples(c.call(cmd::osc_get_channel_wave, wave(channel, n)).payload);
 }
 
 TEST(Simulator, TargetAnswersOnlyWhilePoweredAndClocked) {
   Sim sim;
   support::Client c(sim.port());
-  for (std::uint16_t enable : {SPI_ENABLE, I2C_ENABLE, UART_ENABLE}) expect_ok(c, enable, {1});
-  expect_ok(c, I2C_CONFIG, {0x50, 2});
-  expect_ok(c, UART_CONFIG, uart_settings(8));
+  for (std::uint16_t enable : {cmd::spi_enable, cmd::i2c_enable, cmd::uart_enable}) expect_ok(c, enable, {1});
+  expect_ok(c, cmd::i2c_config, {0x50, 2});
+  expect_ok(c, cmd::uart_config, uart_settings(8));
   auto check = [&](bool answers) {
-    EXPECT_EQ(c.call(SPI_TRANSCEIVE, spi_transfer(2, {0x12, 0x34})).payload,
+    EXPECT_EQ(c.call(cmd::spi_transceive, spi_transfer(2, {0x12, 0x34})).payload,
               answers ? ByteVec({0x12, 0x34}) : ByteVec({0xFF, 0xFF}));
-    EXPECT_EQ(c.call(I2C_TRANSCEIVE, i2c_read(0, 1)).payload, answers ? ByteVec{0x00} : ByteVec{0xFF});
-    const Reply u = c.call(UART_TRANSCEIVE, uart_transfer(1, 100, {0x5A}));
+    EXPECT_EQ(c.call(cmd::i2c_transceive, i2c_read(0, 1)).payload, answers ? ByteVec{0x00} : ByteVec{0xFF});
+    const Reply u = c.call(cmd::uart_transceive, uart_transfer(1, 100, {0x5A}));
     EXPECT_EQ(u.status, answers ? OK : TIME_OUT);
     if (answers) {
       EXPECT_EQ(u.payload, ByteVec{0x5A});
     }
   };
   check(false);  // power-on: supply off, gate closed
-  expect_ok(c, NUT_SET_VOLTAGE_ENABLE, {1});
+  expect_ok(c, cmd::nut_set_voltage_enable, {1});
   check(false);
-  expect_ok(c, NUT_CLOCK_ENABLE, {1});
+  expect_ok(c, cmd::nut_clock_enable, {1});
   check(true);
-  expect_ok(c, NUT_SET_VOLTAGE_ENABLE, {0});
+  expect_ok(c, cmd::nut_set_voltage_enable, {0});
   check(false);
 }
 
@@ -143,24 +137,24 @@ TEST(Simulator, FiveBitUartEchoesOnlyItsDataBits) {
   Sim sim;
   support::Client c(sim.port());
   power_up(c);
-  expect_ok(c, UART_ENABLE, {1});
-  expect_ok(c, UART_CONFIG, uart_settings(5));
-  EXPECT_EQ(c.call(UART_TRANSCEIVE, uart_transfer(2, 1000, {0xFF, 0xE5})).payload, (ByteVec{0x1F, 0x05}));
+  expect_ok(c, cmd::uart_enable, {1});
+  expect_ok(c, cmd::uart_config, uart_settings(5));
+  EXPECT_EQ(c.call(cmd::uart_transceive, uart_transfer(2, 1000, {0xFF, 0xE5})).payload, (ByteVec{0x1F, 0x05}));
 }
 
 TEST(Simulator, ChannelLevelTriggersFollowSourceEdgeAndMode) {
   Sim sim;
   support::Client c(sim.port());
   power_up(c);
-  expect_ok(c, SPI_ENABLE, {1});
-  expect_ok(c, OSC_SET_SAMPLE_LENGTH, be32(1024));
+  expect_ok(c, cmd::spi_enable, {1});
+  expect_ok(c, cmd::osc_set_sample_length, be32(1024));
   auto capture = [&](std::uint8_t source, std::uint8_t edge, std::int16_t level, std::uint8_t mode = 0) {
-    expect_ok(c, OSC_SET_TRIGGER_SOURCE, {source});
-    expect_ok(c, OSC_SET_TRIGGER_EDGE, {edge});
-    expect_ok(c, OSC_SET_TRIGGER_MODE, {mode});
+    expect_ok(c, cmd::osc_set_trigger_source, {source});
+    expect_ok(c, cmd::osc_set_trigger_edge, {edge});
+    expect_ok(c, cmd::osc_set_trigger_mode, {mode});
     const auto raw = static_cast<std::uint16_t>(level);
-    expect_ok(c, OSC_SET_TRIGGER_EDGE_LEVEL, {static_cast<std::uint8_t>(raw >> 8), static_cast<std::uint8_t>(raw)});
-    expect_ok(c, OSC_SET_SINGLE);
+    expect_ok(c, cmd::osc_set_trigger_edge_level, {static_cast<std::uint8_t>(raw >> 8), static_cast<std::uint8_t>(raw)});
+    expect_ok(c, cmd::osc_set_single);
   };
 
   // Channel A, the target clock: sample 0 lies at the crossing, no force needed.
@@ -184,9 +178,9 @@ TEST(Simulator, ChannelLevelTriggersFollowSourceEdgeAndMode) {
   // A level the signal never reaches waits; a bus trigger bit does not trigger a
   // channel source, force does.
   capture(1, 0, 30000);
-  EXPECT_EQ(c.call(SPI_TRANSCEIVE, spi_transfer(1, {0xFF}, 1)).status, OK);
+  EXPECT_EQ(c.call(cmd::spi_transceive, spi_transfer(1, {0xFF}, 1)).status, OK);
   EXPECT_EQ(status(c), 0x001u);
-  expect_ok(c, OSC_SET_FORCE);
+  expect_ok(c, cmd::osc_set_force);
   EXPECT_TRUE(wait_complete(c));
 
   // Channel B, the power draw: above the noise only while the target works on a
@@ -194,13 +188,13 @@ TEST(Simulator, ChannelLevelTriggersFollowSourceEdgeAndMode) {
   // the draw's start; falling: its end.
   capture(2, 0, 5000);
   EXPECT_EQ(status(c), 0x001u);
-  EXPECT_EQ(c.call(SPI_TRANSCEIVE, spi_transfer(1, {0x0F, 0xFF})).status, OK);
+  EXPECT_EQ(c.call(cmd::spi_transceive, spi_transfer(1, {0x0F, 0xFF})).status, OK);
   ASSERT_TRUE(wait_complete(c));
   auto b = read_wave(c, 2, 1024);
   EXPECT_GT(b[0], 5000);
   EXPECT_LT(b[48], 5000);  // the draw lasts 4 target cycles, 48 samples
   capture(2, 1, 5000);
-  EXPECT_EQ(c.call(SPI_TRANSCEIVE, spi_transfer(1, {0xFF})).status, OK);
+  EXPECT_EQ(c.call(cmd::spi_transceive, spi_transfer(1, {0xFF})).status, OK);
   ASSERT_TRUE(wait_complete(c));
   b = read_wave(c, 2, 1024);
   EXPECT_LT(b[0], 5000);
@@ -210,12 +204,12 @@ TEST(Simulator, ChannelLevelTriggersFollowSourceEdgeAndMode) {
 TEST(Simulator, PowerSourceTriggersWhenTheTargetComesUp) {
   Sim sim;
   support::Client c(sim.port());
-  expect_ok(c, OSC_SET_SAMPLE_LENGTH, be32(1024));
-  expect_ok(c, OSC_SET_TRIGGER_SOURCE, {3});
-  expect_ok(c, OSC_SET_SINGLE);
-  expect_ok(c, NUT_SET_VOLTAGE_ENABLE, {1});
+  expect_ok(c, cmd::osc_set_sample_length, be32(1024));
+  expect_ok(c, cmd::osc_set_trigger_source, {3});
+  expect_ok(c, cmd::osc_set_single);
+  expect_ok(c, cmd::nut_set_voltage_enable, {1});
   EXPECT_EQ(status(c), 0x001u);  // the clock is still gated
-  expect_ok(c, NUT_CLOCK_ENABLE, {1});
+  expect_ok(c, cmd::nut_clock_enable, {1});
   EXPECT_TRUE(wait_complete(c));
 }
 
@@ -224,17 +218,17 @@ TEST(Simulator, LongCaptureRunsItsTimeWhileOtherConnectionsAreServed) {
   support::Client c(sim.port());
   support::Client other(sim.port());
   constexpr std::uint32_t SAMPLES = 16 << 20;  // at 4 MHz: 4.19 s
-  expect_ok(c, OSC_SET_SAMPLE_RATE, be32(4000));
-  expect_ok(c, OSC_SET_SAMPLE_LENGTH, be32(SAMPLES));
-  expect_ok(c, OSC_SET_SINGLE);
+  expect_ok(c, cmd::osc_set_sample_rate, be32(4000));
+  expect_ok(c, cmd::osc_set_sample_length, be32(SAMPLES));
+  expect_ok(c, cmd::osc_set_single);
   const auto forced = Clock::now();
-  expect_ok(c, OSC_SET_FORCE);
+  expect_ok(c, cmd::osc_set_force);
   EXPECT_EQ(status(other), 0x002u);
 
   Clock::duration slowest{};
   for (int i = 0; i < 20; ++i) {
-    for (auto [command, payload] : {std::pair{GET_ID, ByteVec{}}, std::pair{OSC_GET_TRIGGER_STATUS, ByteVec{}},
-                                    std::pair{NUT_SET_VOLTAGE_ENABLE, ByteVec{static_cast<std::uint8_t>(i % 2)}}}) {
+    for (auto [command, payload] : {std::pair{cmd::get_id, ByteVec{}}, std::pair{cmd::osc_get_trigger_status, ByteVec{}},
+                                    std::pair{cmd::nut_set_voltage_enable, ByteVec{static_cast<std::uint8_t>(i % 2)}}}) {
       const auto t = Clock::now();
       EXPECT_EQ(other.call(command, payload).status, OK);
       slowest = std::max(slowest, Clock::now() - t);
@@ -256,13 +250,13 @@ TEST(Simulator, NoiseAveragesAwayAndTheSeedRepeatsIt) {
     Sim sim({"--seed", seed});
     support::Client c(sim.port());
     power_up(c);
-    expect_ok(c, OSC_SET_SAMPLE_LENGTH, be32(N));
+    expect_ok(c, cmd::osc_set_sample_length, be32(N));
     std::vector<ByteVec> out;
     for (int t = 0; t < traces; ++t) {
-      expect_ok(c, OSC_SET_SINGLE);
-      expect_ok(c, OSC_SET_FORCE);
+      expect_ok(c, cmd::osc_set_single);
+      expect_ok(c, cmd::osc_set_force);
       EXPECT_TRUE(wait_complete(c));
-      out.push_back(c.call(OSC_GET_CHANNEL_WAVE, wave(2, N)).payload);
+      out.push_back(c.call(cmd::osc_get_channel_wave, wave(2, N)).payload);
     }
     return out;
   };
@@ -297,23 +291,23 @@ struct FaultCase {
 
 TEST(Simulator, EveryFaultAnswersAsTheProtocolDescribes) {
   const std::vector<FaultCase> cases{
-      {"spi-hang", SPI_TRANSCEIVE, spi_transfer(1, {1}), INTERNAL_ERROR, "SPI transceive"},
-      {"i2c-hang", I2C_TRANSCEIVE, i2c_read(0, 1), TIME_OUT, ""},
-      {"uart-hang", UART_TRANSCEIVE, uart_transfer(1, 50, {1}), TIME_OUT, ""},
-      {"spi-readback", SPI_ENABLE, {1}, INTERNAL_ERROR, "Failed to enable spi"},
-      {"i2c-readback", I2C_RESET, {}, INTERNAL_ERROR, "Failed to reset i2c"},
-      {"uart-readback", UART_CONFIG, uart_settings(8), INTERNAL_ERROR, "Configuring UART"},
-      {"display-busy", NUT_SET_VOLTAGE_VALUE, be32(3300), INTERNAL_ERROR, "Initializing OLED"},
-      {"map-refused", OSC_GET_TRIGGER_STATUS, {}, INTERNAL_ERROR, "Unable to init driver"},
+      {"spi-hang", cmd::spi_transceive, spi_transfer(1, {1}), INTERNAL_ERROR, "SPI transceive"},
+      {"i2c-hang", cmd::i2c_transceive, i2c_read(0, 1), TIME_OUT, ""},
+      {"uart-hang", cmd::uart_transceive, uart_transfer(1, 50, {1}), TIME_OUT, ""},
+      {"spi-readback", cmd::spi_enable, {1}, INTERNAL_ERROR, "Failed to enable spi"},
+      {"i2c-readback", cmd::i2c_reset, {}, INTERNAL_ERROR, "Failed to reset i2c"},
+      {"uart-readback", cmd::uart_config, uart_settings(8), INTERNAL_ERROR, "Configuring UART"},
+      {"display-busy", cmd::nut_set_voltage_value, be32(3300), INTERNAL_ERROR, "Initializing OLED"},
+      {"map-refused", cmd::osc_get_trigger_status, {}, INTERNAL_ERROR, "Unable to init driver"},
   };
   for (const auto& f : cases) {
     SCOPED_TRACE(f.name);
     Sim sim({"--fault", f.name});
     support::Client c(sim.port());
-    EXPECT_EQ(c.call(GET_ID).text(), "VALDRIX-M4-123456");
+    EXPECT_EQ(c.call(cmd::get_id).text(), "VALDRIX-M4-123456");
     if (std::string(f.name) != "map-refused") {
       power_up(c);
-      for (std::uint16_t enable : {SPI_ENABLE, I2C_ENABLE, UART_ENABLE})
+      for (std::uint16_t enable : {cmd::spi_enable, cmd::i2c_enable, cmd::uart_enable})
         if (enable != f.command) c.call(enable, {1});
     }
     const Reply r = c.call(f.command, f.payload);
@@ -324,14 +318,14 @@ TEST(Simulator, EveryFaultAnswersAsTheProtocolDescribes) {
   // A broken lock: the first transfer faults inside its start, every later one is
   // Busy (SPI's wrapped in its handler's context); the other buses still work.
   for (auto [name, command, payload, busy_status, busy_text] :
-       {std::tuple{"spi-broken-lock", SPI_TRANSCEIVE, spi_transfer(1, {1}), INTERNAL_ERROR, "SPI transceive"},
-        std::tuple{"i2c-broken-lock", I2C_TRANSCEIVE, i2c_read(0, 1), BUSY, ""},
-        std::tuple{"uart-broken-lock", UART_TRANSCEIVE, uart_transfer(1, 100, {1}), BUSY, ""}}) {
+       {std::tuple{"spi-broken-lock", cmd::spi_transceive, spi_transfer(1, {1}), INTERNAL_ERROR, "SPI transceive"},
+        std::tuple{"i2c-broken-lock", cmd::i2c_transceive, i2c_read(0, 1), BUSY, ""},
+        std::tuple{"uart-broken-lock", cmd::uart_transceive, uart_transfer(1, 100, {1}), BUSY, ""}}) {
     SCOPED_TRACE(name);
     Sim sim({"--fault", name});
     support::Client c(sim.port());
     power_up(c);
-    for (std::uint16_t enable : {SPI_ENABLE, I2C_ENABLE, UART_ENABLE}) expect_ok(c, enable, {1});
+    for (std::uint16_t enable : {cmd::spi_enable, cmd::i2c_enable, cmd::uart_enable}) expect_ok(c, enable, {1});
     const Reply first = c.call(command, payload);
     EXPECT_EQ(first.status, INTERNAL_ERROR);
     EXPECT_EQ(first.text(), "Request failed");
@@ -340,8 +334,8 @@ TEST(Simulator, EveryFaultAnswersAsTheProtocolDescribes) {
       EXPECT_EQ(later.status, busy_status);
       EXPECT_EQ(later.text(), busy_text);
     }
-    const Reply spi = c.call(SPI_TRANSCEIVE, spi_transfer(1, {9}));
-    if (command != SPI_TRANSCEIVE) {
+    const Reply spi = c.call(cmd::spi_transceive, spi_transfer(1, {9}));
+    if (command != cmd::spi_transceive) {
       EXPECT_EQ(spi.payload, ByteVec{9});
     }
     EXPECT_TRUE(sim.process().wait_for_output("Device is busy"));

@@ -11,14 +11,14 @@
 
 #include "support/loopback.h"
 #include "support/process.h"
+#include "protocol/commands.h"
+
+namespace cmd = protocol::command;
 
 namespace {
 
 using support::ByteVec;
 using support::Process;
-
-constexpr std::uint16_t GET_ID = 0x0001;
-constexpr std::uint16_t OSC_GET_CHANNEL_WAVE = 0x0130;
 
 class Bench : public ::testing::Test {
  protected:
@@ -48,10 +48,10 @@ TEST_F(Bench, TheProxyForwardsBothWaysARoundTripLaterAndEndsOnASignal) {
   {
     support::Client c(listen);
     const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(c.call(GET_ID).text(), "VALDRIX-M4-123456");
+    EXPECT_EQ(c.call(cmd::get_id).text(), "VALDRIX-M4-123456");
     EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(20)) << "the link's round trip";
     // A read-out of 2 MiB arrives whole.
-    const support::Reply wave = c.call(OSC_GET_CHANNEL_WAVE, {1, 0, 0, 0, 0, 0, 0x10, 0, 0});
+    const support::Reply wave = c.call(cmd::osc_get_channel_wave, {1, 0, 0, 0, 0, 0, 0x10, 0, 0});
     EXPECT_EQ(wave.status, 0);
     EXPECT_EQ(wave.payload.size(), std::size_t{2} << 20);
   }

@@ -12,16 +12,17 @@
 
 #include "bench/proxy.h"
 #include "bench/server.h"
+#include "protocol/commands.h"
 
 namespace bench {
 namespace {
 
-constexpr std::uint16_t OSC_SET_TRIGGER_SOURCE = 0x0150;
-constexpr std::uint16_t NUT_SET_VOLTAGE_ENABLE = 0x0200;
-constexpr std::uint16_t NUT_SET_CLOCK = 0x0202;
-constexpr std::uint16_t NUT_CLOCK_ENABLE = 0x0204;
-constexpr std::uint16_t CAPTURE_BATCH = 0x0F00;
-constexpr std::uint16_t BATCH_INFO = 0x0F01;
+constexpr std::uint16_t OSC_SET_TRIGGER_SOURCE = protocol::command::osc_set_trigger_source;
+constexpr std::uint16_t NUT_SET_VOLTAGE_ENABLE = protocol::command::nut_set_voltage_enable;
+constexpr std::uint16_t NUT_SET_CLOCK = protocol::command::nut_set_clock;
+constexpr std::uint16_t NUT_CLOCK_ENABLE = protocol::command::nut_clock_enable;
+constexpr std::uint16_t CAPTURE_BATCH = protocol::command::capture_batch;
+constexpr std::uint16_t BATCH_INFO = protocol::command::batch_info;
 constexpr std::size_t BATCH_HEAD = 24;
 constexpr std::size_t RECORD_HEAD = 8;
 // The SPI master clocks a bit in 20 ns x (psc + 1).

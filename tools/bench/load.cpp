@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "protocol/commands.h"
+
 namespace bench {
 namespace {
 
@@ -41,8 +43,8 @@ Frames frames_for(const Mix& m) {
       // The sample length is a whole number of 1024-sample blocks.
       f.fill = std::chrono::nanoseconds((std::uint64_t{m.n} + 1023) / 1024 * 1024 * 1'000'000 / CAPTURE_RATE_KHZ);
       // The target powered and clocked, so that the transfer reaches it and it draws.
-      f.setup.push_back(request(0x0200, Bytes{1}));  // nut_set_voltage_enable
-      f.setup.push_back(request(0x0204, Bytes{1}));  // nut_clock_enable
+      f.setup.push_back(request(protocol::command::nut_set_voltage_enable, Bytes{1}));
+      f.setup.push_back(request(protocol::command::nut_clock_enable, Bytes{1}));
       f.setup.push_back(request(SPI_ENABLE, Bytes{1}));
       f.arm = request(OSC_SET_SINGLE);
       f.trigger = spi_frame(16, true);

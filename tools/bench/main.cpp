@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "bench/batch_waits.h"
 #include "bench/campaign.h"
 #include "bench/floor.h"
 #include "bench/load.h"
@@ -32,6 +33,7 @@ constexpr const char* USAGE =
     "usage: valdrix-bench [options]\n"
     "       valdrix-bench campaign [options]   capture campaigns against their limits (--help)\n"
     "       valdrix-bench proxy [options]      a link emulator between a host and a server (--help)\n"
+    "       valdrix-bench batch-waits [options] a batch behind a slow transfer; CPU while it waits (--help)\n"
     "\n"
     "Measures a Valdrix-M4 server on loopback next to this machine's floor.\n"
     "\n"
@@ -133,6 +135,7 @@ int parse_args(int argc, char** argv, Options& o) {
 int main(int argc, char** argv) {
   if (argc > 1 && std::string_view(argv[1]) == "campaign") return run_campaign(argc - 1, argv + 1);
   if (argc > 1 && std::string_view(argv[1]) == "proxy") return run_proxy(argc - 1, argv + 1);
+  if (argc > 1 && std::string_view(argv[1]) == "batch-waits") return run_batch_waits(argc - 1, argv + 1);
   Options o;
   if (int status = parse_args(argc, argv, o); status >= 0) return status;
   ::signal(SIGPIPE, SIG_IGN);

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "bench/load.h"
+#include "protocol/commands.h"
 
 namespace bench {
 namespace {
@@ -29,9 +30,9 @@ bool one_wave(const sockaddr_in& addr, std::uint32_t samples, std::string& err, 
 
 constexpr int BATCHES = 50;
 constexpr int FLOOD_CONNECTIONS = 500;
-constexpr std::uint16_t NUT_SET_VOLTAGE_ENABLE = 0x0200;
-constexpr std::uint16_t NUT_SET_CLOCK = 0x0202;
-constexpr std::uint16_t NUT_CLOCK_ENABLE = 0x0204;
+constexpr std::uint16_t NUT_SET_VOLTAGE_ENABLE = protocol::command::nut_set_voltage_enable;
+constexpr std::uint16_t NUT_SET_CLOCK = protocol::command::nut_set_clock;
+constexpr std::uint16_t NUT_CLOCK_ENABLE = protocol::command::nut_clock_enable;
 
 struct Verdict {
   std::string what;

@@ -23,23 +23,24 @@
 
 #include "base/bytes.h"
 #include "protocol/frame.h"
+#include "protocol/commands.h"
 
 namespace bench {
 
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
 
-inline constexpr std::uint16_t GET_ID = 0x0001;
-inline constexpr std::uint16_t READ_REGISTER = 0x0004;
-inline constexpr std::uint16_t OSC_SET_SAMPLE_LENGTH = 0x0125;
-inline constexpr std::uint16_t OSC_SET_SINGLE = 0x0126;
-inline constexpr std::uint16_t OSC_GET_TRIGGER_STATUS = 0x0127;
-inline constexpr std::uint16_t OSC_SET_SAMPLE_RATE = 0x0128;
-inline constexpr std::uint16_t OSC_SET_FORCE = 0x0129;
-inline constexpr std::uint16_t OSC_GET_CHANNEL_WAVE = 0x0130;
-inline constexpr std::uint16_t SPI_TRANSCEIVE = 0x023C;
-inline constexpr std::uint16_t SPI_ENABLE = 0x023D;
-inline constexpr std::uint16_t SPI_CONFIG = 0x023F;
+inline constexpr std::uint16_t GET_ID = protocol::command::get_id;
+inline constexpr std::uint16_t READ_REGISTER = protocol::command::read_register;
+inline constexpr std::uint16_t OSC_SET_SAMPLE_LENGTH = protocol::command::osc_set_sample_length;
+inline constexpr std::uint16_t OSC_SET_SINGLE = protocol::command::osc_set_single;
+inline constexpr std::uint16_t OSC_GET_TRIGGER_STATUS = protocol::command::osc_get_trigger_status;
+inline constexpr std::uint16_t OSC_SET_SAMPLE_RATE = protocol::command::osc_set_sample_rate;
+inline constexpr std::uint16_t OSC_SET_FORCE = protocol::command::osc_set_force;
+inline constexpr std::uint16_t OSC_GET_CHANNEL_WAVE = protocol::command::osc_get_channel_wave;
+inline constexpr std::uint16_t SPI_TRANSCEIVE = protocol::command::spi_transceive;
+inline constexpr std::uint16_t SPI_ENABLE = protocol::command::spi_enable;
+inline constexpr std::uint16_t SPI_CONFIG = protocol::command::spi_config;
 
 inline constexpr std::uint16_t STATUS_UNSUPPORT = 0x8001;
 inline constexpr std::uint32_t CAPTURE_DONE = 0x102;

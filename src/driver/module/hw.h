@@ -86,18 +86,18 @@ class Hw {
   base::Result<void> spi_reset() const;
   // Takes the request over: tx_data is released once it is in the transmit FIFO.
   // The transfers wait for their controller as `polling` says; the default is the
-  // single commands' 1 ms step from the start.
-  BusResult spi_transceive(protocol::packet::server::SpiTransceive request, Polling polling = {}) const;
+  // single commands' 1 ms step from the start, with nothing that cancels it.
+  BusResult spi_transceive(protocol::packet::server::SpiTransceive request, const Polling& polling = {}) const;
 
   base::Result<void> i2c_enable(std::uint8_t enable) const;
   base::Result<void> i2c_config(const protocol::packet::server::I2cConfig& config) const;
   base::Result<void> i2c_reset() const;
-  BusResult i2c_transceive(const protocol::packet::server::I2cTransceive& request, Polling polling = {}) const;
+  BusResult i2c_transceive(const protocol::packet::server::I2cTransceive& request, const Polling& polling = {}) const;
 
   base::Result<void> uart_enable(std::uint8_t enable) const;
   base::Result<void> uart_reset() const;
   base::Result<void> uart_config(const protocol::packet::server::UartConfig& config) const;
-  BusResult uart_transceive(const protocol::packet::server::UartTransceive& request, Polling polling = {}) const;
+  BusResult uart_transceive(const protocol::packet::server::UartTransceive& request, const Polling& polling = {}) const;
   base::Result<std::uint16_t> uart_receive_fifo_remained() const;
   base::Result<base::Bytes> uart_receive_fifo_dump() const;
   base::Result<void> uart_receive_fifo_clear() const;

@@ -8,7 +8,6 @@
 
 #include "base/log.h"
 #include "driver/module/hw.h"
-#include "protocol/connection.h"
 
 namespace driver::module::hw {
 namespace {
@@ -77,7 +76,7 @@ base::Result<void> Hw::i2c_reset() const {
   return {};
 }
 
-BusResult Hw::i2c_transceive(const protocol::packet::server::I2cTransceive& request, Polling polling) const {
+BusResult Hw::i2c_transceive(const protocol::packet::server::I2cTransceive& request, const Polling& polling) const {
   base::log::debug(LOG_TARGET, "Waiting for i2c lock");
   // Held until return on every path; an exception unwinding past it breaks the lock.
   const auto guard = i2c_lock_.acquire();
@@ -105,22 +104,20 @@ BusResult Hw::i2c_transceive(const protocol::packet::server::I2cTransceive& requ
 
   const auto start = std::chrono::steady_clock::now();
   base::log::debug(LOG_TARGET, "Starting I2C transfer");
-  // A transfer of known length is not asked about before it can have ended.
-  if (polling.first.count() > 0) pause(polling.first);
-  for (;;) {
-    if (std::chrono::steady_clock::now() - start >= TRANSFER_LIMIT) {
-      base::log::debug(LOG_TARGET, "I2C transfer timed out");
-      return std::unexpected(protocol::ProtocolError::time_out());
-    }
+  auto end = poll_until(start, {.limit = TRANSFER_LIMIT}, polling, [&]() -> base::Result<bool> {
     auto status = axi_.read_register(I2C_STATUS_OFFSET);
-    if (!status) return internal(std::move(status.error()));
-    if (*status == 0) break;
+    if (!status) return std::unexpected(status.error());
+    return *status == 0;
+  });
+  if (!end) return internal(std::move(end.error()));
+  if (*end == WaitEnd::timed_out) {
+    base::log::debug(LOG_TARGET, "I2C transfer timed out");
+    return std::unexpected(protocol::ProtocolError::time_out());
+  }
+  if (*end == WaitEnd::cancelled) {
     // Nobody is left to take the answer: give the bus back now, not at the time-out.
-    if (protocol::client_gone()) {
-      base::log::debug(LOG_TARGET, "Client gone, I2C transfer abandoned");
-      return std::unexpected(protocol::ProtocolError::time_out());
-    }
-    pause(polling.interval);
+    base::log::debug(LOG_TARGET, "Client gone, I2C transfer abandoned");
+    return std::unexpected(protocol::ProtocolError::time_out());
   }
   base::log::debug(LOG_TARGET, "I2C transfer completed");
 

@@ -8,13 +8,12 @@
 
 #include "base/log.h"
 #include "driver/module/hw.h"
-#include "protocol/connection.h"
 
 namespace driver::module::hw {
 namespace {
 
 constexpr std::string_view LOG_TARGET = "driver::module::hw::spi";
-constexpr auto TRANSFER_LIMIT = std::chrono::seconds(1);
+constexpr std::chrono::microseconds TRANSFER_LIMIT = std::chrono::seconds(1);
 constexpr auto ENABLE_SETTLE = std::chrono::milliseconds(5);
 
 std::unexpected<protocol::ProtocolError> internal(base::Error error) {
@@ -64,7 +63,7 @@ base::Result<void> Hw::spi_reset() const {
   return {};
 }
 
-BusResult Hw::spi_transceive(protocol::packet::server::SpiTransceive request, Polling polling) const {
+BusResult Hw::spi_transceive(protocol::packet::server::SpiTransceive request, const Polling& polling) const {
   base::log::debug(LOG_TARGET, "Waiting for spi lock");
   // Held until return on every path; an exception unwinding past it breaks the lock.
   const auto guard = spi_lock_.acquire();
@@ -92,24 +91,20 @@ BusResult Hw::spi_transceive(protocol::packet::server::SpiTransceive request, Po
 
   const auto start = std::chrono::steady_clock::now();
   base::log::debug(LOG_TARGET, "Starting SPI transfer");
-  // A transfer of known length is not asked about before it can have ended.
-  if (polling.first.count() > 0) pause(polling.first);
-  for (;;) {
-    // Tested before every read, so a controller still busy when the second is over
-    // times out even if it would finish a moment later.
-    if (std::chrono::steady_clock::now() - start >= TRANSFER_LIMIT) {
-      base::log::debug(LOG_TARGET, "SPI transfer timed out");
-      return std::unexpected(protocol::ProtocolError::time_out());
-    }
+  auto end = poll_until(start, {.limit = TRANSFER_LIMIT}, polling, [&]() -> base::Result<bool> {
     auto status = axi_.read_register(SPI_STATUS_OFFSET);
-    if (!status) return internal(std::move(status.error()));
-    if (*status == 0) break;
+    if (!status) return std::unexpected(status.error());
+    return *status == 0;
+  });
+  if (!end) return internal(std::move(end.error()));
+  if (*end == WaitEnd::timed_out) {
+    base::log::debug(LOG_TARGET, "SPI transfer timed out");
+    return std::unexpected(protocol::ProtocolError::time_out());
+  }
+  if (*end == WaitEnd::cancelled) {
     // Nobody is left to take the answer: give the bus back now, not at the time-out.
-    if (protocol::client_gone()) {
-      base::log::debug(LOG_TARGET, "Client gone, SPI transfer abandoned");
-      return std::unexpected(protocol::ProtocolError::time_out());
-    }
-    pause(polling.interval);
+    base::log::debug(LOG_TARGET, "Client gone, SPI transfer abandoned");
+    return std::unexpected(protocol::ProtocolError::time_out());
   }
   base::log::debug(LOG_TARGET, "SPI transfer completed");
 

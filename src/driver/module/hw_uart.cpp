@@ -12,7 +12,6 @@
 
 #include "base/log.h"
 #include "driver/module/hw.h"
-#include "protocol/connection.h"
 
 namespace driver::module::hw {
 namespace {
@@ -88,7 +87,7 @@ base::Result<void> Hw::uart_config(const protocol::packet::server::UartConfig& c
   return {};
 }
 
-BusResult Hw::uart_transceive(const protocol::packet::server::UartTransceive& request, Polling polling) const {
+BusResult Hw::uart_transceive(const protocol::packet::server::UartTransceive& request, const Polling& polling) const {
   base::log::debug(LOG_TARGET, "Waiting for uart lock");
   // Held until return on every path; an exception unwinding past it breaks the lock.
   const auto guard = uart_lock_.acquire();
@@ -107,25 +106,23 @@ BusResult Hw::uart_transceive(const protocol::packet::server::UartTransceive& re
   if (request.rx_len == 0) return base::Bytes{};
 
   const auto start = std::chrono::steady_clock::now();
-  const auto limit = std::chrono::milliseconds(request.timeout);
+  const std::chrono::microseconds limit = std::chrono::milliseconds(request.timeout);
   base::log::debug(LOG_TARGET, "Starting to read uart data");
-  // A transfer of known length is not asked about before it can have ended.
-  if (polling.first.count() > 0) pause(polling.first);
-  for (;;) {
-    if (std::chrono::steady_clock::now() - start >= limit) {
-      base::log::debug(LOG_TARGET, "Uart timeout");
-      return std::unexpected(protocol::ProtocolError::time_out());
-    }
+  auto end = poll_until(start, {.limit = limit}, polling, [&]() -> base::Result<bool> {
     auto status = axi_.read_register(UART_STATUS_OFFSET);
-    if (!status) return internal(std::move(status.error()));
+    if (!status) return std::unexpected(status.error());
     // Bytes that were already waiting when the transfer started count too.
-    if (busy_bits(*status) == 0 && waiting_count(*status) >= request.rx_len) break;
+    return busy_bits(*status) == 0 && waiting_count(*status) >= request.rx_len;
+  });
+  if (!end) return internal(std::move(end.error()));
+  if (*end == WaitEnd::timed_out) {
+    base::log::debug(LOG_TARGET, "Uart timeout");
+    return std::unexpected(protocol::ProtocolError::time_out());
+  }
+  if (*end == WaitEnd::cancelled) {
     // Nobody is left to take the answer: give the bus back now, not at the time-out.
-    if (protocol::client_gone()) {
-      base::log::debug(LOG_TARGET, "Client gone, UART transfer abandoned");
-      return std::unexpected(protocol::ProtocolError::time_out());
-    }
-    pause(polling.interval);
+    base::log::debug(LOG_TARGET, "Client gone, UART transfer abandoned");
+    return std::unexpected(protocol::ProtocolError::time_out());
   }
   base::log::debug(LOG_TARGET, "Uart transfer completed");
 

@@ -7,7 +7,6 @@
 #include "base/format.h"
 #include "base/log.h"
 #include "driver/module/setpoint.h"
-#include "protocol/connection.h"
 
 namespace driver::module::osc {
 namespace {
@@ -65,24 +64,18 @@ base::Result<std::uint32_t> Osc::get_trigger_status() const {
   return status;
 }
 
-base::Result<CaptureWait> Osc::wait_for_capture(std::chrono::microseconds limit, Polling polling) const {
+base::Result<CaptureWait> Osc::wait_for_capture(std::chrono::microseconds limit, const Polling& polling) const {
   base::log::debug(LOG_TARGET, "Starting wait_for_capture with limit: {} us", limit.count());
-  const auto start = std::chrono::steady_clock::now();
-  if (polling.first.count() > 0) pause(polling.first);
   CaptureWait wait;
-  for (bool first = true;; first = false) {
-    // One read even when the limit is zero, so a capture that is already complete counts.
-    if (!first && std::chrono::steady_clock::now() - start >= limit) break;
-    auto status = ctl_.read_register(OSC_CTL_OFFSET_STATUS);
-    if (!status) return std::unexpected(status.error());
-    wait.status = *status;
-    if ((*status & STATUS_COMPLETE) != 0) {
-      wait.complete = true;
-      break;
-    }
-    if (protocol::client_gone()) break;
-    pause(polling.interval);
-  }
+  auto end = poll_until(std::chrono::steady_clock::now(), {.limit = limit, .read_at_least_once = true}, polling,
+                        [&]() -> base::Result<bool> {
+                          auto status = ctl_.read_register(OSC_CTL_OFFSET_STATUS);
+                          if (!status) return std::unexpected(status.error());
+                          wait.status = *status;
+                          return (*status & STATUS_COMPLETE) != 0;
+                        });
+  if (!end) return std::unexpected(end.error());
+  wait.complete = *end == WaitEnd::done;
   base::log::debug(LOG_TARGET, "Capture {} with status: {}", wait.complete ? "complete" : "not complete",
                    wait.status);
   return wait;

@@ -80,8 +80,8 @@ class Osc {
   base::Result<void> force() const;
   base::Result<std::uint32_t> get_trigger_status() const;
   // Reads the status word as `polling` says until it says complete, `limit` has
-  // passed (tested before every read after the first) or the client has gone.
-  base::Result<CaptureWait> wait_for_capture(std::chrono::microseconds limit, Polling polling) const;
+  // passed (tested before every read after the first) or the caller cancels.
+  base::Result<CaptureWait> wait_for_capture(std::chrono::microseconds limit, const Polling& polling) const;
   // 2 x length bytes from sample `offset` on, in sample-memory byte order.
   base::Result<base::Bytes> get_wave(const ChannelWave& wave) const;
   // The same checks without a buffer: the read-out is left to the caller.
