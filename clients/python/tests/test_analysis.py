@@ -533,3 +533,7 @@ def test_progress_shows_on_a_terminal_only(tvla_file, monkeypatch):
     assert stream.text.startswith("\r1500 of 2000 traces ( 75%), ") and stream.text.endswith(" left, reconnecting")
     line.finish()
     assert stream.text.endswith("\r" + " " * len(stream.text.split("\r")[1]) + "\r")
+    # A capture keeps its last figures above its final line instead.
+    line.update(2000, 2000)
+    line.finish(keep=True)
+    assert stream.text.split("\r")[-1].startswith("2000 of 2000 traces (100%), ") and stream.text.endswith(" left\n")

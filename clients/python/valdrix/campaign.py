@@ -24,7 +24,6 @@ import dataclasses
 import datetime
 import random
 import socket
-import sys
 import threading
 import time
 from typing import Any, Callable, Dict, List, Optional, Tuple, Union
@@ -33,12 +32,13 @@ from . import __version__
 from . import batch as _batch
 from .batch import TraceBatch
 from .inflight import FileWriter, Step, Steps
+from .progress import Progress
 from .client import Valdrix
 from .codes import DEFAULT_PORT
 from .errors import BusyError, CaptureTimeout, InternalError, TimeOutError, ValdrixError
 from . import traces as _traces
 
-__all__ = ["Campaign", "CampaignOptions", "BatchEvent", "UsageError", "GaveUp", "make_inputs", "Progress"]
+__all__ = ["Campaign", "CampaignOptions", "BatchEvent", "UsageError", "GaveUp", "make_inputs"]
 
 PROG = "valdrix-capture"
 # An automatic batch answers about this many bytes.
@@ -213,35 +213,6 @@ def make_inputs(args: CampaignOptions) -> Tuple[int, Callable[[int], Tuple[bytes
     else:
         raise UsageError("--tx takes random:N, hex:BYTES or file:PATH, not %r" % tx_arg)
     return (100 if count is None else count), result, record
-
-
-class Progress:
-    """A progress line on standard error, redrawn at most five times a second."""
-
-    def __init__(self, total: int, enabled: bool, done: int = 0) -> None:
-        self.total = total
-        self.enabled = enabled
-        self.first = done
-        self.start = time.monotonic()
-        self.drawn = 0.0
-
-    def update(self, done: int, force: bool = False, note: str = "") -> None:
-        if not self.enabled:
-            return
-        now = time.monotonic()
-        if not force and now - self.drawn < 0.2:
-            return
-        self.drawn = now
-        rate = (done - self.first) / (now - self.start) if now > self.start else 0.0
-        left = (self.total - done) / rate if rate else 0.0
-        sys.stderr.write("\r%d/%d traces  %.1f traces/s  %s left%s \x1b[K"
-                         % (done, self.total, rate, datetime.timedelta(seconds=int(left)), note))
-        sys.stderr.flush()
-
-    def finish(self, done: int) -> None:
-        if self.enabled:
-            self.update(done, force=True)
-            sys.stderr.write("\n")
 
 
 class _Writer:
@@ -573,7 +544,7 @@ class Campaign:
         # past those its file holds.
         for i in range(done):
             self.next_input(i)
-        progress = Progress(self.count, a.progress, done)
+        progress = Progress(first=done, enabled=a.progress)
         start = time.monotonic()
         captured = 0
         ff_only = rx_seen = 0
@@ -619,7 +590,7 @@ class Campaign:
                         raise
                     # Nothing in flight is written yet: all of it again.
                     steps.recall()
-                    progress.update(done, force=True, note="  reconnecting")
+                    progress.update(done, self.count, force=True, note="reconnecting")
                     self._reconnect(e)
                     continue
                 k = len(got)
@@ -640,14 +611,16 @@ class Campaign:
                         if flat[c] and int((got.waves[c].max(axis=1).astype(int)
                                             - got.waves[c].min(axis=1)).max()) > _FLAT:
                             flat[c] = False
-                progress.update(done)
+                progress.update(done, self.count)
                 if failure is not None:
                     raise failure
         except BaseException as e:
-            progress.finish(done)
+            progress.update(done, self.count, force=True)
+            progress.finish(keep=True)
             self._finish(writer, meta, done, e, files)
             raise
-        progress.finish(done)
+        progress.update(done, self.count, force=True)
+        progress.finish(keep=True)
         self._finish(writer, meta, done, None, files)
         if captured:
             if rx_seen and ff_only == rx_seen:

@@ -1,7 +1,8 @@
 """A progress line on a terminal, shared by the console tools: it redraws in
 place at most a few times a second with the count, the rate and the time
-left, and is cleared before the tool prints its final line. Silent when the
-stream is not a terminal, so pipes and logs get the results alone."""
+left, and is cleared before the tool prints its final line (or kept, where
+how far a run got is worth seeing). Silent when the stream is not a
+terminal, so pipes and logs get the results alone."""
 
 from __future__ import annotations
 
@@ -56,10 +57,12 @@ class Progress:
 
     __call__ = update
 
-    def finish(self) -> None:
-        """Clears the line, so that the next output starts at the margin."""
+    def finish(self, keep: bool = False) -> None:
+        """Clears the line, so that the next output starts at the margin;
+        with ``keep``, ends it instead, leaving the figures last drawn above
+        what follows."""
         if self.enabled and self.width:
-            self.stream.write("\r" + " " * self.width + "\r")
+            self.stream.write("\n" if keep else "\r" + " " * self.width + "\r")
             self.stream.flush()
             self.width = 0
 
