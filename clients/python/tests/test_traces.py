@@ -5,7 +5,6 @@ import array
 import pytest
 
 from valdrix import Trace, traces
-from valdrix.traces import base, trs  # noqa: F401  (patched below)
 from valdrix.traces import TrsWriter, read_traces, write_npz
 
 METADATA = {"sample_rate_khz": 24000, "voltage_mv": 3300, "instrument": {"id": "VALDRIX-M4-123456"}}
@@ -33,13 +32,7 @@ def assert_same(ts, written, labels=False):
     assert ts.labels == ([t.label for t in written] if labels else [])
 
 
-@pytest.mark.parametrize("numpy", [True, False], ids=["numpy", "stdlib"])
-def test_trs_round_trip_with_labels_and_late_metadata(tmp_path, monkeypatch, numpy):
-    if numpy:
-        pytest.importorskip("numpy")
-    else:
-        monkeypatch.setattr(traces.base, "_np", None)
-        monkeypatch.setattr(traces.trs, "_np", None)
+def test_trs_round_trip_with_labels_and_late_metadata(tmp_path):
     path = str(tmp_path / "set.trs")
     written = synthetic(4, labels=True)
     with TrsWriter(path, METADATA, labels=True) as w:

@@ -12,14 +12,22 @@ place, so inputs and traces never lose their pairing.
 from __future__ import annotations
 
 import struct
-from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 from . import waves
 
-try:
+# numpy is imported where arrays are made, not here: the protocol client
+# imports this module for BatchInfo and runs on the standard library alone.
+if TYPE_CHECKING:
     import numpy as np
-except ImportError:  # pragma: no cover - depends on the host
-    np = None  # type: ignore[assignment]
+
+
+def __getattr__(name: str) -> Any:
+    # ``batch.np``, for the code that fills batches, is numpy on first use.
+    if name == "np":
+        import numpy
+        return numpy
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))
 
 __all__ = ["TraceBatch", "BatchInfo", "COMPLETE", "MISSED", "BUS_ERROR"]
 
@@ -46,11 +54,6 @@ class BatchInfo(NamedTuple):
         return cls(*struct.unpack(">HHIII", answer))
 
 
-def need_numpy() -> None:
-    if np is None:
-        raise ImportError("batch capture needs numpy (Debian: python3-numpy)")
-
-
 def record_size(rx_len: int, channels: Sequence[int], samples: int) -> int:
     return RECORD_HEAD + rx_len + len(channels) * waves.SAMPLE_BYTES * samples
 
@@ -58,7 +61,7 @@ def record_size(rx_len: int, channels: Sequence[int], samples: int) -> int:
 def input_array(inputs: Any) -> "np.ndarray":
     """The inputs as an (N, tx_len) uint8 array: from such an array, or a
     sequence of byte strings that all have the same length."""
-    need_numpy()
+    import numpy as np
     if isinstance(inputs, np.ndarray):
         if inputs.ndim != 2 or inputs.dtype != np.uint8:
             raise ValueError("inputs as an array must be 2-D uint8 (one row per trace)")
@@ -122,7 +125,7 @@ class TraceBatch:
     @classmethod
     def empty(cls, count: int, tx: "np.ndarray", rx_len: int, channels: Sequence[int], samples: int,
               sample_period: Optional[float] = None) -> "TraceBatch":
-        need_numpy()
+        import numpy as np
         return cls({c: np.zeros((count, samples), np.int16) for c in channels}, tx,
                    np.zeros((count, rx_len), np.uint8), np.zeros(count, np.uint32),
                    np.full(count, MISSED, np.uint16), np.zeros(count, np.uint16), sample_period)
@@ -132,6 +135,7 @@ class TraceBatch:
                      sample_period: Optional[float] = None) -> "TraceBatch":
         """The traces of a batch's (N, R) records, their waves and answers
         viewed in place rather than copied out."""
+        import numpy as np
         waves_: Dict[int, "np.ndarray"] = {}
         at = RECORD_HEAD + rx_len
         width = waves.SAMPLE_BYTES * samples
@@ -144,6 +148,7 @@ class TraceBatch:
 
     @classmethod
     def concatenate(cls, parts: Sequence["TraceBatch"]) -> "TraceBatch":
+        import numpy as np
         first = parts[0]
         return cls({c: np.concatenate([p.waves[c] for p in parts]) for c in first.waves},
                    np.concatenate([p.tx_array for p in parts]), np.concatenate([p.rx_array for p in parts]),

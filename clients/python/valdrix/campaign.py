@@ -28,6 +28,8 @@ import threading
 import time
 from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
+import numpy as np
+
 from . import __version__
 from . import batch as _batch
 from .batch import TraceBatch
@@ -512,15 +514,13 @@ class Campaign:
         elapsed = time.monotonic() - start
         self.on_batch(BatchEvent(
             start=first, count=len(got), waves=got.waves, tx=got.tx_array, rx=got.rx_array,
-            labels=_batch.np.array(labels) if self.args.tvla else None, done=first + len(got), total=self.count,
+            labels=np.array(labels) if self.args.tvla else None, done=first + len(got), total=self.count,
             rate=captured / elapsed if elapsed > 0 else 0.0))
 
     def run(self) -> Dict[str, Any]:
         """Runs the campaign: set-up, captures, the file. Returns a summary."""
         a = self.args
         out = a.output
-        if out and out.lower().endswith(".npz"):
-            _batch.need_numpy()
         writer = self._writer
         try:
             self.connect()

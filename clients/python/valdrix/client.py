@@ -501,7 +501,6 @@ class Valdrix(Commands):
                     ) -> Tuple[Tuple[int, ...], int, Optional[_batch.BatchInfo]]:
         """Checks a batch's arguments; returns its channels, its sample length
         and the instrument's batch capture (None: one sequence per trace)."""
-        _batch.need_numpy()
         _check("tx length", tx.shape[1], 16)
         channels, samples = self._capture_args(rx_len, tuple(sorted(set(channels))), samples)
         if bus not in _batch_bus_codes():

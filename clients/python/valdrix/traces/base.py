@@ -24,10 +24,7 @@ from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Sequence, 
 from ..errors import TraceFileError
 from ..trace import Trace
 
-try:
-    import numpy as _np
-except ImportError:  # pragma: no cover - depends on the host
-    _np = None
+import numpy as _np
 
 #: Label codes: ``label_array`` holds 0 for "fixed", 1 for "random", -1 for an
 #: unlabelled trace; other names get 2, 3, ... in ``label_names``.
@@ -35,11 +32,6 @@ LABEL_NAMES = ("fixed", "random")
 UNLABELLED = -1
 # Chunks handed out by default hold about this many bytes of samples and data.
 CHUNK_BYTES = 4 << 20
-
-
-def _need_numpy(what: str) -> None:
-    if _np is None:
-        raise ImportError("%s needs numpy (Debian: python3-numpy)" % what)
 
 
 def label_code(name: str, names: List[str]) -> int:
@@ -167,7 +159,7 @@ class TraceSet:
 
     waves: channel number to a 2-D array-like (n_traces, n_samples): an
         ``np.memmap``-backed array for TRS, a zarr array for zarr, an ndarray for
-        .npz; without numpy, a sequence of ``array('h')`` rows.
+        .npz.
     tx, rx: the bytes sent and received, an indexable sequence of ``bytes``.
     labels: each trace's group ("fixed", "random") or "" (empty when the set
         is unlabelled).
@@ -284,7 +276,6 @@ class TraceSet:
         return self._rx
 
     def _bytes_array(self, rows: Sequence[bytes]) -> Any:
-        _need_numpy("array access to a trace set")
         width = len(rows[0]) if len(rows) else 0
         if width == 0:
             return _np.zeros((len(rows), 0), dtype=_np.uint8)
@@ -329,11 +320,10 @@ class TraceSet:
         names = list(LABEL_NAMES)
         if self._labels is not None and self._codes is None:
             codes = [label_code(str(s), names) for s in self._labels]
-            self._codes = _np.array(codes, dtype=_np.int8) if _np is not None else None
+            self._codes = _np.array(codes, dtype=_np.int8)
         self._names = names
 
     def _label_codes(self, start: int, stop: int) -> Any:
-        _need_numpy("label codes")
         if not self.labelled:
             return _np.full(max(0, stop - start), UNLABELLED, dtype=_np.int8)
         if self._codes is None:
@@ -382,7 +372,6 @@ class TraceSet:
              window: Optional[Tuple[int, int]] = None) -> TraceChunk:
         """Traces [start, stop) (clipped to the set) as numpy arrays; only
         ``channel`` when given; samples ``window`` = (first, stop) when given."""
-        _need_numpy("TraceSet.read")
         start, stop, _ = slice(int(start), int(stop)).indices(self._n)
         stop = max(start, stop)
         first, last = self._window(window)
@@ -600,7 +589,6 @@ class TraceWriter:
 
     def append(self, trace: Trace) -> None:
         """Adds one trace."""
-        _need_numpy("this trace-file format")
         if self.sample_period is None and trace.sample_period:
             self.sample_period = trace.sample_period
         waves = {c: _np.asarray(w, dtype=_np.int16).reshape(1, -1) for c, w in trace.waves.items()}
@@ -621,7 +609,6 @@ class TraceWriter:
                      labels: Optional[Sequence[str]]) -> Tuple[Dict[int, Any], Any, Any, int]:
         """Checks a batch against the set's layout (set by the first batch) and
         returns it as little-endian int16 and uint8 arrays with its size."""
-        _need_numpy("append_arrays")
         channels = sorted(waves)
         arrays = {c: _np.asarray(waves[c]) for c in channels}
         tx, rx = _np.asarray(tx, dtype=_np.uint8), _np.asarray(rx, dtype=_np.uint8)

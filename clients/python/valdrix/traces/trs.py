@@ -25,8 +25,8 @@ from typing import IO, Any, Dict, List, Optional, Sequence, Tuple
 
 from ..errors import TraceFileError
 from ..trace import Trace
-from .base import (LABEL_NAMES, UNLABELLED, TraceSet, TraceWriter, _disk_error, _is_int, _is_period, _LazyRows,
-                   _np, _regular_file, _sample_period)
+from .base import (LABEL_NAMES, UNLABELLED, TraceSet, TraceWriter, _disk_error, _is_int, _is_period, _np,
+                   _regular_file, _sample_period)
 
 __all__ = ["read_trs", "TrsWriter"]
 
@@ -35,7 +35,7 @@ __all__ = ["read_trs", "TrsWriter"]
 NT, NS, SC, DS, TS, GT, DC, XO, XL, YL, XS, YS, TO, LS = range(0x41, 0x4F)
 TRACE_BLOCK = 0x5F
 SC_INT16 = 0x02
-_CODINGS = {0x01: ("b", "i1"), 0x02: ("h", "<i2"), 0x04: ("i", "<i4"), 0x14: ("f", "<f4")}
+_CODINGS = {0x01: "i1", 0x02: "<i2", 0x04: "<i4", 0x14: "<f4"}
 # Tags of TRS version 1 and 2 run from 0x41 to 0x7F; anything else first is
 # another kind of file (a text file starts with a printable byte below 0x41
 # or a lower-case letter, which the length check then catches).
@@ -47,39 +47,6 @@ _DC_SLACK = 1024
 _TITLE_SIZE = 8
 _FLUSH_SECONDS = 1.0
 _FLUSH_BYTES = 1 << 20
-
-
-class _MmapBytes(_LazyRows):
-    """A field of fixed-size records in a mapped file, as ``bytes`` (no numpy)."""
-
-    def __init__(self, mm: Any, offset: int, record: int, width: int, n: int) -> None:
-        super().__init__(n)
-        self._mm, self._offset, self._record, self._width = mm, offset, record, width
-
-    def _item(self, i: int) -> bytes:
-        at = self._offset + i * self._record
-        return bytes(self._mm[at:at + self._width])
-
-
-class _MmapTitles(_MmapBytes):
-    def _item(self, i: int) -> str:
-        return super()._item(i).decode("utf-8", "replace").strip(" \0")
-
-
-class _MmapSamples(_MmapBytes):
-    """Sample rows of a TRS file as ``array`` rows, for hosts without numpy."""
-
-    def __init__(self, mm: Any, offset: int, record: int, samples: int, typecode: str, n: int) -> None:
-        self._typecode = typecode
-        super().__init__(mm, offset, record, samples * array.array(typecode).itemsize, n)
-
-    def _item(self, i: int) -> "array.array[Any]":
-        row = array.array(self._typecode)
-        row.frombytes(super()._item(i))
-        if sys.byteorder == "big":
-            row.byteswap()
-        return row
-
 
 
 # --------------------------------------------------------------------------
@@ -211,20 +178,12 @@ def read_trs(path: str) -> TraceSet:
     data_at = base + h.ts
     samples_at = data_at + h.ds
     common = dict(metadata=h.metadata, sample_period=h.period, path=path, format="trs", count=n)
-    if _np is None:
-        typecode = _CODINGS[h.coding][0]
-        waves = {c: _MmapSamples(mm, samples_at + k * h.samples * h.sample_size, h.record, h.samples, typecode, n)
-                 for k, c in enumerate(h.channels)}
-        return TraceSet(waves, tx=_MmapBytes(mm, data_at, h.record, h.tx_len, n),
-                        rx=_MmapBytes(mm, data_at + h.tx_len, h.record, h.rx_len, n),
-                        labels=_MmapTitles(mm, base, h.record, h.ts, n) if h.ts else None, **common)
-
     def field(offset: int, width: int, dtype: str, itemsize: int) -> Any:
         if not n:
             return _np.zeros((0, width), dtype=dtype)
         return _np.ndarray((n, width), dtype=dtype, buffer=mm, offset=offset, strides=(h.record, itemsize))
 
-    fmt = _CODINGS[h.coding][1]
+    fmt = _CODINGS[h.coding]
     waves = {c: field(samples_at + k * h.samples * h.sample_size, h.samples, fmt, h.sample_size)
              for k, c in enumerate(h.channels)}
     codes = None
@@ -308,7 +267,7 @@ class _TitleCodes:
 
 
 def _wave_bytes(wave: Any) -> bytes:
-    if _np is not None and isinstance(wave, _np.ndarray):
+    if isinstance(wave, _np.ndarray):
         return wave.astype("<i2", copy=False).tobytes()
     data = array.array("h", wave)
     if sys.byteorder == "big":
