@@ -24,8 +24,32 @@ add_custom_command(
   VERBATIM)
 add_custom_target(python_kernels ALL DEPENDS ${valdrix_kernels_dir}/stamp)
 
-add_test(NAME python
-         COMMAND ${VALDRIX_PYTHON} -m pytest -q -p no:cacheprovider ${CMAKE_SOURCE_DIR}/clients/python)
+# Three parts that ctest runs side by side: most of their time is spent
+# waiting on simulators, browsers and subprocesses, not computing.
+set(valdrix_python_tests ${CMAKE_SOURCE_DIR}/clients/python/tests)
+set(valdrix_python_parts
+    "python-host:test_client.py test_batch.py test_capture.py test_campaign.py test_codes.py test_tools.py"
+    "python-files:test_traces.py test_trace_faults.py test_trace_formats.py test_trace_formats_fuzz.py test_trace_stores.py test_analysis.py test_plot.py test_notebook.py"
+    "python-web:test_web.py test_web_browser.py")
+set(valdrix_python_names)
+set(valdrix_python_listed)
+foreach(part IN LISTS valdrix_python_parts)
+  string(REPLACE ":" ";" part "${part}")
+  list(GET part 0 name)
+  list(GET part 1 files)
+  separate_arguments(files UNIX_COMMAND "${files}")
+  list(TRANSFORM files PREPEND ${valdrix_python_tests}/)
+  list(APPEND valdrix_python_listed ${files})
+  add_test(NAME ${name}
+           COMMAND ${VALDRIX_PYTHON} -m pytest -q -p no:cacheprovider --rootdir ${CMAKE_SOURCE_DIR}/clients/python ${files})
+  list(APPEND valdrix_python_names ${name})
+endforeach()
+# A test file that no part names would silently never run.
+file(GLOB valdrix_python_all ${valdrix_python_tests}/test_*.py)
+list(REMOVE_ITEM valdrix_python_all ${valdrix_python_listed})
+if(valdrix_python_all)
+  message(FATAL_ERROR "Python test files in no ctest part (tests/python.cmake): ${valdrix_python_all}")
+endif()
 set(valdrix_python_env "VALDRIX_SIM=$<TARGET_FILE:valdrixd-sim>" "PYTHONDONTWRITEBYTECODE=1"
     "PYTHONPATH=${valdrix_kernels_dir}")
 if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
@@ -36,4 +60,4 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
   endif()
 endif()
 # The suite starts simulators, venvs and Dask clusters: on a busy 2-core machine it takes minutes.
-set_tests_properties(python PROPERTIES ENVIRONMENT "${valdrix_python_env}" TIMEOUT 600)
+set_tests_properties(${valdrix_python_names} PROPERTIES ENVIRONMENT "${valdrix_python_env}" TIMEOUT 600)

@@ -132,6 +132,18 @@ def test_wave_as_numpy_array(fake):
     assert wave.tolist() == [1, -1]
 
 
+def test_the_protocol_client_runs_on_the_standard_library_alone(fake):
+    # numpy made unimportable: the client still talks and gives plain arrays.
+    server = fake(response(0, b"\x01\x00\xff\xff"))
+    script = ("import sys; sys.modules['numpy'] = None\n"
+              "import valdrix\n"
+              "with valdrix.Valdrix(port=%d) as v:\n"
+              "    print(list(v.osc_get_channel_wave(1, 0, 2)))\n" % server.port)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=30,
+                          env=dict(os.environ, PYTHONPATH=PACKAGE_ROOT))
+    assert (done.returncode, done.stdout, done.stderr) == (0, "[1, -1]\n", "")
+
+
 # Error answers and broken exchanges ---------------------------------------
 
 @pytest.mark.parametrize("status,payload,cls,message", [

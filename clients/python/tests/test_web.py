@@ -352,7 +352,7 @@ def test_files_view_shows_a_files_traces_and_valdrix_analyzes_figures(web, tmp_p
                                                                "window": [100, 900]}, headers={"Origin": web.origin}) as r:
                 result = await r.json()
             assert (result["status"], result["text"]) == (cli.returncode, cli.stdout)
-            assert len(result["result"]["t"]) == 800 and result["svg"].startswith("<svg")
+            assert len(result["result"]["t"]) == 800 and "<svg" in result["svg"][:400]
             async with s.get(web.base + "/api/figure?format=pdf&path=runs/a.trs&kind=tvla") as r:
                 assert r.status == 200 and (await r.read()).startswith(b"%PDF")
 
