@@ -229,7 +229,10 @@ def test_missing_chunks_at_the_end_cut_a_set_short_and_one_in_the_middle_is_a_fa
 
 def test_a_zarr_campaign_killed_at_random_moments_reads_and_resumes_to_the_full_count(sim_port, tmp_path):
     pytest.importorskip("zarr")
-    count, options = 300, ("--port", sim_port, "--samples", 16384, "--rx-len", 16, "--seed", 11, "--batch", 7)
+    # Captures at 4 MHz fill for 4 ms each: a run lasts about a second however
+    # fast the host, so the kills land while it writes.
+    count, options = 300, ("--port", sim_port, "--samples", 16384, "--sample-rate", 4000, "--rx-len", 16,
+                           "--seed", 11, "--batch", 7)
 
     def start(out):
         run = subprocess.Popen([sys.executable, "-m", "valdrix.capture", *map(str, options), "--count", str(count),
