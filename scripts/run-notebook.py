@@ -31,10 +31,10 @@ def stored_outputs(nb):
 
 
 def kernel_for_this_interpreter(folder):
-    """A kernel spec named "valdrix-run" in ``folder`` that runs sys.executable."""
-    spec = os.path.join(folder, "kernels", "valdrix-run")
-    os.makedirs(spec)
-    with open(os.path.join(spec, "kernel.json"), "w", encoding="utf-8") as f:
+    """A kernel named "valdrix-run" in ``folder`` that runs sys.executable."""
+    kernel_dir = os.path.join(folder, "kernels", "valdrix-run")
+    os.makedirs(kernel_dir)
+    with open(os.path.join(kernel_dir, "kernel.json"), "w", encoding="utf-8") as f:
         json.dump({"argv": [sys.executable, "-m", "ipykernel_launcher", "-f", "{connection_file}"],
                    "display_name": "Python (%s)" % sys.executable, "language": "python",
                    # ipykernel's debugger otherwise warns on every start that 3.11's modules are frozen.

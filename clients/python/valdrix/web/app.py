@@ -33,7 +33,7 @@ __all__ = ["Server", "make_app"]
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 COOKIE = "valdrix_web_token"
 # What the files view lists and opens.
-TRACE_SUFFIXES = (".trs", ".npz", ".zarr")
+TRACE_SUFFIXES = (".trs", ".npz", ".npy", ".zarr", ".h5", ".hdf5")
 # Captures this long are reduced off the event loop.
 _INLINE_SAMPLES = 1 << 20
 # Analyses of the files view: a subprocess each, so one that runs long or
@@ -516,12 +516,12 @@ def _query_body(q: Any) -> Dict[str, Any]:
     return body
 
 
-def draw_figure(spec: Dict[str, Any], fmt: str) -> Tuple[int, bytes, str]:
+def draw_figure(wanted: Dict[str, Any], fmt: str) -> Tuple[int, bytes, str]:
     """The figure file of an analysis (status 0), or the status and message
     of why there is none."""
     with tempfile.TemporaryDirectory(prefix="valdrix-web-") as tmp:
         out = os.path.join(tmp, "figure." + fmt)
-        done = subprocess.run([sys.executable, "-m", "valdrix.web.figure", json.dumps(spec), out],
+        done = subprocess.run([sys.executable, "-m", "valdrix.web.figure", json.dumps(wanted), out],
                               capture_output=True, text=True, timeout=_ANALYSIS_TIMEOUT, env=_child_env())
         if done.returncode or not os.path.exists(out):
             lines = done.stderr.strip().splitlines()

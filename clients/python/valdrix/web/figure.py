@@ -22,7 +22,7 @@ NO_FIGURES = 3
 
 def main(argv: Optional[List[str]] = None) -> int:
     argv = sys.argv[1:] if argv is None else argv
-    spec, out = json.loads(argv[0]), argv[1]
+    wanted, out = json.loads(argv[0]), argv[1]
     try:
         from ..plot import figure_axes, plot_correlation, plot_snr, plot_t, save_figure
     except ImportError as e:
@@ -30,14 +30,14 @@ def main(argv: Optional[List[str]] = None) -> int:
         return NO_FIGURES
     from .. import analysis
 
-    kind = spec["kind"]
-    window = tuple(spec["window"]) if spec.get("window") else None
-    key = bytes.fromhex(spec["key"]) if spec.get("key") else None
-    byte = int(spec.get("byte") or 0)
+    kind = wanted["kind"]
+    window = tuple(wanted["window"]) if wanted.get("window") else None
+    key = bytes.fromhex(wanted["key"]) if wanted.get("key") else None
+    byte = int(wanted.get("byte") or 0)
     try:
-        ts = analysis.open_set(spec["path"])
-        acc = analysis.analyze(ts, kind, channel=spec.get("channel"), window=window, traces=spec.get("traces"),
-                               order=int(spec.get("order") or 1), key=key, byte=byte)
+        ts = analysis.open_set(wanted["path"])
+        acc = analysis.analyze(ts, kind, channel=wanted.get("channel"), window=window, traces=wanted.get("traces"),
+                               order=int(wanted.get("order") or 1), key=key, byte=byte)
         period = float(getattr(ts, "sample_period", 0.0) or 0.0)
         first = window[0] if window else 0
         ax = figure_axes()
