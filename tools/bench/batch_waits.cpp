@@ -94,16 +94,7 @@ int run_batch_waits(int argc, char** argv) {
   }
   ::signal(SIGPIPE, SIG_IGN);
   std::optional<Spawned> spawned;
-  if (!spawn.empty()) {
-    port = free_loopback_port();
-    std::string err;
-    if (auto s = Spawned::start(spawn, port, err)) spawned.emplace(std::move(*s));
-    if (!spawned) {
-      std::fprintf(stderr, "valdrix-bench: starting %s: %s\n", spawn.c_str(), err.c_str());
-      return 1;
-    }
-    pid = spawned->pid();
-  }
+  if (!Spawned::spawn_if_asked(spawn, "valdrix-bench", port, pid, spawned)) return 1;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -445,16 +445,7 @@ int run_campaign(int argc, char** argv) {
     return 2;
   }
   std::optional<Spawned> spawned;
-  if (!spawn.empty()) {
-    port = free_loopback_port();
-    std::string err;
-    if (auto sp = Spawned::start(spawn, port, err)) spawned.emplace(std::move(*sp));
-    if (!spawned) {
-      std::fprintf(stderr, "valdrix-bench campaign: starting %s: %s\n", spawn.c_str(), err.c_str());
-      return 1;
-    }
-    pid = spawned->pid();
-  }
+  if (!Spawned::spawn_if_asked(spawn, "valdrix-bench campaign", port, pid, spawned)) return 1;
   addr.sin_port = htons(port);
   if (!wait_until_listening(addr, spawned ? pid : 0, spawned ? 10 : 1)) {
     std::fprintf(stderr, "valdrix-bench campaign: no server listening on %s:%u\n", host.c_str(), port);

@@ -150,16 +150,7 @@ int main(int argc, char** argv) {
 
   std::optional<Spawned> spawned;
   pid_t pid = o.pid;
-  if (!o.spawn.empty()) {
-    o.port = free_loopback_port();
-    std::string err;
-    if (auto s = Spawned::start(o.spawn, o.port, err)) spawned.emplace(std::move(*s));
-    if (!spawned) {
-      std::fprintf(stderr, "valdrix-bench: starting %s: %s\n", o.spawn.c_str(), err.c_str());
-      return 1;
-    }
-    pid = spawned->pid();
-  }
+  if (!Spawned::spawn_if_asked(o.spawn, "valdrix-bench", o.port, pid, spawned)) return 1;
   addr.sin_port = htons(o.port);
   if (!wait_until_listening(addr, spawned ? pid : 0, spawned ? 10 : 1)) {
     std::fprintf(stderr, "valdrix-bench: no server listening on %s:%u\n", o.host.c_str(), o.port);

@@ -6,6 +6,7 @@
 
 #include <signal.h>
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <thread>
@@ -43,6 +44,23 @@ class Spawned {
     }
     return Spawned(pid);
   }
+  // What every bench mode does with --spawn PATH: start the server on a free
+  // loopback port and measure that process. False, with the reason on stderr
+  // after `prog`, when it could not be started. Without a path nothing changes.
+  static bool spawn_if_asked(const std::string& path, const char* prog, std::uint16_t& port, pid_t& pid,
+                             std::optional<Spawned>& spawned) {
+    if (path.empty()) return true;
+    port = free_loopback_port();
+    std::string err;
+    if (auto s = start(path, port, err)) spawned.emplace(std::move(*s));
+    if (!spawned) {
+      std::fprintf(stderr, "%s: starting %s: %s\n", prog, path.c_str(), err.c_str());
+      return false;
+    }
+    pid = spawned->pid();
+    return true;
+  }
+
   Spawned(Spawned&& o) noexcept : pid_(std::exchange(o.pid_, -1)) {}
   Spawned& operator=(Spawned&&) = delete;
   ~Spawned() { stop(); }
