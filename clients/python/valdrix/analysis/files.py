@@ -77,22 +77,13 @@ class _Source:
         a = self.window[0]
         return self.ts.read(start, stop, self.channel, (a, a))
 
-    def inputs_of(self, start: int, stop: int) -> np.ndarray:
-        if hasattr(self.ts, "read"):
-            return self._extras(start, stop).tx
-        rows = self.ts.tx[start:stop]
-        width = len(rows[0]) if len(rows) else 0
-        return np.frombuffer(b"".join(rows), dtype=np.uint8).reshape(len(rows), width)
-
-    def answers_of(self, start: int, stop: int) -> np.ndarray:
-        if hasattr(self.ts, "read"):
-            return self._extras(start, stop).rx
-        rows = self.ts.rx[start:stop]
-        width = len(rows[0]) if len(rows) else 0
-        return np.frombuffer(b"".join(rows), dtype=np.uint8).reshape(len(rows), width)
-
     def data_of(self, field: str, start: int, stop: int) -> np.ndarray:
-        return self.answers_of(start, stop) if field == "rx" else self.inputs_of(start, stop)
+        """The inputs ("tx") or answers ("rx") of traces [start, stop), (n, width) bytes."""
+        if hasattr(self.ts, "read"):
+            return getattr(self._extras(start, stop), field)
+        rows = getattr(self.ts, field)[start:stop]
+        width = len(rows[0]) if len(rows) else 0
+        return np.frombuffer(b"".join(rows), dtype=np.uint8).reshape(len(rows), width)
 
     def labels_of(self, start: int, stop: int) -> np.ndarray:
         if hasattr(self.ts, "read"):
@@ -164,7 +155,7 @@ def _feed(acc: Any, src: "_Source", kind: str, params: Dict[str, Any], start: in
         if kind == "tvla":
             acc.update(x, src.labels_of(start, stop))
         elif kind == "snr":
-            acc.update(x, snr_classes(src.inputs_of(start, stop), params.get("key"), params.get("byte")))
+            acc.update(x, snr_classes(src.data_of("tx", start, stop), params.get("key"), params.get("byte")))
         else:
             acc.update(x, src.data_of(acc.model.field, start, stop))
     except NonFiniteError as e:
