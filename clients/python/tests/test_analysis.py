@@ -402,6 +402,26 @@ def test_snr_of_every_byte_classes_by_the_key_and_warns_of_thin_classes(tmp_path
                                           "noise cannot be estimated"]
 
 
+def test_snr_sums_stay_exact_past_what_int32_partial_sums_hold():
+    if not analysis.kernels_available():
+        pytest.skip("the int32 partial sums are the compiled kernel's")
+    rng = np.random.default_rng(RNG_SEED + 10)
+    n, s = 140_000, 40
+    # One class of 3 in 4 traces near the top of the int16 range: 105,000 x 31,767 is far past 2^31.
+    values = np.where(rng.random(n) < 0.75, 0, rng.integers(1, 256, size=n))
+    spread = rng.integers(0, 2000, size=(n, s))
+    x = np.where(values[:, None] == 0, 32767 - spread, -32768 + spread).astype(np.int16)
+    fed = analysis.SNR(s).update(x[:50_000], values[:50_000]).update(x[50_000:], values[50_000:])
+    whole = analysis.SNR(s).update(x, values)
+    assert whole._isum is not None and whole._folded.sum() == 1  # the big class alone was folded
+    want = snr_reference(x, values)
+    for acc in (fed, whole):
+        assert np.max(np.abs(acc.snr() - want) / want) < 1e-9
+    # Merged, the partial sums of both go whole into int64 sums.
+    half = analysis.SNR(s).update(x[50_000:], values[50_000:])
+    assert np.array_equal(analysis.SNR(s).update(x[:50_000], values[:50_000]).merge(half).snr(), whole.snr())
+
+
 def test_order_two_is_exact_whatever_the_chunks(adder):
     rng = np.random.default_rng(RNG_SEED + 7)
     n, s = 2500, 70

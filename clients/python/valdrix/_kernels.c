@@ -26,6 +26,12 @@
  *     (K, s). A CPA's buckets are (byte, value) pairs; an SNR's, classes of
  *     every byte at once. Rows are added into int32 partial sums over a block
  *     of columns that stays in cache, folded into s1 before they could overflow.
+ *     s1 may instead be the int32 partial sums themselves, kept by the caller
+ *     from call to call: C-contiguous (ceil(s / 32), K, 32), column j of
+ *     bucket k at [j / 32, k, j % 32]. They are added to in place and never
+ *     folded: the caller folds each bucket before 65535 rows have added to it
+ *     (hits counted), and col0 and col1 fall on multiples of 32 (or col1 = s).
+ *     That spares every call a pass over K x s int64 sums.
  *
  * moment_sums(x, classes, m, col0, col1)
  *     For every row i whose class c lies in [0, G): the seven int64 sums of
@@ -56,7 +62,7 @@
 #define BLOCK_COLS 32
 /* How far ahead the next rows of a column block are fetched. */
 #define PREFETCH_ROWS 16
-/* Rows gathered at once: 2048 x 128 B = 256 KiB, in the second-level cache. */
+/* Rows gathered at once: 2048 x 64 B = 128 KiB of int16 samples, in the second-level cache. */
 #define GATHER_ROWS 2048
 /* Partial sums of one call at most: twice the second-level cache. More would
    keep more column blocks' rows mapped at once, but every pass would then wait
@@ -207,7 +213,7 @@ static void normalise_moments(int64_t *restrict m, Py_ssize_t stride, Py_ssize_t
    each on a page of its own once a trace is long, so they are asked for ahead:
    the copy then runs at the memory's bandwidth, not at its latency. */
 VALDRIX_CLONES
-static void gather_rows(int32_t *restrict block, const char *base, Py_ssize_t stride, Py_ssize_t r0,
+static void gather_rows(int16_t *restrict block, const char *base, Py_ssize_t stride, Py_ssize_t r0,
                         Py_ssize_t r1, Py_ssize_t c0, Py_ssize_t w, int64_t *restrict m1, int64_t *restrict m2) {
     for (Py_ssize_t i = r0; i < r1; ++i) {
         const char *row = base + i * stride + 2 * c0;
@@ -216,25 +222,25 @@ static void gather_rows(int32_t *restrict block, const char *base, Py_ssize_t st
             __builtin_prefetch(ahead);
             __builtin_prefetch(ahead + 2 * w - 1);
         }
-        int32_t *restrict dst = block + (i - r0) * BLOCK_COLS;
+        int16_t *restrict dst = block + (i - r0) * BLOCK_COLS;
         if (w == BLOCK_COLS) {
-            for (Py_ssize_t j = 0; j < BLOCK_COLS; ++j) {
-                dst[j] = sample_at(row, j);
-            }
+            memcpy(dst, row, BLOCK_COLS * sizeof(int16_t));
             if (m1 != NULL) {
                 for (Py_ssize_t j = 0; j < BLOCK_COLS; ++j) {
-                    m1[j] += dst[j];
-                    m2[j] += (int64_t)(dst[j] * dst[j]);
+                    int32_t v = dst[j];
+                    m1[j] += v;
+                    m2[j] += (int64_t)(v * v);
                 }
             }
         } else {
             for (Py_ssize_t j = 0; j < BLOCK_COLS; ++j) {
-                dst[j] = j < w ? sample_at(row, j) : 0;
+                dst[j] = (int16_t)(j < w ? sample_at(row, j) : 0);
             }
             if (m1 != NULL) {
                 for (Py_ssize_t j = 0; j < w; ++j) {
-                    m1[j] += dst[j];
-                    m2[j] += (int64_t)(dst[j] * dst[j]);
+                    int32_t v = dst[j];
+                    m1[j] += v;
+                    m2[j] += (int64_t)(v * v);
                 }
             }
         }
@@ -271,14 +277,14 @@ static void prefetch_slot(const int32_t *partial, const int32_t *idx, Py_ssize_t
    the core while the block streams past. A wide span's partial sums live in
    the third-level cache, so each pass first asks for its share in one sweep. */
 VALDRIX_CLONES
-static void bucket_block(int32_t *restrict partial, const int32_t *restrict block, const int32_t *idx,
+static void bucket_block(int32_t *restrict partial, const int16_t *restrict block, const int32_t *idx,
                          Py_ssize_t slots, Py_ssize_t buckets, Py_ssize_t rows) {
     Py_ssize_t m = 0;
     for (; m + 1 < slots; m += 2) {
         prefetch_slot(partial, idx, slots, m, buckets, rows);
         prefetch_slot(partial, idx, slots, m + 1, buckets, rows);
         for (Py_ssize_t i = 0; i < rows; ++i) {
-            const int32_t *restrict src = block + i * BLOCK_COLS;
+            const int16_t *restrict src = block + i * BLOCK_COLS;
             int32_t k0 = idx[i * slots + m], k1 = idx[i * slots + m + 1];
             int ok0 = k0 >= 0 && k0 < buckets, ok1 = k1 >= 0 && k1 < buckets;
             if (ok0 && ok1 && k0 != k1) {
@@ -313,7 +319,7 @@ static void bucket_block(int32_t *restrict partial, const int32_t *restrict bloc
                 continue;
             }
             int32_t *restrict dst = partial + (size_t)k * BLOCK_COLS;
-            const int32_t *restrict src = block + i * BLOCK_COLS;
+            const int16_t *restrict src = block + i * BLOCK_COLS;
             for (Py_ssize_t j = 0; j < BLOCK_COLS; ++j) {
                 dst[j] += src[j];
             }
@@ -441,9 +447,18 @@ static PyObject *bucket_sums(PyObject *self, PyObject *args) {
         PyBuffer_Release(&x);
         return NULL;
     }
-    if (get_contiguous(s1o, &s1, 1, 'q', 8, "sums") != 0) {
+    if (PyObject_GetBuffer(s1o, &s1, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) != 0) {
         PyBuffer_Release(&x);
         PyBuffer_Release(&idx);
+        return NULL;
+    }
+    /* int32 sums: the caller's partial sums, blocked by 32 columns. */
+    const int kept = s1.itemsize == 4 && (format_is(&s1, 'i') || (format_is(&s1, 'l') && sizeof(long) == 4));
+    if (!kept && !(s1.itemsize == 8 && (format_is(&s1, 'q') || (format_is(&s1, 'l') && sizeof(long) == 8)))) {
+        PyErr_SetString(PyExc_TypeError, "sums must be int64, or int32 partial sums");
+        PyBuffer_Release(&x);
+        PyBuffer_Release(&idx);
+        PyBuffer_Release(&s1);
         return NULL;
     }
     if (mom && get_contiguous(mo, &m, 1, 'q', 8, "moments") != 0) {
@@ -456,12 +471,17 @@ static PyObject *bucket_sums(PyObject *self, PyObject *args) {
     int64_t *mom1 = mom ? (int64_t *)m.buf : NULL, *mom2 = mom ? (int64_t *)m.buf + s : NULL;
     PyObject *result = NULL;
     Py_ssize_t slots = idx.ndim == 2 ? idx.shape[1] : 0;
-    Py_ssize_t buckets = s > 0 ? (s1.len / 8) / s : 0;
+    const Py_ssize_t col_blocks = (s + BLOCK_COLS - 1) / BLOCK_COLS;
+    const Py_ssize_t row_len = kept ? col_blocks * BLOCK_COLS * 4 : s * 8;
+    Py_ssize_t buckets = row_len > 0 ? s1.len / row_len : 0;
     if (idx.ndim != 2 || idx.itemsize != 4 || !(format_is(&idx, 'i') || (format_is(&idx, 'l') && sizeof(long) == 4))
         || idx.shape[0] != n) {
         PyErr_SetString(PyExc_ValueError, "buckets must be a (traces, slots) int32 array");
-    } else if (s > 0 && (s1.len / 8) % s != 0) {
-        PyErr_SetString(PyExc_ValueError, "sums must have as many columns as the traces have samples");
+    } else if (row_len > 0 && s1.len % row_len != 0) {
+        PyErr_SetString(PyExc_ValueError, kept ? "partial sums must be (ceil(samples / 32), buckets, 32)"
+                                               : "sums must have as many columns as the traces have samples");
+    } else if (kept && (col0 % BLOCK_COLS != 0 || (col1 != s && col1 % BLOCK_COLS != 0))) {
+        PyErr_SetString(PyExc_ValueError, "the column range of partial sums must fall on multiples of 32");
     } else if (mom && m.len != 16 * s) {
         PyErr_SetString(PyExc_ValueError, "moments must be (2, samples)");
     } else if (col0 < 0 || col1 > s || col0 > col1) {
@@ -469,7 +489,7 @@ static PyObject *bucket_sums(PyObject *self, PyObject *args) {
     } else {
         const char *base = (const char *)x.buf;
         const int32_t *index = (const int32_t *)idx.buf;
-        int64_t *sum1 = (int64_t *)s1.buf;
+        int64_t *sum1 = kept ? NULL : (int64_t *)s1.buf;
         /* Each row adds to a bucket at most hits times: fold before 2^31 could be passed. */
         const Py_ssize_t rows_per_fold = PARTIAL_ROWS / hits > 0 ? PARTIAL_ROWS / hits : 1;
         const Py_ssize_t nb = buckets > 0 ? buckets : 1;
@@ -485,9 +505,9 @@ static PyObject *bucket_sums(PyObject *self, PyObject *args) {
             span = (col1 - col0 + BLOCK_COLS - 1) / BLOCK_COLS * BLOCK_COLS;
         }
         const Py_ssize_t blocks = span / BLOCK_COLS > 0 ? span / BLOCK_COLS : 1;
-        int32_t *partial = calloc((size_t)nb * BLOCK_COLS * (size_t)blocks, sizeof(int32_t));
-        int32_t *block = malloc((size_t)GATHER_ROWS * BLOCK_COLS * sizeof(int32_t));
-        if (partial == NULL || block == NULL) {
+        int32_t *partial = kept ? NULL : calloc((size_t)nb * BLOCK_COLS * (size_t)blocks, sizeof(int32_t));
+        int16_t *block = malloc((size_t)GATHER_ROWS * BLOCK_COLS * sizeof(int16_t));
+        if ((!kept && partial == NULL) || block == NULL) {
             free(partial);
             free(block);
             PyErr_NoMemory();
@@ -495,14 +515,18 @@ static PyObject *bucket_sums(PyObject *self, PyObject *args) {
             Py_BEGIN_ALLOW_THREADS
             for (Py_ssize_t s0 = col0; s0 < col1; s0 += span) {
                 const Py_ssize_t stop = col1 - s0 < span ? col1 : s0 + span;
+                int32_t *sums_of_span = kept ? (int32_t *)s1.buf + (size_t)(s0 / BLOCK_COLS) * nb * BLOCK_COLS : partial;
                 Py_ssize_t unfolded = 0;
                 for (Py_ssize_t r0 = 0;; r0 += GATHER_ROWS) {
                     /* r1 == r0 past the last row: the partial sums are folded and the span is done. */
                     const Py_ssize_t r1 = r0 >= n ? r0 : (n - r0 < GATHER_ROWS ? n : r0 + GATHER_ROWS);
-                    if (r1 == r0 || unfolded + (r1 - r0) > rows_per_fold) {
+                    if (kept && r1 == r0) {
+                        break;
+                    }
+                    if (!kept && (r1 == r0 || unfolded + (r1 - r0) > rows_per_fold)) {
                         for (Py_ssize_t c0 = s0; c0 < stop; c0 += BLOCK_COLS) {
                             const Py_ssize_t w = stop - c0 < BLOCK_COLS ? stop - c0 : BLOCK_COLS;
-                            int32_t *mine = partial + (size_t)((c0 - s0) / BLOCK_COLS) * nb * BLOCK_COLS;
+                            int32_t *mine = sums_of_span + (size_t)((c0 - s0) / BLOCK_COLS) * nb * BLOCK_COLS;
                             for (Py_ssize_t k = 0; k < buckets; ++k) {
                                 fold(sum1 + k * s + c0, mine + k * BLOCK_COLS, w);
                             }
@@ -514,7 +538,7 @@ static PyObject *bucket_sums(PyObject *self, PyObject *args) {
                     }
                     for (Py_ssize_t c0 = s0; c0 < stop; c0 += BLOCK_COLS) {
                         const Py_ssize_t w = stop - c0 < BLOCK_COLS ? stop - c0 : BLOCK_COLS;
-                        int32_t *mine = partial + (size_t)((c0 - s0) / BLOCK_COLS) * nb * BLOCK_COLS;
+                        int32_t *mine = sums_of_span + (size_t)((c0 - s0) / BLOCK_COLS) * nb * BLOCK_COLS;
                         gather_rows(block, base, x.strides[0], r0, r1, c0, w, mom ? mom1 + c0 : NULL,
                                     mom ? mom2 + c0 : NULL);
                         bucket_block(mine, block, index + r0 * slots, slots, buckets, r1 - r0);

@@ -135,7 +135,7 @@ def _ranges(indices: Sequence[int], most: int = 8) -> str:
 
 def _write_json(path: str, data: Any) -> None:
     with open(path, "w", encoding="utf-8") as f:
-        json.dump(data, f)
+        f.write(json.dumps(data))  # one string: the C encoder, several times faster than dump()'s
         f.write("\n")
 
 

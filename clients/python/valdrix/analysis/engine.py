@@ -73,6 +73,27 @@ def parallel_columns(work: Callable[[int, int], None], n: int, s: int) -> None:
         f.result()
 
 
+def copy_rows(view: np.ndarray) -> np.ndarray:
+    """A contiguous copy of a 2-D view whose rows lie far apart (the fields of
+    a mapped file's records), its rows shared among the cores: each row lies
+    on a page of its own, and mapping those pages in is what such a copy
+    waits for, which cores do side by side."""
+    out = np.empty(view.shape, dtype=view.dtype)
+    parts = min(threads(), len(view) // 4096)
+    if parts <= 1:
+        out[...] = view
+        return out
+    edges = [len(view) * k // parts for k in range(parts + 1)]
+
+    def work(a: int, b: int) -> None:
+        out[a:b] = view[a:b]
+
+    pool = _executor()
+    for f in [pool.submit(work, a, b) for a, b in zip(edges[:-1], edges[1:])]:
+        f.result()
+    return out
+
+
 def parallel_rows(work: Callable[[int, int], Any], n: int, s: int) -> List[Any]:
     """Runs work(r0, r1) over row ranges covering [0, n), one per core; returns their results."""
     parts = min(threads(), n)
@@ -136,10 +157,15 @@ def bucket_sums(x: np.ndarray, buckets: np.ndarray, sums: np.ndarray, moments: O
     bucket is not negative. sums: (K, samples), int64 for integer traces
     (exact) or float64. moments, when given, (2, samples) of sums' dtype:
     every trace's x and x^2 are added into it on the way. distinct: the
-    caller knows that no trace names one bucket in two slots."""
+    caller knows that no trace names one bucket in two slots. With the
+    compiled kernel, sums may also be its int32 partial sums kept from call
+    to call, (ceil(samples / 32), K, 32), which the caller folds in time (see
+    _kernels.c)."""
     k = kernel()
     n, s = x.shape
-    if k is not None and is_small_int(x) and sums.dtype == np.int64:
+    if sums.dtype == np.int32 and (k is None or not is_small_int(x)):
+        raise ValueError("int32 partial sums take integer traces and the compiled kernel")
+    if k is not None and is_small_int(x) and sums.dtype in (np.int64, np.int32):
         xk = kernel_ready(x)
         idx = np.ascontiguousarray(buckets, dtype=np.int32)
         # The kernel folds its int32 partial sums in time for the most adds one row can make to one bucket.

@@ -14,6 +14,7 @@ import numpy as np
 from ..errors import TraceFileError
 from ..traces import read_traces
 from .aes import HW, SBOX
+from . import engine
 from .engine import NonFiniteError
 from .models import as_model
 from .stats import CPA, SNR, TTest, _list
@@ -79,6 +80,9 @@ class _Source:
 
     def data_of(self, field: str, start: int, stop: int) -> np.ndarray:
         """The inputs ("tx") or answers ("rx") of traces [start, stop), (n, width) bytes."""
+        whole = getattr(self.ts, field + "_array", None)
+        if isinstance(whole, np.ndarray):
+            return engine.copy_rows(whole[start:stop])
         if hasattr(self.ts, "read"):
             return getattr(self._extras(start, stop), field)
         rows = getattr(self.ts, field)[start:stop]

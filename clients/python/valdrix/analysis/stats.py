@@ -309,6 +309,10 @@ class TTest:
             return np.where(den > 0, diff / np.where(den > 0, den, 1.0), 0.0)
 
 
+# Rows that may add to an int32 partial sum before it is folded: |x| <= 32768.
+_FOLD_ROWS = 65535
+
+
 class SNR:
     """Signal-to-noise ratio of an intermediate's classes: the variance of the
     class means over the mean of the variances within the classes, both
@@ -327,6 +331,13 @@ class SNR:
         self._counts: Optional[np.ndarray] = None  # (B, classes)
         self._isum: Optional[np.ndarray] = None  # (B * classes, s) int64
         self._fsum: Optional[np.ndarray] = None
+        # With the compiled kernel, integer traces go into int32 partial sums
+        # (ceil(s / 32), B * classes, 32) kept from update to update; a bucket
+        # is folded into _isum only before 65535 more rows could overflow it,
+        # so most of _isum's pages are never written at all.
+        self._part: Optional[np.ndarray] = None
+        self._unfolded: Optional[np.ndarray] = None  # (B * classes,) rows added to _part since the last fold
+        self._folded: Optional[np.ndarray] = None  # (B * classes,) bool: rows of _isum written (None: all)
         self._single = True
 
     @property
@@ -357,10 +368,13 @@ class SNR:
         elif v.shape[1] != self._counts.shape[0] or single != self._single:
             raise ValueError("every update must class the same number of intermediates")
         v = v.astype(np.int32)
-        for b in range(v.shape[1]):
-            self._counts[b] += np.bincount(v[:, b], minlength=self.classes)
         buckets = v + (np.arange(v.shape[1], dtype=np.int32) * self.classes)[None, :]
         size = (v.shape[1] * self.classes, self.samples)
+        if is_small_int(x) and engine.kernel() is not None:
+            self._add_kept(kernel_ready(x), buckets, size[0])
+            return self
+        for b in range(v.shape[1]):
+            self._counts[b] += np.bincount(v[:, b], minlength=self.classes)
         if is_small_int(x):
             if self._isum is None:
                 self._isum = np.zeros(size, dtype=np.int64)
@@ -374,6 +388,47 @@ class SNR:
             engine.bucket_sums(x, buckets, self._fsum)
         return self
 
+    def _add_kept(self, x: np.ndarray, buckets: np.ndarray, nbuckets: int) -> None:
+        if self._part is None:
+            self._part = np.zeros((-(-self.samples // 32), nbuckets, 32), dtype=np.int32)
+            self._unfolded = np.zeros(nbuckets, dtype=np.int64)
+        for r in range(0, len(x), _FOLD_ROWS):
+            rows = slice(r, r + _FOLD_ROWS)
+            hits = np.bincount(buckets[rows].ravel(), minlength=nbuckets)
+            full = np.flatnonzero(self._unfolded + hits > _FOLD_ROWS)
+            if len(full):
+                self._fold(full)
+            moments = np.zeros((2, self.samples), dtype=np.int64)
+            engine.bucket_sums(x[rows], buckets[rows], self._part, moments, distinct=True)
+            self._unfolded += hits
+            self._counts += hits.reshape(self._counts.shape)
+            self._stats.add_sums(len(x[rows]), moments[0], moments[1])
+
+    def _fold(self, which: np.ndarray) -> None:
+        """Buckets ``which`` of the partial sums added into _isum and emptied."""
+        if self._isum is None:
+            self._isum = np.zeros((self._part.shape[1], self.samples), dtype=np.int64)
+            self._folded = np.zeros(self._part.shape[1], dtype=bool)
+        if self._folded is not None:
+            self._folded[which] = True
+        self._isum[which] += self._part[:, which, :].transpose(1, 0, 2).reshape(len(which), -1)[:, :self.samples]
+        self._part[:, which, :] = 0
+        self._unfolded[which] = 0
+
+    def _int_sums(self, rows: slice) -> Optional[np.ndarray]:
+        """The exact int64 sums of buckets ``rows``, (k, samples), or None without integer traces."""
+        if self._part is None:
+            return None if self._isum is None else self._isum[rows]
+        part = self._part[:, rows, :].transpose(1, 0, 2)
+        out = part.reshape(part.shape[0], -1)[:, :self.samples].astype(np.int64)
+        if self._isum is not None and self._folded is None:
+            out += self._isum[rows]
+        elif self._isum is not None:
+            # Only the rows once folded: the others' pages were never written.
+            folded = np.flatnonzero(self._folded[rows])
+            out[folded] += self._isum[rows][folded]
+        return out
+
     def merge(self, other: "SNR") -> "SNR":
         if not isinstance(other, SNR) or (other.samples, other.classes) != (self.samples, self.classes):
             raise ValueError("only SNRs of the same samples and classes merge")
@@ -383,7 +438,12 @@ class SNR:
             raise ValueError("only SNRs of the same intermediates merge")
         self._single = other._single
         self._stats.merge(other._stats)
-        for name in ("_counts", "_isum", "_fsum"):
+        # The partial sums of both, whole, go into _isum.
+        everything = slice(None)
+        mine, theirs = self._int_sums(everything), other._int_sums(everything)
+        self._isum = mine if theirs is None else theirs.copy() if mine is None else mine + theirs
+        self._part = self._unfolded = self._folded = None
+        for name in ("_counts", "_fsum"):
             theirs = getattr(other, name)
             if theirs is not None:
                 mine = getattr(self, name)
@@ -404,8 +464,9 @@ class SNR:
             counts = self._counts[b].astype(np.float64)
             centred = -np.outer(counts, mean)
             rows = slice(b * self.classes, (b + 1) * self.classes)
-            if self._isum is not None:
-                centred += self._isum[rows]
+            exact = self._int_sums(rows)
+            if exact is not None:
+                centred += exact
             if self._fsum is not None:
                 centred += self._fsum[rows]
             seen = counts > 0
