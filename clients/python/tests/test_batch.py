@@ -45,6 +45,23 @@ def test_batch_request_and_records_over_the_wire(fake):
     assert server.requests[2][2][14:18] == b"\x00\x00\x00\x01" and server.requests[2][2][24:] == b"\x07\x08\x09"
 
 
+def test_a_batch_answer_reuses_memory_only_once_no_earlier_batch_holds_it(fake):
+    answers = [record(0, 0, 0x102, b"", [k, -k, k, -k], [k] * 4) for k in (1, 2, 3)]
+    server = fake(response(0, INFO), *(response(0, a) for a in answers))
+    with Valdrix(port=server.port) as client:
+        first = client.capture_batch([b"\x01"], samples=4)
+        second = client.capture_batch([b"\x02"], samples=4)
+        # Held, the first batch keeps its samples while the second's arrive.
+        assert first.waves[1].tolist() == [[1, -1, 1, -1]] and second.waves[2].tolist() == [[2] * 4]
+        assert not np.shares_memory(first.waves[1], second.waves[1])
+        where = first.waves[1].base.__array_interface__["data"][0]
+        del first
+        third = client.capture_batch([b"\x03"], samples=4)
+    assert third.waves[1].tolist() == [[3, -3, 3, -3]] and second.waves[1].tolist() == [[2, -2, 2, -2]]
+    # The first batch's memory, let go of, is taken again.
+    assert third.waves[1].base.__array_interface__["data"][0] == where
+
+
 class PairingServer(FakeServer):
     """Answers batch_info at once and every other request in pairs: nothing
     until the second of a pair has arrived, as if busy until then."""

@@ -43,8 +43,10 @@ from . import traces as _traces
 __all__ = ["Campaign", "CampaignOptions", "BatchEvent", "UsageError", "GaveUp", "make_inputs"]
 
 PROG = "valdrix-capture"
-# An automatic batch answers about this many bytes.
-_AUTO_BATCH_BYTES = 4 * 1024 * 1024
+# An automatic batch answers about this many bytes: two in flight are about
+# 70 ms of a gigabit link, which a pause of the host's (a page fault, a
+# compressor's burst) must not outlast if the link is to stay busy.
+_AUTO_BATCH_BYTES = 8 * 1024 * 1024
 # Traces written per step when each is its own request sequence.
 _PER_TRACE_STEP = 32
 # Batch requests sent ahead of the answer being read: the instrument starts

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import socket
+import sys
 import time
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
@@ -34,6 +35,8 @@ _BATCH_ANSWER_CAP = 16 * 1024 * 1024
 _RECORD_SLACK = 2.0
 # Most records read at once from a batch that ends at its first failed trace.
 _CUT_RUN = 64
+# Batch answers' buffers a client keeps for the batches after (see _batch_buffer).
+_SPARE_BUFFERS = 6
 # Seconds an SPI or I2C transfer waits for its bus at most.
 _BUS_WAIT = 1.0
 # I2C bus clock of each speed code.
@@ -95,6 +98,7 @@ class Valdrix(Commands):
         self._wave_entries: Dict[Tuple[Tuple[int, ...], int], Tuple[_Entry, ...]] = {}
         # Batch requests sent whose answers are not read yet, oldest first.
         self._in_flight: List[BatchRequest] = []
+        self._spare: List[Any] = []
         self._connect()
 
     def _connect(self) -> None:
@@ -627,6 +631,24 @@ class Valdrix(Commands):
             except ValdrixError:
                 pass
 
+    def _batch_buffer(self, count: int, record: int) -> Any:
+        """A (count, record) uint8 array for a batch's answer, on memory that
+        an earlier batch's arrays no longer use where there is some: new
+        memory costs a page fault every 4 KiB, which at the instrument's rate
+        is a good share of what receiving costs."""
+        size = count * record
+        spare = self._spare
+        for i in range(len(spare)):
+            if _unused(spare, i):
+                if len(spare[i]) >= size:
+                    return spare[i][:size].reshape(count, record)
+                del spare[i]  # too small for the batches now asked for
+                break
+        buf = _batch.np.empty(size, _batch.np.uint8)
+        if hasattr(sys, "getrefcount") and len(spare) < _SPARE_BUFFERS:
+            spare.append(buf)
+        return buf.reshape(count, record)
+
     def _batch_exchange(self, count: int, record: int, per_record: float, cut: bool = False) -> Any:
         """Reads a batch's answer into a new (count, record) array; each record
         must begin within ``per_record`` seconds of the last bytes received.
@@ -635,7 +657,7 @@ class Valdrix(Commands):
         if conn is None:
             raise NotConnectedError("not connected to %s:%d (%s); call reconnect()"
                                     % (self.host, self.port, self._closed_by))
-        raw = _batch.np.empty((count, record), _batch.np.uint8)
+        raw = self._batch_buffer(count, record)
         try:
             deadline = time.monotonic() + per_record
             status, length = conn.read_header(deadline, count * record)
@@ -673,6 +695,12 @@ class Valdrix(Commands):
         if error is not None:
             raise error
         return raw
+
+
+def _unused(spare: List[Any], i: int) -> bool:
+    """Whether no batch's arrays are views of spare[i] any more: the list and
+    getrefcount's argument are then all that refer to it."""
+    return sys.getrefcount(spare[i]) <= 2
 
 
 class BatchRequest:
