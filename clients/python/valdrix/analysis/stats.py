@@ -367,8 +367,8 @@ class SNR:
             self._counts = np.zeros((v.shape[1], self.classes), dtype=np.int64)
         elif v.shape[1] != self._counts.shape[0] or single != self._single:
             raise ValueError("every update must class the same number of intermediates")
-        buckets = v.astype(np.int32)
-        buckets += (np.arange(v.shape[1], dtype=np.int32) * self.classes)[None, :]
+        v = v.astype(np.int32)
+        buckets = v + (np.arange(v.shape[1], dtype=np.int32) * self.classes)[None, :]
         size = (v.shape[1] * self.classes, self.samples)
         if is_small_int(x) and engine.kernel() is not None:
             self._add_kept(kernel_ready(x), buckets, size[0])
