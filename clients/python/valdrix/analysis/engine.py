@@ -24,6 +24,9 @@ except ImportError:
 _PARALLEL_MIN = 1 << 20
 # Per-group sums up to this many elements are kept per core and added up.
 _PRIVATE_SUMS = 1 << 16
+# A row on a page of its own costs mapping the page in: about what adding
+# this many samples costs, as parallel_rows weighs work.
+_PAGE_WORK = 256
 # Rows a numpy fallback takes at once.
 _SUB_ROWS = 1024
 
@@ -79,18 +82,11 @@ def copy_rows(view: np.ndarray) -> np.ndarray:
     on a page of its own, and mapping those pages in is what such a copy
     waits for, which cores do side by side."""
     out = np.empty(view.shape, dtype=view.dtype)
-    parts = min(threads(), len(view) // 4096)
-    if parts <= 1:
-        out[...] = view
-        return out
-    edges = [len(view) * k // parts for k in range(parts + 1)]
 
     def work(a: int, b: int) -> None:
         out[a:b] = view[a:b]
 
-    pool = _executor()
-    for f in [pool.submit(work, a, b) for a, b in zip(edges[:-1], edges[1:])]:
-        f.result()
+    parallel_rows(work, len(view), _PAGE_WORK)
     return out
 
 

@@ -421,12 +421,10 @@ class SNR:
             return None if self._isum is None else self._isum[rows]
         part = self._part[:, rows, :].transpose(1, 0, 2)
         out = part.reshape(part.shape[0], -1)[:, :self.samples].astype(np.int64)
-        if self._isum is not None and self._folded is None:
-            out += self._isum[rows]
-        elif self._isum is not None:
+        if self._isum is not None:
             # Only the rows once folded: the others' pages were never written.
-            folded = np.flatnonzero(self._folded[rows])
-            out[folded] += self._isum[rows][folded]
+            written = slice(None) if self._folded is None else np.flatnonzero(self._folded[rows])
+            out[written] += self._isum[rows][written]
         return out
 
     def merge(self, other: "SNR") -> "SNR":
