@@ -422,6 +422,30 @@ def test_snr_sums_stay_exact_past_what_int32_partial_sums_hold():
     assert np.array_equal(analysis.SNR(s).update(x[:50_000], values[:50_000]).merge(half).snr(), whole.snr())
 
 
+def test_int32_partial_sums_are_refused_where_the_kernel_would_write_outside_them(monkeypatch):
+    if not analysis.kernels_available():
+        pytest.skip("the int32 partial sums are the compiled kernel's")
+    x = np.ones((4, 70), np.int16)
+    buckets = np.zeros((4, 1), np.int32)
+    part = np.zeros((3, 2, 32), np.int32)  # ceil(70 / 32) blocks of 2 buckets
+    k = engine.kernel()
+    with pytest.raises(ValueError, match="^the column range of partial sums must fall on multiples of 32$"):
+        k.bucket_sums(x, buckets, part, 5, 70)
+    with pytest.raises(ValueError, match=r"^partial sums must be \(ceil\(samples / 32\), buckets, 32\)$"):
+        k.bucket_sums(x, buckets, np.zeros((2, 2, 32), np.int32), 0, 70)
+    k.bucket_sums(x, buckets, part, 0, 70)
+    assert part[:, 0].ravel()[:70].tolist() == [4] * 70 and not part[:, 1].any() and not part[2, 0, 6:].any()
+    monkeypatch.setattr(engine, "_kernels", None)
+    with pytest.raises(ValueError, match="int32 partial sums take integer traces and the compiled kernel"):
+        engine.bucket_sums(x, buckets, part)
+
+
+def test_the_inputs_of_mapped_records_are_copied_whole_on_every_core():
+    records = np.arange(9001 * 40, dtype=np.int64).astype(np.uint8).reshape(9001, 40)
+    view = records[:, 3:19]  # the inputs of each record, a record apart
+    assert np.array_equal(engine.copy_rows(view), view) and engine.copy_rows(view[:0]).shape == (0, 16)
+
+
 def test_order_two_is_exact_whatever_the_chunks(adder):
     rng = np.random.default_rng(RNG_SEED + 7)
     n, s = 2500, 70

@@ -62,6 +62,16 @@ def test_a_batch_answer_reuses_memory_only_once_no_earlier_batch_holds_it(fake):
     assert third.waves[1].base.__array_interface__["data"][0] == where
 
 
+def test_a_larger_batch_never_lands_in_a_smaller_batch_s_memory(fake):
+    small, large = record(0, 0, 0x102, b"", [1] * 4, [1] * 4), [record(0, 0, 0x102, b"", [k] * 4, [-k] * 4)
+                                                                 for k in (2, 3, 4)]
+    server = fake(response(0, INFO), response(0, small), response(0, b"".join(large)))
+    with Valdrix(port=server.port) as client:
+        client.capture_batch([b"\x01"], samples=4)
+        batch = client.capture_batch([b"\x02", b"\x03", b"\x04"], samples=4)
+    assert batch.waves[1].tolist() == [[2] * 4, [3] * 4, [4] * 4] and batch.waves[2][2].tolist() == [-4] * 4
+
+
 class PairingServer(FakeServer):
     """Answers batch_info at once and every other request in pairs: nothing
     until the second of a pair has arrived, as if busy until then."""
