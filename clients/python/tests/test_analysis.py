@@ -427,14 +427,15 @@ def test_int32_partial_sums_are_refused_where_the_kernel_would_write_outside_the
         pytest.skip("the int32 partial sums are the compiled kernel's")
     x = np.ones((4, 70), np.int16)
     buckets = np.zeros((4, 1), np.int32)
-    part = np.zeros((3, 2, 32), np.int32)  # ceil(70 / 32) blocks of 2 buckets
+    part = np.zeros((2, 2, 64), np.int32)  # ceil(70 / 64) blocks of 2 buckets
     k = engine.kernel()
-    with pytest.raises(ValueError, match="^the column range of partial sums must fall on multiples of 32$"):
+    assert k.BLOCK_COLS == 64
+    with pytest.raises(ValueError, match="^the column range of partial sums must fall on multiples of 64$"):
         k.bucket_sums(x, buckets, part, 5, 70)
-    with pytest.raises(ValueError, match=r"^partial sums must be \(ceil\(samples / 32\), buckets, 32\)$"):
-        k.bucket_sums(x, buckets, np.zeros((2, 2, 32), np.int32), 0, 70)
+    with pytest.raises(ValueError, match=r"^partial sums must be \(ceil\(samples / 64\), buckets, 64\)$"):
+        k.bucket_sums(x, buckets, np.zeros((1, 3, 64), np.int32), 0, 70)
     k.bucket_sums(x, buckets, part, 0, 70)
-    assert part[:, 0].ravel()[:70].tolist() == [4] * 70 and not part[:, 1].any() and not part[2, 0, 6:].any()
+    assert part[:, 0].ravel()[:70].tolist() == [4] * 70 and not part[:, 1].any() and not part[1, 0, 6:].any()
     monkeypatch.setattr(engine, "_kernels", None)
     with pytest.raises(ValueError, match="int32 partial sums take integer traces and the compiled kernel"):
         engine.bucket_sums(x, buckets, part)

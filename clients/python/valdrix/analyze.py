@@ -25,6 +25,7 @@ import sys
 from typing import Any, List, Optional, Sequence, Tuple
 
 from . import analysis
+from ._process import keep_freed_memory
 from .plot.output import figure_output
 from .progress import Progress
 from .traces import options as trace_options
@@ -296,6 +297,7 @@ def run(args: argparse.Namespace) -> int:
 
 def main(argv: Optional[List[str]] = None) -> int:
     """Runs valdrix-analyze with ``argv`` (default: the command line); returns the exit status."""
+    keep_freed_memory()
     args = _parser().parse_args(argv)
     try:
         return run(args)

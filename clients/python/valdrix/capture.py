@@ -30,6 +30,7 @@ import sys
 from typing import Any, Callable, List, Optional, Tuple
 
 from . import __version__
+from ._process import keep_freed_memory
 from .campaign import Campaign, CampaignOptions, GaveUp, UsageError, summary_line
 from .codes import CLOCK_KHZ, DEFAULT_PORT, TriggerEdge, TriggerMode, TriggerSource, parse_code
 from .errors import CaptureTimeout, FramingError, ValdrixError
@@ -155,24 +156,9 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _keep_freed_memory() -> None:
-    """Keeps the large buffers freed after each batch (answers, file chunks
-    and their compressed forms) in the process for the next: glibc otherwise
-    hands them back to the kernel, and memory new to a process costs a page
-    fault every 4 KiB, a good share of a core at the instrument's rate."""
-    try:
-        import ctypes
-        mallopt = ctypes.CDLL(None).mallopt
-    except (OSError, AttributeError):  # not glibc
-        return
-    m_trim_threshold, m_mmap_threshold = -1, -3
-    mallopt(m_mmap_threshold, 32 << 20)  # glibc's largest
-    mallopt(m_trim_threshold, 256 << 20)
-
-
 def main(argv: Optional[List[str]] = None) -> int:
     """Runs valdrix-capture with ``argv`` (default: the command line); returns the exit status."""
-    _keep_freed_memory()
+    keep_freed_memory()
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.count is not None and args.count < 0:

@@ -155,8 +155,8 @@ def bucket_sums(x: np.ndarray, buckets: np.ndarray, sums: np.ndarray, moments: O
     every trace's x and x^2 are added into it on the way. distinct: the
     caller knows that no trace names one bucket in two slots. With the
     compiled kernel, sums may also be its int32 partial sums kept from call
-    to call, (ceil(samples / 32), K, 32), which the caller folds in time (see
-    _kernels.c)."""
+    to call, (ceil(samples / w), K, w) with w = _kernels.BLOCK_COLS, which
+    the caller folds in time (see _kernels.c)."""
     k = kernel()
     n, s = x.shape
     if sums.dtype == np.int32 and (k is None or not is_small_int(x)):

@@ -332,7 +332,8 @@ class SNR:
         self._isum: Optional[np.ndarray] = None  # (B * classes, s) int64
         self._fsum: Optional[np.ndarray] = None
         # With the compiled kernel, integer traces go into int32 partial sums
-        # (ceil(s / 32), B * classes, 32) kept from update to update; a bucket
+        # (ceil(s / w), B * classes, w), w the kernel's BLOCK_COLS, kept from
+        # update to update; a bucket
         # is folded into _isum only before 65535 more rows could overflow it,
         # so most of _isum's pages are never written at all.
         self._part: Optional[np.ndarray] = None
@@ -390,7 +391,8 @@ class SNR:
 
     def _add_kept(self, x: np.ndarray, buckets: np.ndarray, nbuckets: int) -> None:
         if self._part is None:
-            self._part = np.zeros((-(-self.samples // 32), nbuckets, 32), dtype=np.int32)
+            w = engine.kernel().BLOCK_COLS
+            self._part = np.zeros((-(-self.samples // w), nbuckets, w), dtype=np.int32)
             self._unfolded = np.zeros(nbuckets, dtype=np.int64)
         for r in range(0, len(x), _FOLD_ROWS):
             rows = slice(r, r + _FOLD_ROWS)
