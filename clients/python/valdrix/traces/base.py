@@ -190,6 +190,8 @@ class TraceSet:
         #: what ``read_traces(path, **read_options)`` needs to reopen the same set
         #: in another process (the group, the names a foreign file was read with)
         self.read_options: Dict[str, Any] = {}
+        #: for a TRS file, where its records lie (a trs.RecordLayout), else None
+        self.record_layout: Any = None
         self._tx, self._rx = tx, rx
         self._tx_array, self._rx_array = tx_array, rx_array
         self._labels = labels if labels else None

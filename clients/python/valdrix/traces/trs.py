@@ -52,6 +52,34 @@ _FLUSH_BYTES = 1 << 20
 # --------------------------------------------------------------------------
 # TRS reading.
 
+class RecordLayout:
+    """Where the records of a TRS file lie, for a reader that copies them
+    into memory of its own (os.preadv) rather than through the mapping.
+
+    path; first: the file offset of record 0; size: bytes per record;
+    count: whole records; tx_at, rx_at: offsets of the data in a record;
+    waves_at: channel to the offset of its samples; dtype: the samples';
+    identity: (device, inode) of the file that was read."""
+
+    def __init__(self, path: str, first: int, size: int, count: int, tx_at: int, rx_at: int,
+                 waves_at: Dict[int, int], dtype: str, identity: Tuple[int, int]) -> None:
+        self.path, self.first, self.size, self.count = path, first, size, count
+        self.tx_at, self.rx_at, self.waves_at, self.dtype = tx_at, rx_at, waves_at, dtype
+        self.identity = identity
+
+    def open(self) -> Optional[int]:
+        """A descriptor of the same file, to read the records with, or None
+        where the path no longer leads to it (replaced, removed)."""
+        try:
+            fd = os.open(self.path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+        except OSError:
+            return None
+        st = os.fstat(fd)
+        if (st.st_dev, st.st_ino) != self.identity:
+            os.close(fd)
+            return None
+        return fd
+
 class _TrsHeader:
     """What a TRS header says, checked against the file it is in."""
 
@@ -174,6 +202,7 @@ def read_trs(path: str) -> TraceSet:
         h = _TrsHeader(path, f, size)
         n = h.count
         mm = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if n else None
+        st = os.fstat(f.fileno())
     base = h.size
     data_at = base + h.ts
     samples_at = data_at + h.ds
@@ -195,6 +224,9 @@ def read_trs(path: str) -> TraceSet:
                   "u1", 1), label_codes=codes, **common)
     if codes is not None:
         codes.owner = ts
+    ts.record_layout = RecordLayout(path, base, h.record, n, data_at - base, data_at + h.tx_len - base,
+                                    {c: samples_at + k * h.samples * h.sample_size - base
+                                     for k, c in enumerate(h.channels)}, fmt, (st.st_dev, st.st_ino))
     return ts
 
 
