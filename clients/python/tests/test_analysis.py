@@ -585,10 +585,12 @@ def test_progress_shows_on_a_terminal_only(tvla_file, monkeypatch):
 
 
 def test_an_snr_copies_the_records_of_its_own_file_and_stops_at_a_file_cut_short(tmp_path, monkeypatch):
+    import threading
+
     from valdrix.analysis import reader
     from valdrix.errors import TraceFileError
     from valdrix.traces import read_traces
-    monkeypatch.setattr(reader, "CHUNK_BYTES", 1)  # 256 traces a chunk
+    monkeypatch.setattr(reader, "CHUNK_BYTES", 256 * 376)  # 256 records of 2 x 90 samples, 16 bytes and a title
     rng = np.random.default_rng(RNG_SEED + 11)
     x = rng.integers(-900, 900, size=(700, 90)).astype(np.int16)
     tx = rng.integers(0, 256, size=(700, 16), dtype=np.uint8)
@@ -596,18 +598,18 @@ def test_an_snr_copies_the_records_of_its_own_file_and_stops_at_a_file_cut_short
     reference = analysis.SNR(60).update(x[:650, 20:80], tx[:650]).snr()
     copied = []
     real = reader.record_chunks
-    monkeypatch.setattr(files, "record_chunks", lambda *a: copied.append(a[3]) or real(*a))
+    monkeypatch.setattr(files, "record_chunks", lambda *a: copied.append(a[3:]) or real(*a))
     got = analysis.analyze(path, "snr", window=(20, 80), traces=650).snr()
-    assert copied == [650] and np.array_equal(got, reference)
+    assert copied == [(650, 256)] and np.array_equal(got, reference)
     # A set opened before its path was given another file reads what it opened, through its mapping.
     ts = read_traces(path)
     write_set(tmp_path / "other.trs", x // 3, tx)
     os.replace(tmp_path / "other.trs", path)
     assert np.array_equal(analysis.analyze(ts, "snr", window=(20, 80), traces=650).snr(), reference)
-    assert copied == [650]
+    assert copied == [(650, 256)]
     # The same file cut short while it is read: an error naming it, and no reader left running.
     ts = read_traces(path)
     os.truncate(path, os.path.getsize(path) // 2)
     with pytest.raises(TraceFileError, match="snr.trs.*cut short while it was read: trace 3[0-9][0-9] of 700 is gone"):
         analysis.analyze(ts, "snr")
-    assert not [t for t in __import__("threading").enumerate() if t.name == "valdrix-reader"]
+    assert not [t for t in threading.enumerate() if t.name == "valdrix-reader"]

@@ -69,8 +69,7 @@ class _Source:
         return rows
 
     def record_layout(self) -> Any:
-        """Where the records of the channel's TRS file lie, or None where the
-        set is no such file (or the reader cannot know it is the same file)."""
+        """Where the records of the channel's TRS file lie (a trs.RecordLayout), or None."""
         layout = getattr(self.ts, "record_layout", None)
         return layout if layout is not None and self.channel in layout.waves_at else None
 
@@ -251,11 +250,11 @@ def analyze(path_or_set: Any, kind: str, *, channel: Optional[int] = None, windo
         params["read_options"] = dict(getattr(ts, "read_options", None) or {})
         return _analyze_dask(os.path.abspath(path), kind, params, src, scheduler, progress)
     acc = _new_accumulator(kind, src.samples, params)
+    # An SNR adds every sample into a sum per class of each byte: what is
+    # left to win is the mapping's page faults, which copying the records avoids.
     layout = src.record_layout() if kind == "snr" else None
     fd = layout.open() if layout is not None else None
     if fd is not None:
-        # An SNR adds every sample into a sum per byte: what is left to win
-        # is the mapping's page faults, which copying the records avoids.
         chunks = record_chunks(layout, fd, 0, src.n, reader_rows(layout))
     else:
         step = src.chunk_rows()

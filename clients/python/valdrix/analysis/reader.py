@@ -20,14 +20,16 @@ import numpy as np
 
 from ..errors import TraceFileError
 
-# Bytes of records a chunk holds: large enough that the sums the chunk is
-# added into are swept rarely, small enough that the two buffers stay cheap.
+# Bytes of records a chunk holds: large enough that the sums a chunk is added
+# into are swept rarely, small enough that the two buffers stay cheap. (An
+# SNR of 16 bytes on 5,000- and 20,000-sample traces ran as fast as with
+# chunks as large as its sums, and faster than through the mapping.)
 CHUNK_BYTES = 32 << 20
 
 
 def chunk_rows(layout: Any) -> int:
     """Records a chunk holds."""
-    return max(256, min(65535, CHUNK_BYTES // max(layout.size, 1)))
+    return min(65535, max(1, CHUNK_BYTES // max(layout.size, 1)))
 
 
 def record_chunks(layout: Any, fd: int, start: int, stop: int, rows: int) -> Iterator[Tuple[int, int, np.ndarray]]:

@@ -80,6 +80,7 @@ class RecordLayout:
             return None
         return fd
 
+
 class _TrsHeader:
     """What a TRS header says, checked against the file it is in."""
 
