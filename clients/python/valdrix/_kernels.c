@@ -29,9 +29,9 @@
  *     s1 may instead be the int32 partial sums themselves, kept by the caller
  *     from call to call: C-contiguous (ceil(s / 64), K, 64), column j of
  *     bucket k at [j / 64, k, j % 64] (64 is the module's BLOCK_COLS). They
- *     are added to in place and never
- *     folded: the caller folds each bucket before 65535 rows have added to it
- *     (hits counted), and col0 and col1 fall on multiples of 64 (or col1 = s).
+ *     are added to in place and never folded: the caller folds each bucket
+ *     before 65535 rows have added to it (hits counted), and col0 and col1
+ *     fall on multiples of 64 (or col1 = s).
  *     That spares every call a pass over K x s int64 sums.
  *
  * moment_sums(x, classes, m, col0, col1)
@@ -273,8 +273,9 @@ static void prefetch_slot(const int32_t *partial, const int32_t *idx, Py_ssize_t
 /* A gathered block of rows added into the partial sums of their buckets, two
    slots at a time: each row is loaded once for both, and two slots' buckets
    (two bytes' 256 values, say) take 128 KiB of partial sums, which stay in
-   the second-level cache while the block streams past. A wide span's partial sums live in
-   the third-level cache, so each pass first asks for its share in one sweep. */
+   the second-level cache while the block streams past. A wide span's partial
+   sums live in the third-level cache, so each pass first asks for its share
+   in one sweep. */
 VALDRIX_CLONES
 static void bucket_block(int32_t *restrict partial, const int16_t *restrict block, const int32_t *idx,
                          Py_ssize_t slots, Py_ssize_t buckets, Py_ssize_t rows) {

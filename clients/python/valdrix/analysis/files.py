@@ -68,11 +68,6 @@ class _Source:
             rows = max(store[0], rows // store[0] * store[0])
         return rows
 
-    def record_layout(self) -> Any:
-        """Where the records of the channel's TRS file lie (a trs.RecordLayout), or None."""
-        layout = getattr(self.ts, "record_layout", None)
-        return layout if layout is not None and self.channel in layout.waves_at else None
-
     def samples_of(self, start: int, stop: int, records: Optional[np.ndarray] = None) -> np.ndarray:
         """The samples of traces [start, stop): from ``records``, their
         records as reader.record_chunks copied them, where given."""
@@ -252,7 +247,7 @@ def analyze(path_or_set: Any, kind: str, *, channel: Optional[int] = None, windo
     acc = _new_accumulator(kind, src.samples, params)
     # An SNR adds every sample into a sum per class of each byte: what is
     # left to win is the mapping's page faults, which copying the records avoids.
-    layout = src.record_layout() if kind == "snr" else None
+    layout = getattr(ts, "record_layout", None) if kind == "snr" else None
     fd = layout.open() if layout is not None else None
     if fd is not None:
         chunks = record_chunks(layout, fd, 0, src.n, reader_rows(layout))

@@ -333,9 +333,9 @@ class SNR:
         self._fsum: Optional[np.ndarray] = None
         # With the compiled kernel, integer traces go into int32 partial sums
         # (ceil(s / w), B * classes, w), w the kernel's BLOCK_COLS, kept from
-        # update to update; a bucket
-        # is folded into _isum only before 65535 more rows could overflow it,
-        # so most of _isum's pages are never written at all.
+        # update to update; a bucket is folded into _isum only before 65535
+        # more rows could overflow it, so most of _isum's pages are never
+        # written at all.
         self._part: Optional[np.ndarray] = None
         self._unfolded: Optional[np.ndarray] = None  # (B * classes,) rows added to _part since the last fold
         self._folded: Optional[np.ndarray] = None  # (B * classes,) bool: rows of _isum written (None: all)
